@@ -1,0 +1,93 @@
+#include "SMDController.h"
+
+#include <cstdio>
+#include <utility>
+
+#include <fmt/args.h>
+#include <fmt/format.h>
+
+#include "SMDVDevice.h"
+
+namespace {
+
+std::string Render(const std::string& format, const std::vector<LogArg>& args)
+{
+    fmt::dynamic_format_arg_store<fmt::format_context> store;
+    for (const LogArg& a : args) {
+        switch (a.kind) {
+        case LogArg::Signed: store.push_back(a.i); break;
+        case LogArg::Unsigned: store.push_back(a.u); break;
+        case LogArg::Real: store.push_back(a.d); break;
+        case LogArg::Text: store.push_back(a.s); break;
+        }
+    }
+    try {
+        return fmt::vformat(format, store);
+    } catch (const fmt::format_error&) {
+        // A format the arguments do not fit: keep the text and every value.
+        std::string text = format;
+        for (const LogArg& a : args) {
+            text += " | ";
+            switch (a.kind) {
+            case LogArg::Signed: text += std::to_string(a.i); break;
+            case LogArg::Unsigned: text += std::to_string(a.u); break;
+            case LogArg::Real: text += fmt::format("{}", a.d); break;
+            case LogArg::Text: text += a.s; break;
+            }
+        }
+        return text;
+    }
+}
+
+}  // namespace
+
+void SMDController::InfoLog(const std::string& format, const std::vector<LogArg>& args)
+{
+    OnLog(Render(format, args));
+}
+
+void SMDController::OnLog(const std::string& text)
+{
+    std::fprintf(stderr, "%s\n", text.c_str());
+}
+
+void SMDController::OnPublish(SMDVDevice&, int, const unsigned char*, unsigned int) {}
+
+void SMDController::OnHistory(SMDVDevice&, const unsigned char*, unsigned int) {}
+
+bool SMDController::OnAlarmBatch(SMDVDevice& device, const std::vector<rule_value>& rules)
+{
+    bool anyPresent = false;
+    for (const rule_value& rule : rules) {
+        AlarmId id{device.DataId(), device.DeviceType(), rule.key, rule.text};
+        const bool present = rule.value != 0;
+        anyPresent = anyPresent || present;
+        if (present) {
+            if (active_.insert(std::move(id)).second) OnAlarm(device, rule, true);
+        } else if (active_.erase(id) > 0) {
+            OnAlarm(device, rule, false);
+        }
+    }
+    return anyPresent;
+}
+
+void SMDController::OnAlarm(SMDVDevice&, const rule_value&, bool) {}
+
+void SMDController::OnWork(std::function<void()> work)
+{
+    work_.push_back(std::move(work));
+}
+
+void SMDController::RunPendingWork()
+{
+    while (!work_.empty()) {
+        std::function<void()> work = std::move(work_.front());
+        work_.pop_front();
+        if (work) work();
+    }
+}
+
+bool SMDController::IsAlarmActive(const SMDVDevice& device, const std::string& key, const std::string& text) const
+{
+    return active_.count(AlarmId{device.DataId(), device.DeviceType(), key, text}) > 0;
+}

@@ -1,0 +1,104 @@
+#include "SMDSPDevice.h"
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include "port_factory.h"
+
+SMDSPDevice::SMDSPDevice() = default;
+
+SMDSPDevice::~SMDSPDevice() = default;
+
+bool SMDSPDevice::LoadFromCache(const unsigned char*, int) { return false; }
+
+void SMDSPDevice::Reset()
+{
+    lastUpdate_ = boost::posix_time::second_clock::local_time();
+}
+
+bool SMDSPDevice::Init(std::weak_ptr<SMDController> controller, unsigned int dataId, const Json::Value& config)
+{
+    controller_ = std::move(controller);
+    dataId_ = dataId;
+    return InitSetting(config);
+}
+
+bool SMDSPDevice::RefreshStatus()
+{
+    if (!port_ || !port_->IsOpen()) return false;
+    const Clock::time_point now = Now();
+    if (awaitingReply_) {
+        if (now - lastTx_ < replyTimeout_) return false;
+        awaitingReply_ = false;
+        ++pacing_;
+        InfoLog("SMDSPDevice:Timeout {} no reply within {} ms", DataId(), static_cast<long long>(replyTimeout_.count()));
+    }
+    if (IsStalled()) {
+        // Nothing will repeat the lost command: start polling over.
+        unanswered_ = false;
+        InfoLog("SMDSPDevice:Stalled {} no reply for {} time-outs, polling restarts", DataId(), stallAfterTimeouts_);
+        Reset();
+    }
+    return true;
+}
+
+int SMDSPDevice::process(unsigned char*, unsigned int) { return 0; }
+
+bool SMDSPDevice::IsProcessing()
+{
+    return awaitingReply_ && Now() - lastTx_ < replyTimeout_;
+}
+
+bool SMDSPDevice::IsStalled()
+{
+    return unanswered_ && Now() - lastTx_ >= replyTimeout_ * stallAfterTimeouts_;
+}
+
+int SMDSPDevice::SendData(const unsigned char* data, unsigned int size)
+{
+    if (!port_ || !port_->IsOpen() || (size > 0 && data == nullptr)) return -1;
+    if (!port_->Write(data, size)) {
+        InfoLog("SMDSPDevice:PortError {} write to {} failed: {}", DataId(), port_->Name(), port_->LastError());
+        return -1;
+    }
+    lastSent_.assign(data, data + size);
+    lastTx_ = Now();
+    awaitingReply_ = true;
+    unanswered_ = true;
+    return static_cast<int>(size);
+}
+
+int SMDSPDevice::SendParityData(const unsigned char* data, unsigned int size, EnumParity)
+{
+    // The line parity is set when the port opens; 8N1 is all this protocol uses.
+    return SendData(data, size);
+}
+
+bool SMDSPDevice::OpenPort()
+{
+    if (!port_ && !portPath_.empty()) port_ = MakePort(portPath_, baudRate_);
+    if (!port_) return false;
+    if (port_->IsOpen()) return true;
+    if (!port_->Open()) {
+        InfoLog("SMDSPDevice:PortError {} cannot open {}: {}", DataId(), port_->Name(), port_->LastError());
+        return false;
+    }
+    return true;
+}
+
+void SMDSPDevice::ClosePort()
+{
+    if (port_) port_->Close();
+    awaitingReply_ = false;
+}
+
+void SMDSPDevice::AttachPort(std::shared_ptr<SerialPort> port)
+{
+    port_ = std::move(port);
+}
+
+void SMDSPDevice::NoteReplyAccepted()
+{
+    awaitingReply_ = false;
+    unanswered_ = false;
+    pacing_ = 0;
+}

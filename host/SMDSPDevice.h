@@ -1,0 +1,66 @@
+#pragma once
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "SMDVDevice.h"
+#include "serial_port.h"
+
+// A device on a serial line: port, line speed and reply timing.
+class SMDSPDevice : public SMDVDevice {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    SMDSPDevice();
+    ~SMDSPDevice() override;
+
+    bool LoadFromCache(const unsigned char* data, int size) override;
+    void Reset() override;
+    bool Init(std::weak_ptr<SMDController> controller, unsigned int dataId, const Json::Value& config) override;
+    // True when a command may be sent now: the port is open and no reply is
+    // still awaited within the reply time-out.
+    bool RefreshStatus() override;
+    int process(unsigned char* bytes, unsigned int size) override;
+    bool IsProcessing() override;
+    // The last command went unanswered for several reply time-outs and
+    // nothing has been sent since.
+    bool IsStalled() override;
+    int SendData(const unsigned char* data, unsigned int size) override;
+    int SendParityData(const unsigned char* data, unsigned int size, EnumParity parity) override;
+    bool OpenPort() override;
+    void ClosePort() override;
+
+    // Host-side set-up.
+    void AttachPort(std::shared_ptr<SerialPort> port);
+    SerialPort* Port() const { return port_.get(); }
+    const std::string& PortPath() const { return portPath_; }
+    int BaudRate() const { return baudRate_; }
+    void SetClock(std::function<Clock::time_point()> clock) { clock_ = std::move(clock); }
+    std::chrono::milliseconds ReplyTimeout() const { return replyTimeout_; }
+    void SetReplyTimeout(std::chrono::milliseconds t) { replyTimeout_ = t; }
+    int Pacing() const { return pacing_; }
+    void SetPacing(int pacing) { pacing_ = pacing; }
+    const std::vector<unsigned char>& LastSent() const { return lastSent_; }
+
+protected:
+    Clock::time_point Now() const { return clock_ ? clock_() : Clock::now(); }
+    // The protocol layer calls this for every reply it accepts.
+    void NoteReplyAccepted();
+
+    int baudRate_ = 9600;
+    // Bit 0: half-duplex line (RS-485), an exact echo of our command is dropped.
+    uint8_t lineOption_ = 0;
+    // Consecutive commands that went unanswered; zeroed by an accepted reply.
+    int pacing_ = 0;
+    std::string portPath_;
+    std::shared_ptr<SerialPort> port_;
+    std::chrono::milliseconds replyTimeout_{1000};
+    int stallAfterTimeouts_ = 3;
+    bool awaitingReply_ = false;
+    bool unanswered_ = false;
+    Clock::time_point lastTx_{};
+    std::vector<unsigned char> lastSent_;
+    std::function<Clock::time_point()> clock_;
+};

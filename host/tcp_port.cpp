@@ -1,0 +1,104 @@
+#include "tcp_port.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+TcpPort::TcpPort(std::string endpoint) : endpoint_(std::move(endpoint)) {}
+
+TcpPort::~TcpPort() { Close(); }
+
+bool TcpPort::Open()
+{
+    if (fd_ >= 0) return true;
+    const size_t colon = endpoint_.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == endpoint_.size()) {
+        error_ = "expected tcp:HOST:PORT";
+        return false;
+    }
+    std::string host = endpoint_.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    const std::string service = endpoint_.substr(colon + 1);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+    if (rc != 0) {
+        error_ = ::gai_strerror(rc);
+        return false;
+    }
+    error_ = "no address";
+    for (addrinfo* a = list; a != nullptr; a = a->ai_next) {
+        int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) {
+            error_ = std::strerror(errno);
+            continue;
+        }
+        if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
+            error_ = std::strerror(errno);
+            ::close(fd);
+            continue;
+        }
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        fd_ = fd;
+        error_.clear();
+        break;
+    }
+    ::freeaddrinfo(list);
+    return fd_ >= 0;
+}
+
+void TcpPort::Close()
+{
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+long TcpPort::Read(unsigned char* buffer, size_t size)
+{
+    if (fd_ < 0) return -1;
+    for (;;) {
+        ssize_t n = ::recv(fd_, buffer, size, 0);
+        if (n > 0) return static_cast<long>(n);
+        if (n == 0) {
+            error_ = "connection closed";
+            return -1;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        error_ = std::strerror(errno);
+        return -1;
+    }
+}
+
+bool TcpPort::Write(const unsigned char* data, size_t size)
+{
+    if (fd_ < 0) return false;
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::send(fd_, data + done, size - done, MSG_NOSIGNAL);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd p{fd_, POLLOUT, 0};
+            if (::poll(&p, 1, 1000) > 0) continue;
+            error_ = "write timed out";
+            return false;
+        }
+        error_ = n < 0 ? std::strerror(errno) : "send returned 0";
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,28 @@
+#pragma once
+#include <string>
+
+#include "serial_port.h"
+
+// A serial device in raw 8N1 mode at a fixed line speed; reads never block.
+class TermiosPort : public SerialPort {
+public:
+    TermiosPort(std::string path, int baud);
+    ~TermiosPort() override;
+    bool Open() override;
+    void Close() override;
+    bool IsOpen() const override { return fd_ >= 0; }
+    long Read(unsigned char* buffer, size_t size) override;
+    bool Write(const unsigned char* data, size_t size) override;
+    int Fd() const override { return fd_; }
+    std::string Name() const override { return path_; }
+    std::string LastError() const override { return error_; }
+
+private:
+    std::string path_;
+    int baud_;
+    int fd_ = -1;
+    std::string error_;
+};
+
+// The termios speed constant for a line speed, or 0 when there is none.
+unsigned SpeedConstant(int baud);

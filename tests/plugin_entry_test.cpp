@@ -1,0 +1,59 @@
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Provider.h"
+#include "SMDSPDevice.h"
+
+namespace {
+
+using GetProviders = std::vector<std::shared_ptr<Provider>> (*)();
+
+struct Library {
+    void* handle = nullptr;
+    Library()
+    {
+        const char* path = std::getenv("VX42B_PLUGIN");
+        if (path != nullptr) handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    }
+    ~Library()
+    {
+        if (handle != nullptr) dlclose(handle);
+    }
+};
+
+TEST(PluginEntry, LoadsAndYieldsFourProvidersInOrder)
+{
+    Library lib;
+    ASSERT_NE(lib.handle, nullptr) << dlerror();
+    auto get = reinterpret_cast<GetProviders>(dlsym(lib.handle, "get_providers"));
+    ASSERT_NE(get, nullptr);
+
+    auto providers = get();
+    ASSERT_EQ(providers.size(), 4u);
+    const char* types[] = {"vx42b", "vx42b-ac", "vx42b-dc", "vx42b-rc"};
+    for (size_t k = 0; k < 4; ++k) {
+        auto* factory = dynamic_cast<SMDSPDeviceProvider*>(providers[k].get());
+        ASSERT_NE(factory, nullptr);
+        std::unique_ptr<SMDSPDevice> device(factory->create());
+        ASSERT_NE(device, nullptr);
+        EXPECT_EQ(device->DeviceType(), types[k]);
+    }
+    auto again = get();
+    for (size_t k = 0; k < 4; ++k) EXPECT_NE(again[k].get(), providers[k].get());
+}
+
+TEST(PluginEntry, ExportsNothingButGetProviders)
+{
+    Library lib;
+    ASSERT_NE(lib.handle, nullptr) << dlerror();
+    // Internal names must stay inside the library.
+    EXPECT_EQ(dlsym(lib.handle, "_ZN5VX42BC1Ev"), nullptr);
+    EXPECT_EQ(dlsym(lib.handle, "_ZNK13VX42BProvider6createEv"), nullptr);
+}
+
+}  // namespace
