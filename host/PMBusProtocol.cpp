@@ -112,7 +112,10 @@ bool PMBusProtocol::HandleFrame(const std::string& body)
     }
     lastError_ = yd1363::Error::None;
     NoteReplyAccepted();
-    process_payload();
+    auto controller = Controller();
+    const unsigned long long published = controller ? controller->PublishCount() : 0;
+    const int more = process_payload();
+    if (more == 0 && controller) controller->OnRoundEnd(*this, controller->PublishCount() != published);
     AfterReply();
     return true;
 }

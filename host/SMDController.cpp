@@ -78,6 +78,8 @@ void SMDController::OnWork(std::function<void()> work)
     work_.push_back(std::move(work));
 }
 
+void SMDController::OnRoundEnd(SMDVDevice&, bool) {}
+
 void SMDController::RunPendingWork()
 {
     while (!work_.empty()) {

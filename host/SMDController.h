@@ -29,6 +29,9 @@ public:
     virtual void OnAlarm(SMDVDevice& device, const rule_value& rule, bool raised);
     // Default: queue the work; RunPendingWork() runs it.
     virtual void OnWork(std::function<void()> work);
+    // A polling round ended (complete: its records were published) or was
+    // abandoned (a refused first reply, or polling restarted after a stall).
+    virtual void OnRoundEnd(SMDVDevice& device, bool complete);
 
     // Runs queued work items in order, including items queued while running.
     void RunPendingWork();
@@ -36,10 +39,14 @@ public:
 
     bool IsAlarmActive(const SMDVDevice& device, const std::string& key, const std::string& text) const;
     size_t ActiveAlarmCount() const { return active_.size(); }
+    // Publications so far, whatever OnPublish does with them.
+    unsigned long long PublishCount() const { return publishCount_; }
+    void CountPublish() { ++publishCount_; }
 
 private:
     // (data id, device type, rule key, rule text)
     using AlarmId = std::tuple<uint32_t, std::string, std::string, std::string>;
     std::set<AlarmId> active_;
     std::deque<std::function<void()>> work_;
+    unsigned long long publishCount_ = 0;
 };

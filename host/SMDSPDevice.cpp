@@ -37,6 +37,7 @@ bool SMDSPDevice::RefreshStatus()
         unanswered_ = false;
         InfoLog("SMDSPDevice:Stalled {} no reply for {} time-outs, polling restarts", DataId(), stallAfterTimeouts_);
         Reset();
+        if (auto c = Controller()) c->OnRoundEnd(*this, false);
     }
     return true;
 }

@@ -27,7 +27,10 @@ int SMDVDevice::DeviceIoControl(int, const void*, int, void*, int, int& returned
 bool SMDVDevice::SendSP(int recordType, const unsigned char* data, unsigned int size, bool)
 {
     published_ = true;
-    if (auto c = controller_.lock()) c->OnPublish(*this, recordType, data, size);
+    if (auto c = controller_.lock()) {
+        c->CountPublish();
+        c->OnPublish(*this, recordType, data, size);
+    }
     return true;
 }
 
