@@ -1,12 +1,235 @@
 #pragma once
-// Placeholder until the DC sub-device lands.
-#include "SMDSPDevice.h"
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
 
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <json/value.h>
+
+#include "SMDSPDevice.h"
+#include "byte_reader.h"
+#include "get_ttime.h"
+#include "no_value.h"
+
+// One DC distribution unit: its output bus, battery groups, battery fuses and
+// user-defined values, filled from the 0x42/0x41 and 0x42/0x44 replies and
+// published once per polling round under RT_DC.
 template <class TeleDC, int RT_DC>
 class PMBusPowerDC : public SMDSPDevice {
 public:
-    bool LoadFromCache(const unsigned char*, int) override { return false; }
-    virtual int parse42_41(const unsigned char*, int) { return -1; }
-    virtual int parse42_44(const unsigned char*, int) { return -1; }
+    PMBusPowerDC() = default;
+    explicit PMBusPowerDC(const std::string& model) : model_name(model) {}
+    ~PMBusPowerDC() override = default;
+
+    float Get_Value(unsigned int index, const std::string& key) const override;
+    bool LoadFromCache(const unsigned char* data, int size) override;
+    void RoundDone() override;
+    bool InitV(SMDVDevice* parent, unsigned int dataId, const Json::Value& config) override;
+
+    // Each takes this unit's block of the reply's info field and returns the
+    // bytes the block took, or -1 when it runs past len.
+    virtual int parse42_41(const unsigned char* p, int len);
+    virtual int parse42_44(const unsigned char* p, int len);
+    // The model's own alarm rules, stated after the round-end rules.
     virtual void DoImpCheckAlert() = 0;
+
+    TeleDC tele{};
+    // Change thresholds from "appSetting"; kept for the configuration's sake,
+    // nothing is gated on them: every round is published and saved.
+    float diff_v = 0.1f;
+    float diff_i = 20.0f;
+    // The main device's model at the time this unit was made.
+    std::string model_name;
+
+protected:
+    // States one rule with the next sequence number.
+    void StateRule(int level, const std::string& key, const std::string& code, const std::string& name,
+                   const std::string& text, bool state)
+    {
+        CheckThresholdBool(level, key, code, name, text, state, ruleSeq_++);
+    }
+
+private:
+    static constexpr unsigned int kImageSize = sizeof(TeleDC);
+    using Image = std::array<unsigned char, kImageSize>;
+
+    static boost::posix_time::ptime Now() { return boost::posix_time::second_clock::local_time(); }
+    Image Snapshot() const
+    {
+        Image image;
+        std::memcpy(image.data(), &tele, kImageSize);
+        return image;
+    }
+    // taken: where the field or run that did not fit would have ended.
+    int Overflow(const char* format, int taken, int len) const
+    {
+        InfoLog(format, DataId(), taken, len);
+        return -1;
+    }
+    static constexpr const char* kOverflow42_41 =
+        "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read 42_41 read overflow {} - {}";
+    static constexpr const char* kOverflow42_44 =
+        "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read 42_44 read overflow {} - {}";
 };
+
+template <class TeleDC, int RT_DC>
+int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const unsigned char* p, int len)
+{
+    // Trace of the block's head, from the bytes that are there.
+    {
+        ByteReader head(p, len);
+        char line[32] = "parse 42 41:";
+        size_t used = std::strlen(line);
+        unsigned char b;
+        for (int k = 0; k < 4 && head.ReadU8(b); ++k)
+            used += static_cast<size_t>(std::snprintf(line + used, sizeof line - used, " %x", static_cast<unsigned>(b)));
+        std::printf("%s\n", line);
+    }
+
+    // Work on a copy: a block that overruns leaves the record as it was.
+    TeleDC next = tele;
+    ByteReader r(p, len);
+    unsigned char m = 0, n = 0, count = 0;
+    if (!r.Read(&next.v, 4) || !r.Read(&next.i, 4) || !r.ReadU8(m))
+        return Overflow(kOverflow42_41, r.Reached(), len);
+    next.dc_m = m;
+    if (m > TeleDC::M_SIZE()) {
+        InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_m is {}, MAX_M is {}", DataId(), m,
+                TeleDC::M_SIZE());
+        if (!r.Skip(4 * m)) return Overflow(kOverflow42_41, r.Reached(), len);
+    } else if (!r.Read(next.battery_i, 4 * m)) {
+        return Overflow(kOverflow42_41, r.Reached(), len);
+    }
+
+    if (!r.ReadU8(n)) return Overflow(kOverflow42_41, r.Reached(), len);
+    next.dc_n = n;
+    if (n > TeleDC::N_SIZE()) {
+        InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_n is {}, MAX_N is {}", DataId(), n,
+                TeleDC::N_SIZE());
+        if (!r.Skip(4 * n)) return Overflow(kOverflow42_41, r.Reached(), len);
+    } else if constexpr (TeleDC::N_SIZE() > 0) {
+        if (!r.Read(next.branch_i, 4 * n)) return Overflow(kOverflow42_41, r.Reached(), len);
+    }
+
+    if (!r.ReadU8(count)) return Overflow(kOverflow42_41, r.Reached(), len);
+    next.p_count = count;
+    if (count > TeleDC::P_SIZE()) {
+        InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read p_count is {}, support user_p max is {}", DataId(),
+                count, TeleDC::P_SIZE());
+        // The rest of the block cannot be told from the next unit's: it all counts as taken.
+        tele = next;
+        return len;
+    }
+    for (unsigned k = 0; k < count; ++k) {
+        unsigned char value[4];
+        if (!r.Read(value, 4)) return Overflow(kOverflow42_41, r.Reached(), len);
+        if (IsNoValueMarker(value))
+            StoreMinusPointOne(&next.user_p[k]);
+        else
+            std::memcpy(&next.user_p[k], value, 4);
+    }
+    tele = next;
+    return r.Position();
+}
+
+template <class TeleDC, int RT_DC>
+int PMBusPowerDC<TeleDC, RT_DC>::parse42_44(const unsigned char* p, int len)
+{
+    TeleDC next = tele;
+    ByteReader r(p, len);
+    unsigned char k = 0, q = 0;
+    if (!r.ReadU8(next.dc_v_state) || !r.ReadU8(k)) return Overflow(kOverflow42_44, r.Reached(), len);
+    next.fuse_count = k;
+    // Oversized runs are cut to the slots; the walk still steps over every received state.
+    const int fuses = k > TeleDC::ALERT_M_SIZE() ? TeleDC::ALERT_M_SIZE() : k;
+    if (!r.Read(next.fuse_state, fuses) || !r.Skip(k - fuses) || !r.ReadU8(q))
+        return Overflow(kOverflow42_44, r.Reached(), len);
+    next.alert_p_count = q;
+    if (q > TeleDC::ALERT_P_SIZE())
+        InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read 42_44 p is {},  alert_p is {}", DataId(), q,
+                TeleDC::ALERT_P_SIZE());
+    const int states = q > TeleDC::ALERT_P_SIZE() ? TeleDC::ALERT_P_SIZE() : q;
+    if (!r.Read(next.alert_p, states) || !r.Skip(q - states))
+        return Overflow(kOverflow42_44, r.Reached(), len);
+    tele = next;
+    return r.Position();
+}
+
+template <class TeleDC, int RT_DC>
+bool PMBusPowerDC<TeleDC, RT_DC>::InitV(SMDVDevice* parent, unsigned int dataId, const Json::Value& config)
+{
+    tele.data_id = dataId;
+    if (config.isObject()) {
+        const Json::Value& app = config["appSetting"];
+        if (app.isObject()) {
+            // Numbers and numeric texts alike; what is no number reads as 0.
+            const Json::Value& dv = app["diff_v"];
+            if (!dv.isNull()) diff_v = static_cast<float>(std::atof(dv.asString().c_str()));
+            const Json::Value& di = app["diff_i"];
+            if (!di.isNull()) diff_i = static_cast<float>(std::atof(di.asString().c_str()));
+        }
+    }
+    return SMDVDevice::InitV(parent, dataId, config);
+}
+
+template <class TeleDC, int RT_DC>
+void PMBusPowerDC<TeleDC, RT_DC>::RoundDone()
+{
+    lastUpdate_ = Now();
+    const std::array<unsigned char, 7> stamp = get_ttime(Now());
+    std::memcpy(tele.ttime, stamp.data(), stamp.size());
+    dataReady_ = 1;
+
+    const Image image = Snapshot();
+    SendSP(RT_DC, image.data(), kImageSize, false);
+
+    ruleSeq_ = 1;
+    StateRule(3, "DC_0", "06008", "输出电压过低告警", "输出电压过低告警", tele.dc_v_state == 1);
+    StateRule(3, "DC_1", "06009", "输出电压过高告警", "输出电压过高告警", tele.dc_v_state == 2);
+    if (tele.fuse_count == TeleDC::ALERT_M_SIZE()) {
+        for (unsigned k = 1; k <= TeleDC::ALERT_M_SIZE(); ++k)
+            StateRule(1, "DC_3", "06001", "电池熔丝故障告警", "直流" + std::to_string(k) + "电池熔丝故障告警",
+                      tele.fuse_state[k - 1] == 3);
+    }
+    DoImpCheckAlert();
+
+    // The work item saves this round's image, whenever the host gets to run it.
+    const size_t count = pendingRules_.size();
+    std::vector<rule_value> rules;
+    rules.swap(pendingRules_);
+    std::shared_ptr<SMDVDevice> self = shared_from_this();
+    PMBusPowerDC* device = this;
+    CheckThresholdWork([self, device, rules, image]() {
+        if (device->DoBatchCheckThreshold(rules)) device->alarmResult_ = 1;
+        device->SaveDeviceHistory(image.data(), kImageSize);
+    });
+    pendingRules_.reserve(count);
+}
+
+template <class TeleDC, int RT_DC>
+float PMBusPowerDC<TeleDC, RT_DC>::Get_Value(unsigned int, const std::string& key) const
+{
+    if (!dataReady_) throw std::out_of_range("数据未就绪");
+    // A missing time stamp cannot vouch for anything; a future one (clock set back) answers.
+    if (lastUpdate_.is_special() || (Now() - lastUpdate_).total_seconds() >= 61)
+        throw std::out_of_range("数据已超时");
+    if (key == "v") return tele.v;
+    if (key == "i") return tele.i;
+    throw std::out_of_range("数据未就绪");
+}
+
+template <class TeleDC, int RT_DC>
+bool PMBusPowerDC<TeleDC, RT_DC>::LoadFromCache(const unsigned char* data, int size)
+{
+    if (data == nullptr || size != static_cast<int>(kImageSize)) return false;
+    std::memcpy(&tele, data, kImageSize);
+    dataReady_ = 1;
+    lastUpdate_ = Now();
+    return true;
+}

@@ -2,13 +2,16 @@
 #include <string>
 
 #include "PMBusPowerDC.h"
+#include "tele_c_vx42b_dc.h"
 
-struct tele_c_vx42b_dc {};
+extern template class PMBusPowerDC<tele_c_vx42b_dc, 5087>;
 
+// The VX42B's DC distribution unit.
 class VX42BDC : public PMBusPowerDC<tele_c_vx42b_dc, 5087> {
 public:
-    VX42BDC() { deviceType_ = "vx42b-dc"; }
-    explicit VX42BDC(const std::string& model) : model_name(model) { deviceType_ = "vx42b-dc"; }
-    void DoImpCheckAlert() override {}
-    std::string model_name;
+    VX42BDC();
+    explicit VX42BDC(const std::string& model);
+    ~VX42BDC() override;
+
+    void DoImpCheckAlert() override;
 };
