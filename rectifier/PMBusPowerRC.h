@@ -1,15 +1,282 @@
 #pragma once
-// Placeholder until the rectifier sub-device lands.
-#include "SMDSPDevice.h"
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
 
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+
+#include "SMDSPDevice.h"
+#include "byte_reader.h"
+#include "get_ttime.h"
+#include "no_value.h"
+
+// The rectifier sub-device: one group record and one record per rectifier
+// module, filled from the rectifier replies and the two distribution
+// parameter replies, published every round as record type RT_RC.
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 class PMBusPowerRC : public SMDSPDevice {
 public:
-    bool LoadFromCache(const unsigned char*, int) override { return false; }
-    virtual int parse41_41(const unsigned char*, int) { return -1; }
-    virtual int parse41_43(const unsigned char*, int) { return -1; }
-    virtual int parse41_44(const unsigned char*, int) { return -1; }
-    virtual int parse40_46(const unsigned char*, int) { return -1; }
-    virtual int parse42_46(const unsigned char*, int) { return -1; }
+    PMBusPowerRC() = default;
+    ~PMBusPowerRC() override = default;
+
+    // Answers no key: always throws, telling only whether the data are fresh.
+    float Get_Value(unsigned int index, const std::string& key) const override;
+    using SMDSPDevice::LoadFromCache;
+    bool LoadFromCache(const unsigned char* data, int size) override;
+    void RoundDone() override;
+    bool InitV(SMDVDevice* parent, unsigned int id, const Json::Value& settings) override;
+
+    // Each takes the reply's INFO field and returns the bytes consumed or -1.
+    // The slot order is part of the device's binary interface.
+    virtual int parse41_41(const unsigned char* payload, int len);
+    virtual int parse41_43(const unsigned char* payload, int len);
+    virtual int parse41_44(const unsigned char* payload, int len);
+    virtual int parse40_46(const unsigned char* payload, int len);
+    virtual int parse42_46(const unsigned char* payload, int len);
+    // The model's own alarm rules, stated after the round-end rules.
     virtual void DoImpCheckAlert() {}
+
+    TeleRC tele{};
+    // Empty until the module count is learnt; then exactly tele.channel_count long.
+    std::vector<TeleRCChannel> channels;
+    uint32_t snapshot_size = 0;
+    std::unique_ptr<unsigned char[]> snapshot;
+
+private:
+    static constexpr int kGroupSize = static_cast<int>(sizeof(TeleRC));
+    static constexpr int kModuleSize = static_cast<int>(sizeof(TeleRCChannel));
+    static_assert(sizeof(TeleRC::ttime) == 7, "time stamp is the host's 7-byte form");
+
+    static std::string Error(const char* what)
+    {
+        return std::string("PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} ") + what;
+    }
+    // Logs where the failed read would have ended and refuses the reply.
+    int Overflow(const char* what, const ByteReader& in, int len) const
+    {
+        InfoLog(Error(what), DataId(), in.Reached(), len);
+        return -1;
+    }
 };
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::InitV(SMDVDevice* parent, unsigned int id,
+                                                        const Json::Value& settings)
+{
+    tele.data_id = id;
+    return SMDVDevice::InitV(parent, id, settings);
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_41(const unsigned char* payload, int len)
+{
+    constexpr int kUserValues = TeleRCChannel::P41_41_SIZE();
+    ByteReader in(payload, len);
+    // DATAFLAG, group value, module count.
+    unsigned char head[6];
+    if (!in.Read(head, sizeof head)) return Overflow("read 41_41 read overflow {} - {}", in, len);
+    std::memcpy(&tele.group_value, head + 1, 4);
+    const unsigned char count = head[5];
+    if (channels.empty()) {
+        tele.channel_count = count;
+        channels.assign(count, TeleRCChannel{});
+    } else if (count != tele.channel_count) {
+        // The module count is fixed once learnt.
+        return -1;
+    }
+    for (TeleRCChannel& module : channels) {
+        unsigned char fixed[5];
+        if (!in.Read(fixed, sizeof fixed)) return Overflow("read 41_41 read overflow {} - {}", in, len);
+        std::memcpy(&module.module_value, fixed, 4);
+        module.p41_count = fixed[4];
+        if (module.p41_count != kUserValues) {
+            InfoLog(Error("read 41_41 p is {} not {}"), DataId(), module.p41_count, kUserValues);
+            if (!in.Skip(4 * module.p41_count)) return Overflow("read 41_41 read overflow {} - {}", in, len);
+            continue;
+        }
+        if constexpr (kUserValues > 0) {
+            unsigned char values[4 * kUserValues];
+            if (!in.Read(values, sizeof values)) return Overflow("read 41_41 module overflow {} - {}", in, len);
+            for (int k = 0; k < kUserValues; ++k) {
+                const unsigned char* value = values + 4 * k;
+                if (AllBytesEqual(value))
+                    std::memset(&module.user_p41[k], 0, 4);
+                else
+                    std::memcpy(&module.user_p41[k], value, 4);
+            }
+        }
+    }
+    return in.Position();
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_43(const unsigned char* payload, int len)
+{
+    constexpr int kUserBytes = TeleRCChannel::P41_43_SIZE();
+    ByteReader in(payload, len);
+    unsigned char head[2];
+    if (!in.Read(head, sizeof head)) return Overflow("read 41_43 read overflow {} - {}", in, len);
+    const unsigned count = head[1];
+    // Fewer modules than known is fine; modules past the reply keep their values.
+    if (count > channels.size()) return -1;
+    for (unsigned i = 0; i < count; ++i) {
+        TeleRCChannel& module = channels[i];
+        unsigned char fixed[4];
+        if (!in.Read(fixed, sizeof fixed)) return Overflow("read 41_43 read overflow {} - {}", in, len);
+        std::memcpy(module.switch_state, fixed, 3);
+        module.p43_count = fixed[3];
+        if (module.p43_count != kUserBytes) {
+            InfoLog(Error("read 41_43 p is {}, not {}"), DataId(), module.p43_count, kUserBytes);
+            if (!in.Skip(module.p43_count)) return Overflow("read 41_43 read overflow {} - {}", in, len);
+            continue;
+        }
+        if constexpr (kUserBytes > 0) {
+            if (!in.Read(module.user_p43, kUserBytes)) return Overflow("read 41_43 read overflow {} - {}", in, len);
+        }
+    }
+    return in.Position();
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_44(const unsigned char* payload, int len)
+{
+    constexpr int kUserBytes = TeleRCChannel::P41_44_SIZE();
+    ByteReader in(payload, len);
+    unsigned char head[2];
+    if (!in.Read(head, sizeof head)) return Overflow("read 41_44 read overflow {} - {}", in, len);
+    const unsigned count = head[1];
+    if (count > channels.size()) {
+        InfoLog(Error("parse p41_44 channel_count not equal {} != {} "), DataId(), static_cast<int>(count),
+                tele.channel_count);
+        return 0;
+    }
+    for (unsigned i = 0; i < count; ++i) {
+        TeleRCChannel& module = channels[i];
+        unsigned char fixed[2];
+        if (!in.Read(fixed, sizeof fixed)) return Overflow("read 41_44 read overflow {} - {}", in, len);
+        module.fault_state = fixed[0];
+        module.p44_count = fixed[1];
+        if (module.p44_count != kUserBytes) {
+            InfoLog(Error("read 41_44 p is {}, not {}"), DataId(), module.p44_count, kUserBytes);
+            if (!in.Skip(module.p44_count)) return Overflow("read 41_44 read overflow {} - {}", in, len);
+            continue;
+        }
+        if constexpr (kUserBytes > 0) {
+            if (!in.Read(module.alert_p44, kUserBytes)) return Overflow("read 41_44 read overflow {} - {}", in, len);
+        }
+    }
+    return in.Position();
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse40_46(const unsigned char* payload, int len)
+{
+    ByteReader in(payload, len);
+    // Five parameter values and the user-defined count.
+    unsigned char fixed[21];
+    if (!in.Read(fixed, sizeof fixed)) return Overflow("read 40_46 read overflow {} - {}", in, len);
+    std::memcpy(tele.ac_param, fixed, 20);
+    // The user-defined parameters are not kept; the caller checks the length.
+    return 21 + 4 * fixed[20];
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse42_46(const unsigned char* payload, int len)
+{
+    constexpr int kUserNumber = TeleRC::P42_46_NUMBER();
+    constexpr int kUserBytes = TeleRC::P42_46_SIZE();
+    ByteReader in(payload, len);
+    unsigned char fixed[9];
+    if (!in.Read(fixed, sizeof fixed)) return Overflow("read 42_46 read overflow {} - {}", in, len);
+    std::memcpy(tele.dc_param, fixed, 8);
+    tele.dc_p_count = fixed[8];
+    if (tele.dc_p_count != kUserNumber) {
+        InfoLog(Error("read 42_46 p is {}, not {}"), DataId(), tele.dc_p_count, kUserNumber);
+        // Skipped unread; the caller checks the length.
+        return 9 + 4 * tele.dc_p_count;
+    }
+    if constexpr (kUserBytes > 0) {
+        // A reply that stops early fills only the front.
+        in.Read(tele.dc_user_p, std::min(kUserBytes, in.Remaining()));
+    }
+    return in.Position();
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone()
+{
+    using boost::posix_time::second_clock;
+    dataReady_ = 1;
+    lastUpdate_ = second_clock::local_time();
+    const std::array<unsigned char, 7> stamp = get_ttime(second_clock::local_time());
+    std::memcpy(tele.ttime, stamp.data(), stamp.size());
+
+    const uint32_t size = static_cast<uint32_t>(kGroupSize + kModuleSize * channels.size());
+    if (!snapshot || snapshot_size != size) {
+        snapshot_size = size;
+        snapshot.reset(new unsigned char[size]());
+    }
+    std::memcpy(snapshot.get(), &tele, kGroupSize);
+    if (!channels.empty()) std::memcpy(snapshot.get() + kGroupSize, channels.data(), kModuleSize * channels.size());
+    SendSP(RT_RC, snapshot.get(), snapshot_size, false);
+
+    ruleSeq_ = 1;
+    for (size_t k = 0; k < channels.size(); ++k) {
+        CheckThresholdBool(2, "RC_0", "06024", "整流模块故障告警", "模块" + std::to_string(k + 1) + "整流模块故障告警",
+                           channels[k].fault_state == 1, ruleSeq_++);
+    }
+    DoImpCheckAlert();
+
+    const size_t pending = pendingRules_.size();
+    std::vector<rule_value> rules;
+    rules.swap(pendingRules_);
+    // The item keeps its own image: the next round may rewrite the snapshot
+    // before the host gets round to running it.
+    std::vector<unsigned char> image(snapshot.get(), snapshot.get() + snapshot_size);
+    auto self = std::static_pointer_cast<PMBusPowerRC>(shared_from_this());
+    CheckThresholdWork([self, rules = std::move(rules), image = std::move(image)]() {
+        const bool raised = self->DoBatchCheckThreshold(rules);
+        if (raised) self->alarmResult_ = 1;
+        self->SaveDeviceHistory(image.data(), static_cast<unsigned int>(image.size()));
+    });
+    pendingRules_.reserve(pending);
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+float PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::Get_Value(unsigned int, const std::string&) const
+{
+    if (dataReady_ != 1) throw std::out_of_range("数据未就绪");
+    if (!lastUpdate_.is_special()) {
+        const auto age = (boost::posix_time::second_clock::local_time() - lastUpdate_).total_seconds();
+        if (age >= 61) throw std::out_of_range("数据已超时");
+    }
+    throw std::out_of_range("数据未就绪");
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::LoadFromCache(const unsigned char* data, int size)
+{
+    std::printf("rc data_len:%d vs %d\n", size, kGroupSize);
+    if (data == nullptr || size < kGroupSize) return false;
+    ByteReader in(data, size);
+    TeleRC group;
+    in.Read(&group, kGroupSize);
+    const unsigned count = group.channel_count;
+    std::printf("rc channelLen %d and %u left:%d\n", kModuleSize, count, size - kGroupSize);
+    // An image that disagrees with its own module count is refused whole.
+    if (size - kGroupSize != kModuleSize * static_cast<int>(count)) return false;
+    std::vector<TeleRCChannel> modules(count);
+    for (TeleRCChannel& module : modules) in.Read(&module, kModuleSize);
+    tele = group;
+    channels.swap(modules);
+    dataReady_ = 1;
+    lastUpdate_ = boost::posix_time::second_clock::local_time();
+    return true;
+}

@@ -1,11 +1,16 @@
 #pragma once
 #include "PMBusPowerRC.h"
+#include "tele_c_vx42b_rc.h"
 
-struct tele_c_vx42b_rc {};
-struct tele_c_vx42b_rc_channel {};
+extern template class PMBusPowerRC<tele_c_vx42b_rc, tele_c_vx42b_rc_channel, 5086>;
 
+// The VX42B rectifier modules.
 class VX42BRC : public PMBusPowerRC<tele_c_vx42b_rc, tele_c_vx42b_rc_channel, 5086> {
 public:
-    VX42BRC() { deviceType_ = "vx42b-rc"; }
-    void DoImpCheckAlert() override {}
+    VX42BRC();
+    ~VX42BRC() override;
+
+    // States the module's user-defined alarm rules, for every module whose
+    // alarm reply announced the full set of alarm bytes.
+    void DoImpCheckAlert() override;
 };
