@@ -1,4 +1,5 @@
 #pragma once
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -60,7 +61,9 @@ inline float VDeviceInterface::Get_Value(unsigned int, const std::string&) const
 }
 inline bool VDeviceInterface::LoadFromCache(const std::string& image)
 {
-    return LoadFromCache(reinterpret_cast<const unsigned char*>(image.data()), static_cast<int>(image.size()));
+    // An image too large for the length type is refused as a wrong length.
+    const int size = image.size() > static_cast<size_t>(INT_MAX) ? -1 : static_cast<int>(image.size());
+    return LoadFromCache(reinterpret_cast<const unsigned char*>(image.data()), size);
 }
 inline unsigned int VDeviceInterface::DataId() const { return dataId_; }
 inline const std::string& VDeviceInterface::DeviceType() const { return deviceType_; }
