@@ -1,15 +1,394 @@
 #pragma once
-// Placeholder until the AC sub-device lands.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <regex>
+#include <stdexcept>
+#include <string>
+#include <utility>
 #include <vector>
 
-#include "SMDSPDevice.h"
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <boost/lexical_cast.hpp>
+#include <json/value.h>
 
+#include "SMDSPDevice.h"
+#include "byte_reader.h"
+#include "get_ttime.h"
+#include "no_value.h"
+
+// One AC distribution unit of the power system: decodes its sections of the
+// 40/41, 40/43 and 40/44 replies into a packed record plus one packed record
+// per input channel, publishes both as one image at every round end, states
+// the AC alarm rules and answers value queries.
 template <class TeleAC, class TeleACChannel, int RT_AC>
 class PMBusPowerAC : public SMDSPDevice {
 public:
-    bool LoadFromCache(const unsigned char*, int) override { return false; }
-    virtual int parse40_41(const unsigned char*, int) { return -1; }
-    virtual int parse40_43(const unsigned char*, int) { return -1; }
-    virtual int parse40_44(const unsigned char*, int) { return -1; }
+    PMBusPowerAC() = default;
+    ~PMBusPowerAC() override = default;
+
+    float Get_Value(unsigned int index, const std::string& key) const override;
+    using VDeviceInterface::LoadFromCache;
+    bool LoadFromCache(const unsigned char* data, int len) override;
+    void RoundDone() override;
+    bool InitV(SMDVDevice* parent, unsigned int dataId, const Json::Value& config) override;
+
+    // The main device reaches these through their vtable slots: keep the order.
+    virtual int parse40_41(const unsigned char* data, int len);
+    virtual int parse40_43(const unsigned char* data, int len);
+    virtual int parse40_44(const unsigned char* data, int len);
     virtual void DoImpCheckAlert() = 0;
+
+    TeleAC tele{};
+    std::vector<TeleACChannel> channels;
+    float diff_v = 20.0f;
+    float diff_i = 20.0f;
+    uint32_t snapshot_size = 0;
+    std::unique_ptr<unsigned char[]> snapshot;
+
+protected:
+    // States one rule and numbers it with the round's sequence counter.
+    void Rule(int level, const std::string& key, const std::string& code, const std::string& name,
+              const std::string& text, bool state)
+    {
+        CheckThresholdBool(level, key, code, name, text, state, ruleSeq_++);
+    }
+    // Channel number as the alarm texts show it: 1 for the first channel.
+    static std::string ChannelNumber(size_t index) { return boost::lexical_cast<std::string>(index + 1); }
+
+private:
+    static constexpr float kMinusPointOne = -0.1f;
+
+    // One float of a section; the no-value marker yields `missing`.
+    static bool ReadFloat(ByteReader& r, float& out, float missing)
+    {
+        unsigned char b[4];
+        if (!r.Read(b, 4)) return false;
+        if (IsNoValueMarker(b))
+            out = missing;
+        else
+            std::memcpy(&out, b, 4);
+        return true;
+    }
+    int Overflow(const char* format, const ByteReader& r, int len) const
+    {
+        InfoLog(format, DataId(), r.Reached(), len);
+        return -1;
+    }
+    void CheckChannelRules();
+    void CheckRecordRules();
 };
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::InitV(SMDVDevice* parent, unsigned int dataId,
+                                                      const Json::Value& config)
+{
+    tele.data_id = dataId;
+    if (config.isObject() && config.isMember("appSetting")) {
+        const Json::Value& app = config["appSetting"];
+        if (app.isObject()) {
+            // Numbers and numeric texts alike; a text atof cannot read gives 0.
+            if (app.isMember("diff_v") && !app["diff_v"].isNull())
+                diff_v = static_cast<float>(std::atof(app["diff_v"].asString().c_str()));
+            if (app.isMember("diff_i") && !app["diff_i"].isNull())
+                diff_i = static_cast<float>(std::atof(app["diff_i"].asString().c_str()));
+        }
+    }
+    return SMDVDevice::InitV(parent, dataId, config);
+}
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* data, int len)
+{
+    static const char kOverflow[] = "PMBusPowerAC:ProcotolError {} read 40_41 read overflow {} - {}";
+    ByteReader r(data, len);
+    unsigned char m = 0;
+    if (!r.ReadU8(m)) return Overflow(kOverflow, r, len);
+    if (channels.empty()) {
+        tele.channel_count = m;
+        channels.resize(m);
+    } else if (m != tele.channel_count) {
+        // The unit's channel count is fixed once known.
+        return -1;
+    }
+    // channels.size() equals channel_count from here on.
+    for (TeleACChannel& ch : channels) {
+        float a, b, c, f;
+        if (!ReadFloat(r, a, 0.0f)) return Overflow(kOverflow, r, len);
+        ch.a = a;
+        if (!ReadFloat(r, b, 0.0f)) return Overflow(kOverflow, r, len);
+        ch.b = b;
+        if (!ReadFloat(r, c, 0.0f)) return Overflow(kOverflow, r, len);
+        ch.c = c;
+        if (!ReadFloat(r, f, 0.0f)) return Overflow(kOverflow, r, len);
+        ch.f = f;
+        std::cout << "a:" << a << " b:" << b << " c:" << c << " f:" << f << std::endl;
+
+        unsigned char p = 0;
+        if (!r.ReadU8(p)) return Overflow(kOverflow, r, len);
+        ch.p41_count = p;
+        if (p != TeleACChannel::P40_41_SIZE()) {
+            InfoLog("PMBusPowerAC:ProcotolError {} read 40_41 p is {} not {}", DataId(), p,
+                    TeleACChannel::P40_41_SIZE());
+            if (!r.Skip(4 * p)) return Overflow(kOverflow, r, len);
+        } else {
+            if constexpr (TeleACChannel::P40_41_SIZE() > 0) {
+                for (int k = 0; k < p; ++k) {
+                    float v;
+                    if (!ReadFloat(r, v, kMinusPointOne)) return Overflow(kOverflow, r, len);
+                    ch.user_p41[k] = v;
+                }
+            }
+        }
+    }
+    float v;
+    if (!ReadFloat(r, v, kMinusPointOne)) return Overflow(kOverflow, r, len);
+    tele.ia = v;
+    if (!ReadFloat(r, v, kMinusPointOne)) return Overflow(kOverflow, r, len);
+    tele.ib = v;
+    if (!ReadFloat(r, v, kMinusPointOne)) return Overflow(kOverflow, r, len);
+    tele.ic = v;
+    return r.Position();
+}
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_43(const unsigned char* data, int len)
+{
+    static const char kOverflow[] = "PMBusPowerAC:ProcotolError {} read 40_43 read overflow {} - {}";
+    ByteReader r(data, len);
+    unsigned char m = 0;
+    if (!r.ReadU8(m)) return Overflow(kOverflow, r, len);
+    tele.airlock_count = m;
+    if (m > TeleAC::AIRLOCK_MAX()) {
+        InfoLog("ProcotolError {} read 40_43 m is {} max {}", DataId(), m, TeleAC::AIRLOCK_MAX());
+        return -1;
+    }
+    if constexpr (TeleAC::AIRLOCK_MAX() > 0) {
+        if (!r.Read(tele.airlock, m)) return Overflow(kOverflow, r, len);
+    }
+    unsigned char p = 0;
+    if (!r.ReadU8(p)) return Overflow(kOverflow, r, len);
+    tele.p43_count = p;
+    if (p != TeleAC::P40_43_SIZE()) {
+        InfoLog("PMBusPowerAC:ProcotolError P{} read 40_43 p is {} not {}", DataId(), p, TeleAC::P40_43_SIZE());
+        if (!r.Skip(p)) return Overflow(kOverflow, r, len);
+        return r.Position();
+    }
+    if constexpr (TeleAC::P40_43_SIZE() > 0) {
+        if (!r.Read(tele.user_p43, p)) return Overflow(kOverflow, r, len);
+    }
+    return r.Position();
+}
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_44(const unsigned char* data, int len)
+{
+    static const char kOverflow[] = "PMBusPowerAC:ProcotolError {} read 40_44 read overflow {} - {}";
+    ByteReader r(data, len);
+    // The section's own channel count is not trusted: the 40/41 count rules.
+    if (!r.Skip(1)) return Overflow(kOverflow, r, len);
+    unsigned char u = 0;
+    for (TeleACChannel& ch : channels) {
+        if (!r.ReadU8(u)) return Overflow(kOverflow, r, len);
+        ch.a_alert = u;
+        if (!r.ReadU8(u)) return Overflow(kOverflow, r, len);
+        ch.b_alert = u;
+        if (!r.ReadU8(u)) return Overflow(kOverflow, r, len);
+        ch.c_alert = u;
+        if (!r.ReadU8(u)) return Overflow(kOverflow, r, len);
+        ch.f_alert = u;
+
+        unsigned char m = 0;
+        if (!r.ReadU8(m)) return Overflow(kOverflow, r, len);
+        if (m != 0) InfoLog("PMBusPowerAC:ProcotolError {} read 40_44 m is {}", DataId(), m);
+        if (!r.Skip(m)) return Overflow(kOverflow, r, len);
+
+        unsigned char p = 0;
+        if (!r.ReadU8(p)) return Overflow(kOverflow, r, len);
+        ch.p44_count = p;
+        if (p != TeleACChannel::p40_44_SIZE()) {
+            InfoLog("PMBusPowerAC:ProcotolError {} read 40_44 p is {} not {}", DataId(), p,
+                    TeleACChannel::p40_44_SIZE());
+            if (!r.Skip(p)) return Overflow(kOverflow, r, len);
+        } else {
+            if constexpr (TeleACChannel::p40_44_SIZE() > 0) {
+                if (!r.Read(ch.alert_p44, p)) return Overflow(kOverflow, r, len);
+            }
+        }
+    }
+    if (!r.ReadU8(u)) return Overflow(kOverflow, r, len);
+    tele.ia_alert = u;
+    if (!r.ReadU8(u)) return Overflow(kOverflow, r, len);
+    tele.ib_alert = u;
+    if (!r.ReadU8(u)) return Overflow(kOverflow, r, len);
+    tele.ic_alert = u;
+    return r.Position();
+}
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone()
+{
+    using boost::posix_time::second_clock;
+    lastUpdate_ = second_clock::local_time();
+    const std::array<unsigned char, 7> stamp = get_ttime(second_clock::local_time());
+    static_assert(sizeof(tele.ttime) == 7, "get_ttime yields 7 bytes");
+    std::memcpy(tele.ttime, stamp.data(), stamp.size());
+
+    const size_t size = sizeof(TeleAC) + sizeof(TeleACChannel) * channels.size();
+    if (!snapshot || snapshot_size != size) {
+        snapshot.reset(new unsigned char[size]());
+        snapshot_size = static_cast<uint32_t>(size);
+    }
+    std::memcpy(snapshot.get(), &tele, sizeof(TeleAC));
+    for (size_t i = 0; i < channels.size(); ++i)
+        std::memcpy(snapshot.get() + sizeof(TeleAC) + i * sizeof(TeleACChannel), &channels[i],
+                    sizeof(TeleACChannel));
+
+    if (dataReady_ != 1) dataReady_ = 1;
+    SendSP(RT_AC, snapshot.get(), snapshot_size, false);
+
+    ruleSeq_ = 1;
+    CheckChannelRules();
+    CheckRecordRules();
+    DoImpCheckAlert();
+
+    const size_t ruleCount = pendingRules_.size();
+    std::shared_ptr<PMBusPowerAC> self = std::static_pointer_cast<PMBusPowerAC>(shared_from_this());
+    // The item saves this round's image, even if it runs after a later round.
+    std::function<void()> work = [self, rules = std::move(pendingRules_),
+                                  image = std::vector<unsigned char>(snapshot.get(), snapshot.get() + size)]() {
+        const bool present = self->DoBatchCheckThreshold(rules);
+        if (present || self->alarmResult_) self->alarmResult_ = 1;
+        self->SaveDeviceHistory(image.data(), static_cast<unsigned int>(image.size()));
+    };
+    pendingRules_.clear();
+    CheckThresholdWork(std::move(work));
+    pendingRules_.reserve(ruleCount);
+}
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::CheckChannelRules()
+{
+    // Which alarm-state byte a rule tests: 0 a, 1 b, 2 c, 3 f.
+    struct ChannelRule {
+        const char* key;
+        int level;
+        const char* code;
+        const char* name;
+        const char* what;
+        int field;
+        unsigned char value;
+    };
+    static const ChannelRule kRules[] = {
+        {"AC_0", 3, "06015", "交流输入电压过低告警", "输入线/相电压AB/A", 0, 1},
+        {"AC_1", 3, "06015", "交流输入电压过低告警", "输入线/相电压BC/B", 1, 1},
+        {"AC_2", 3, "06015", "交流输入电压过低告警", "输入线/相电压CA/C", 2, 1},
+        {"AC_3", 3, "06019", "交流输入频率过低告警", "频率", 3, 1},
+        {"AC_4", 2, "06014", "交流输入电压过高告警", "输入线/相电压AB/A", 0, 2},
+        {"AC_5", 2, "06014", "交流输入电压过高告警", "输入线/相电压BC/B", 1, 2},
+        {"AC_6", 2, "06014", "交流输入电压过高告警", "输入线/相电压CA/C", 2, 2},
+        {"AC_7", 2, "06018", "交流输入频率过高告警", "频率", 3, 2},
+        {"AC_8", 2, "06017", "交流输入缺相告警", "输入线/相电压AB/A", 0, 3},
+        {"AC_9", 2, "06017", "交流输入缺相告警", "输入线/相电压BC/B", 1, 3},
+        {"AC_10", 2, "06017", "交流输入缺相告警", "输入线/相电压CA/C", 2, 3},
+    };
+    for (size_t i = 0; i < channels.size(); ++i) {
+        const TeleACChannel& ch = channels[i];
+        const unsigned char states[4] = {ch.a_alert, ch.b_alert, ch.c_alert, ch.f_alert};
+        const std::string prefix = "交流屏" + ChannelNumber(i);
+        for (const ChannelRule& rule : kRules)
+            Rule(rule.level, rule.key, rule.code, rule.name, prefix + rule.what, states[rule.field] == rule.value);
+    }
+}
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::CheckRecordRules()
+{
+    // Which phase a rule tests: 0 A, 1 B, 2 C. There is no AC_11.
+    struct RecordRule {
+        const char* key;
+        const char* name;
+        int phase;
+        unsigned char value;
+    };
+    static const RecordRule kRules[] = {
+        {"AC_12", "A相输入电流低于下限", 0, 1}, {"AC_13", "B相输入电流低于下限", 1, 1},
+        {"AC_14", "C相输入电流低于下限", 2, 1}, {"AC_15", "A相输入电流高于上限", 0, 2},
+        {"AC_16", "B相输入电流高于上限", 1, 2}, {"AC_17", "C相输入电流高于上限", 2, 2},
+        {"AC_18", "A相输入电流缺项", 0, 3},     {"AC_19", "B相输入电流缺项", 1, 3},
+        {"AC_20", "C相输入电流缺项", 2, 3},
+    };
+    const unsigned char states[3] = {tele.ia_alert, tele.ib_alert, tele.ic_alert};
+    for (const RecordRule& rule : kRules)
+        Rule(3, rule.key, "06029", rule.name, "其他告警", states[rule.phase] == rule.value);
+}
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(unsigned int, const std::string& key) const
+{
+    if (dataReady_ != 1) throw std::out_of_range("数据未就绪");
+    if (lastUpdate_.is_special()) throw std::out_of_range("数据已超时");
+    // A negative age (clock set back) still answers.
+    const auto age = (boost::posix_time::second_clock::local_time() - lastUpdate_).total_seconds();
+    if (age >= 61) throw std::out_of_range("数据已超时");
+
+    if (key == "ia") return tele.ia;
+    if (key == "ib") return tele.ib;
+    if (key == "ic") return tele.ic;
+    if (key == "ia_alert") return tele.ia_alert;
+    if (key == "ib_alert") return tele.ib_alert;
+    if (key == "ic_alert") return tele.ic_alert;
+
+    // Searched, not matched whole; the lazy group takes exactly one character.
+    static const std::regex kChannelKey("channel_(\\d+)_(.+?)", std::regex::ECMAScript);
+    std::smatch match;
+    if (!std::regex_search(key, match, kChannelKey)) throw std::out_of_range("数据未提供");
+
+    // Any index at or past the channel count is out of range, however many
+    // digits it has; stop before the value could overflow.
+    size_t k = 0;
+    for (char digit : match.str(1)) {
+        if (k >= channels.size() || digit < '0' || digit > '9') break;
+        k = k * 10 + static_cast<size_t>(digit - '0');
+    }
+    if (k >= channels.size()) throw std::out_of_range("通道参数越界");
+
+    const TeleACChannel& ch = channels[k];
+    switch (match.str(2)[0]) {
+    case 'a': return ch.a;
+    case 'b': return ch.b;
+    case 'c': return ch.c;
+    case 'f': return ch.f;
+    default: throw std::out_of_range("数据未提供");
+    }
+}
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::LoadFromCache(const unsigned char* data, int len)
+{
+    if (data == nullptr || len <= static_cast<int>(sizeof(TeleAC))) return false;
+    ByteReader r(data, len);
+    // Refuse an image that disagrees with its own channel count before
+    // anything is overwritten.
+    const unsigned char* head = r.Peek(static_cast<int>(sizeof(TeleAC)));
+    if (head == nullptr) return false;
+    const size_t count = head[offsetof(TeleAC, channel_count)];
+    if (static_cast<size_t>(len) != sizeof(TeleAC) + count * sizeof(TeleACChannel)) return false;
+
+    TeleAC record;
+    std::vector<TeleACChannel> restored(count);
+    if (!r.Read(&record, static_cast<int>(sizeof record))) return false;
+    for (TeleACChannel& ch : restored)
+        if (!r.Read(&ch, static_cast<int>(sizeof ch))) return false;
+
+    tele = record;
+    channels = std::move(restored);
+    dataReady_ = 1;
+    lastUpdate_ = boost::posix_time::second_clock::local_time();
+    return true;
+}

@@ -1,11 +1,15 @@
 #pragma once
 #include "PMBusPowerAC.h"
+#include "tele_c_vx42b_ac.h"
 
-struct tele_c_vx42b_ac {};
-struct tele_c_vx42b_ac_channel {};
+extern template class PMBusPowerAC<tele_c_vx42b_ac, tele_c_vx42b_ac_channel, 5085>;
 
+// The AC distribution unit of a VX42B power system.
 class VX42BAC : public PMBusPowerAC<tele_c_vx42b_ac, tele_c_vx42b_ac_channel, 5085> {
 public:
-    VX42BAC() { deviceType_ = "vx42b-ac"; }
-    void DoImpCheckAlert() override {}
+    VX42BAC();
+    ~VX42BAC() override;
+
+    // The four user-defined alarm bytes of each channel.
+    void DoImpCheckAlert() override;
 };
