@@ -1,0 +1,37 @@
+// Arbitrary line bytes through reassembly, checks and reply dispatch.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "VX42B.h"
+#include "memory_port.h"
+
+namespace {
+
+class QuietController : public SMDController {
+public:
+    void OnLog(const std::string&) override {}
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    static auto controller = std::make_shared<QuietController>();
+    auto device = std::make_shared<VX42B>();
+    Json::Value config;
+    config["acSetting"][0]["data_id"] = 11;
+    config["dcSetting"][0]["data_id"] = 21;
+    config["rcSetting"] = Json::Value(Json::objectValue);
+    device->Init(controller, 1, config);
+    auto port = std::make_shared<MemoryPort>();
+    device->AttachPort(port);
+    device->OpenPort();
+    // The first byte picks the step the reply answers.
+    if (size > 0) device->SetStep(data[0] % 16);
+    std::vector<unsigned char> bytes(data, data + size);
+    device->process(bytes.data(), static_cast<unsigned>(bytes.size()));
+    controller->RunPendingWork();
+    return 0;
+}
