@@ -28,6 +28,7 @@ public:
     ~PMBusPowerDC() override = default;
 
     float Get_Value(unsigned int index, const std::string& key) const override;
+    using VDeviceInterface::LoadFromCache;  // the string form hands its bytes to the one below
     bool LoadFromCache(const unsigned char* data, int size) override;
     void RoundDone() override;
     bool InitV(SMDVDevice* parent, unsigned int dataId, const Json::Value& config) override;
