@@ -86,13 +86,15 @@ std::string Responder::RespondBody(const std::string& body)
     const uint8_t cid2 = record_[3];
     const size_t infoLen = static_cast<size_t>(record_[4] | (record_[5] << 8)) / 2;
 
-    const bool opensRound = cid2 == 0x41 && (cid1 == 0x40 || (cid1 == 0x41 && s.ac.empty()));
+    const unsigned char* info = record_.data() + yd1363::kRecordHeader;
+    const bool asksAll = infoLen == 0 || (infoLen == 1 && info[0] == 0xFF);
+    const bool opensRound = asksAll && cid2 == 0x41 && (cid1 == 0x40 || (cid1 == 0x41 && s.ac.empty()));
     if (opensRound) {
         ++round_;
         ++counters_.rounds;
         ApplyDueChanges(true);
     }
-    Reply reply = Build(cid1, cid2, record_.data() + yd1363::kRecordHeader, infoLen);
+    Reply reply = Build(cid1, cid2, info, infoLen);
     const Fault fault = reply.rtn == kRtnOk ? PickFault(cid1, cid2) : Fault::None;
     return Finish(std::move(reply), fault);
 }
@@ -322,6 +324,28 @@ void Responder::ApplyDrift()
     }
     std::string ignored;
     SetValues(scenario_.system, values, ignored);
+}
+
+std::string CommandFrame(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t cid2, const Bytes& info)
+{
+    return yd1363::Encode(ver, adr, cid1, cid2, info.data(), info.size());
+}
+
+ParsedFrame ParseFrame(const std::string& frame)
+{
+    ParsedFrame out;
+    out.complete = frame.size() >= 2 && frame.front() == yd1363::kSoi && frame.back() == yd1363::kEoi;
+    if (!out.complete) return out;
+    std::vector<unsigned char> record(yd1363::kRecordSize);
+    out.error = yd1363::Decode(frame.data() + 1, frame.size() - 2, record.data());
+    if (out.error != yd1363::Error::None) return out;
+    out.ver = record[0];
+    out.adr = record[1];
+    out.cid1 = record[2];
+    out.cid2 = record[3];
+    const size_t n = static_cast<size_t>(record[4] | (record[5] << 8)) / 2;
+    out.info.assign(record.begin() + yd1363::kRecordHeader, record.begin() + yd1363::kRecordHeader + static_cast<long>(n));
+    return out;
 }
 
 }  // namespace vx42b_sim

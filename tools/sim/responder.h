@@ -102,4 +102,14 @@ private:
     std::vector<unsigned char> record_ = std::vector<unsigned char>(yd1363::kRecordSize);
 };
 
+// Frame helpers for tests and tools.
+std::string CommandFrame(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t cid2, const Bytes& info = {});
+struct ParsedFrame {
+    bool complete = false;  // SOI first and EOI last
+    yd1363::Error error = yd1363::Error::TooShort;
+    uint8_t ver = 0, adr = 0, cid1 = 0, cid2 = 0;  // cid2 holds RTN in a reply
+    Bytes info;
+};
+ParsedFrame ParseFrame(const std::string& frame);
+
 }  // namespace vx42b_sim

@@ -91,7 +91,10 @@ bool ReadSchedule(const Json::Value& json, const PowerSystem& initial, std::vect
         for (const std::string& name : set.getMemberNames()) {
             std::string why;
             // Each change must make sense on the system as the earlier ones leave it.
-            if (!SetValue(scratch, name, set[name], why)) return Fail(error, path + ".set." + name, why);
+            if (!SetValue(scratch, name, set[name], why)) {
+                error = path + ".set." + why;  // `why` starts with the value's path
+                return false;
+            }
             change.set.emplace_back(name, set[name]);
         }
         out.push_back(std::move(change));
