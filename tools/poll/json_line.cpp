@@ -1,0 +1,89 @@
+#include "json_line.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <sstream>
+
+#include <json/writer.h>
+
+namespace vxpoll {
+
+std::string ToJsonLine(const Json::Value& value)
+{
+    // Building the writer is not free; one per thread is plenty.
+    static thread_local std::unique_ptr<Json::StreamWriter> writer = [] {
+        Json::StreamWriterBuilder builder;
+        builder["indentation"] = "";
+        builder["emitUTF8"] = true;
+        // Floats arrive already rounded to their shortest form (FloatJson).
+        builder["precision"] = 15;
+        return std::unique_ptr<Json::StreamWriter>(builder.newStreamWriter());
+    }();
+    std::ostringstream out;
+    writer->write(value, &out);
+    return out.str();
+}
+
+Json::Value FloatJson(float v)
+{
+    if (!std::isfinite(v)) return Json::Value();
+    char buf[32];
+    const auto result = std::to_chars(buf, buf + sizeof buf - 1, v);
+    *result.ptr = '\0';
+    return Json::Value(std::strtod(buf, nullptr));
+}
+
+std::string HexString(const unsigned char* data, size_t size)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(size * 2);
+    for (size_t k = 0; k < size; ++k) {
+        out.push_back(digits[data[k] >> 4]);
+        out.push_back(digits[data[k] & 0x0F]);
+    }
+    return out;
+}
+
+namespace {
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+}  // namespace
+
+bool ParseHex(const std::string& text, std::string& bytes)
+{
+    if (text.size() % 2 != 0) return false;
+    std::string out;
+    out.reserve(text.size() / 2);
+    for (size_t k = 0; k < text.size(); k += 2) {
+        const int hi = HexDigit(text[k]);
+        const int lo = HexDigit(text[k + 1]);
+        if (hi < 0 || lo < 0) return false;
+        out.push_back(static_cast<char>((hi << 4) | lo));
+    }
+    bytes.swap(out);
+    return true;
+}
+
+std::string LocalTimeText(std::chrono::system_clock::time_point t)
+{
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm tm{};
+    localtime_r(&seconds, &tm);
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                  tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
+    return buf;
+}
+
+}  // namespace vxpoll

@@ -1,0 +1,27 @@
+#pragma once
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+#include <json/value.h>
+
+// Helpers shared by every JSON line the poller writes.
+namespace vxpoll {
+
+// One JSON object on one line, no trailing newline.
+std::string ToJsonLine(const Json::Value& value);
+
+// A float as JSON: the shortest decimal that reads back as the same float;
+// null for NaN and the infinities, which JSON cannot carry.
+Json::Value FloatJson(float v);
+
+// Lower-case hex, two digits per byte, no separators.
+std::string HexString(const unsigned char* data, size_t size);
+// The inverse; false on an odd length or a non-hex digit.
+bool ParseHex(const std::string& text, std::string& bytes);
+
+// Local wall-clock time as "YYYY-MM-DDTHH:MM:SS.mmm".
+std::string LocalTimeText(std::chrono::system_clock::time_point t);
+inline std::string NowText() { return LocalTimeText(std::chrono::system_clock::now()); }
+
+}  // namespace vxpoll

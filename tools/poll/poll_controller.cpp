@@ -1,0 +1,85 @@
+#include "poll_controller.h"
+
+#include "SMDVDevice.h"
+#include "json_line.h"
+#include "record_decoder.h"
+
+namespace vxpoll {
+
+namespace {
+DeviceRef Ref(const SMDVDevice& device) { return DeviceRef{device.DataId(), device.DeviceType()}; }
+}  // namespace
+
+void PollController::PollerLog(const std::string& text) { sink_.Log(text, LogSource::Poller); }
+
+void PollController::OnLog(const std::string& text)
+{
+    if (keepLogs_) logs_.push_back(text);
+    sink_.Log(text, LogSource::Device);
+}
+
+void PollController::OnPublish(SMDVDevice& device, int recordType, const unsigned char* data, unsigned int size)
+{
+    recordTypes_[&device] = recordType;
+    sink_.Publish(Ref(device), recordType, data, size);
+    if (cache_ == nullptr) return;
+    std::string error;
+    if (cache_->Save(device.DeviceType(), device.DataId(), data, size, error)) {
+        lastCacheError_.clear();
+    } else if (error != lastCacheError_) {
+        // Once per distinct failure, not once per round.
+        lastCacheError_ = error;
+        PollerLog("cache: " + error);
+    }
+}
+
+void PollController::OnHistory(SMDVDevice& device, const unsigned char* data, unsigned int size)
+{
+    const auto known = recordTypes_.find(&device);
+    const int recordType = known != recordTypes_.end() ? known->second : RecordTypeOf(device.DeviceType());
+    sink_.History(Ref(device), recordType, data, size);
+    if (history_ == nullptr) return;
+    HistoryRow row;
+    row.time = NowText();
+    row.dataId = device.DataId();
+    row.deviceType = device.DeviceType();
+    row.recordType = recordType;
+    row.image.assign(reinterpret_cast<const char*>(data), size);
+    std::string error;
+    if (history_->Insert(row, error)) {
+        lastHistoryError_.clear();
+    } else if (error != lastHistoryError_) {
+        lastHistoryError_ = error;
+        PollerLog("history: " + error);
+    }
+}
+
+bool PollController::OnAlarmBatch(SMDVDevice& device, const std::vector<rule_value>& rules)
+{
+    const DeviceRef ref = Ref(device);
+    for (const rule_value& rule : rules) sink_.Rule(ref, rule);
+    return SMDController::OnAlarmBatch(device, rules);
+}
+
+void PollController::OnAlarm(SMDVDevice& device, const rule_value& rule, bool raised)
+{
+    sink_.Alarm(Ref(device), rule, raised);
+}
+
+void PollController::OnRoundEnd(SMDVDevice&, bool complete) { roundEnds_.push_back(complete); }
+
+std::vector<bool> PollController::TakeRoundEnds()
+{
+    std::vector<bool> out;
+    out.swap(roundEnds_);
+    return out;
+}
+
+std::vector<std::string> PollController::TakeLogs()
+{
+    std::vector<std::string> out;
+    out.swap(logs_);
+    return out;
+}
+
+}  // namespace vxpoll

@@ -1,0 +1,51 @@
+#pragma once
+#include <map>
+#include <string>
+#include <vector>
+
+#include "SMDController.h"
+#include "history_db.h"
+#include "image_cache.h"
+#include "output.h"
+
+namespace vxpoll {
+
+// The stand-in host's side of the devices: every hook goes to the event
+// sink, published images to the cache, saved records to the history.
+class PollController : public SMDController {
+public:
+    // cache and history may be null.
+    PollController(EventSink& sink, const ImageCache* cache, HistoryDb* history)
+        : sink_(sink), cache_(cache), history_(history)
+    {
+    }
+
+    void OnLog(const std::string& text) override;
+    void OnPublish(SMDVDevice& device, int recordType, const unsigned char* data, unsigned int size) override;
+    void OnHistory(SMDVDevice& device, const unsigned char* data, unsigned int size) override;
+    bool OnAlarmBatch(SMDVDevice& device, const std::vector<rule_value>& rules) override;
+    void OnAlarm(SMDVDevice& device, const rule_value& rule, bool raised) override;
+    void OnRoundEnd(SMDVDevice& device, bool complete) override;
+
+    // Round ends since the last call (true: complete), in order.
+    std::vector<bool> TakeRoundEnds();
+    // Device log lines since the last call (kept to explain a refused configuration).
+    std::vector<std::string> TakeLogs();
+    void KeepLogs(bool keep) { keepLogs_ = keep; }
+
+private:
+    void PollerLog(const std::string& text);
+
+    EventSink& sink_;
+    const ImageCache* cache_;
+    HistoryDb* history_;
+    std::vector<bool> roundEnds_;
+    std::vector<std::string> logs_;
+    bool keepLogs_ = false;
+    // The record type each device last published under, for its history rows.
+    std::map<const SMDVDevice*, int> recordTypes_;
+    std::string lastCacheError_;
+    std::string lastHistoryError_;
+};
+
+}  // namespace vxpoll

@@ -1,0 +1,416 @@
+#include "poller.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <memory>
+#include <ostream>
+#include <sstream>
+
+#include "config.h"
+#include "history_db.h"
+#include "image_cache.h"
+#include "json_line.h"
+#include "output.h"
+#include "plugin_loader.h"
+#include "poll_controller.h"
+#include "port_factory.h"
+#include "record_decoder.h"
+#include "tracing_port.h"
+
+#ifdef VX42B_POLL_WITH_SIM
+#include "scenario.h"
+#include "sim_server.h"
+#endif
+
+#ifndef VX42B_PLUGIN_BUILT
+#define VX42B_PLUGIN_BUILT ""
+#endif
+
+namespace vxpoll {
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+extern "C" void OnStopSignal(int) { g_stop = 1; }
+
+using Clock = std::chrono::steady_clock;
+
+bool FileExists(const std::string& path)
+{
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool FindPlugin(const Options& options, std::string& path, std::string& error)
+{
+    if (!options.plugin.empty()) {
+        path = options.plugin;
+        return true;
+    }
+    const std::vector<std::string> candidates = DefaultPluginCandidates(ExecutableDir(), VX42B_PLUGIN_BUILT);
+    for (const std::string& candidate : candidates) {
+        if (FileExists(candidate)) {
+            path = candidate;
+            return true;
+        }
+    }
+    error = "no plug-in found (looked for";
+    for (const std::string& candidate : candidates) error += " " + candidate;
+    error += "); name one with --plugin";
+    return false;
+}
+
+// The polling loop and everything it owns for one run.
+class Session {
+public:
+    Session(const Options& options, EventSink& sink, std::ostream& out) : options_(options), sink_(sink), out_(out)
+    {
+    }
+
+    int Start(std::ostream& err);
+    void Loop();
+    void Stop();
+
+private:
+    void Log(const std::string& text) { sink_.Log(text, LogSource::Poller); }
+    void RestoreFromCache();
+    bool OpenLine(std::string& path, std::string& error);
+    void OnFrame(bool tx, const std::string& frame);
+    void HandleRoundEnds();
+    void AskQueries();
+    void PortLost();
+    void TryReopen();
+    void ScheduleReopen();
+    void ReadInput();
+
+    const Options& options_;
+    EventSink& sink_;
+    std::ostream& out_;
+    Json::Value config_;
+    std::unique_ptr<ImageCache> cache_;
+    std::unique_ptr<HistoryDb> history_;
+    Plugin plugin_;
+    std::shared_ptr<PollController> controller_;
+    std::shared_ptr<SMDSPDevice> device_;
+    std::shared_ptr<TracingPort> port_;
+#ifdef VX42B_POLL_WITH_SIM
+    std::unique_ptr<SimServer> sim_;
+#endif
+    unsigned long rounds_ = 0;
+    bool done_ = false;
+    bool roundOpen_ = false;
+    Clock::time_point roundStart_{};
+    std::chrono::seconds backoff_{1};
+    Clock::time_point nextOpen_{};
+};
+
+int Session::Start(std::ostream& err)
+{
+    std::string error;
+    if (options_.configPath.empty()) {
+        ParseConfigText(DefaultConfigText(), "built-in configuration", config_, error);
+    } else if (!ReadConfigFile(options_.configPath, config_, error)) {
+        err << "vx42b-poll: " << error << '\n';
+        return kExitBadInput;
+    }
+    if (!ValidateConfig(config_, error)) {
+        err << "vx42b-poll: invalid configuration"
+            << (options_.configPath.empty() ? "" : " " + options_.configPath) << ": " << error << '\n';
+        return kExitBadInput;
+    }
+    if (!options_.cacheDir.empty()) {
+        cache_ = std::make_unique<ImageCache>(options_.cacheDir);
+        if (!cache_->Prepare(error)) {
+            err << "vx42b-poll: " << error << '\n';
+            return kExitBadInput;
+        }
+    }
+    if (!options_.historyPath.empty()) {
+        history_ = std::make_unique<HistoryDb>();
+        if (!history_->Create(options_.historyPath, error)) {
+            err << "vx42b-poll: " << error << '\n';
+            return kExitBadInput;
+        }
+    }
+
+    std::string pluginPath;
+    if (!FindPlugin(options_, pluginPath, error) || !plugin_.Load(pluginPath, error)) {
+        err << "vx42b-poll: " << error << '\n';
+        return kExitBadInput;
+    }
+    device_ = plugin_.CreateMainDevice(error);
+    if (!device_) {
+        err << "vx42b-poll: " << error << '\n';
+        return kExitBadInput;
+    }
+    controller_ = std::make_shared<PollController>(sink_, cache_.get(), history_.get());
+    controller_->KeepLogs(true);
+    bool accepted = false;
+    try {
+        accepted = device_->Init(controller_, config_["data_id"].asUInt(), config_);
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    controller_->KeepLogs(false);
+    if (!accepted) {
+        err << "vx42b-poll: the plug-in refused the configuration";
+        if (!error.empty()) err << ": " << error;
+        err << '\n';
+        for (const std::string& line : controller_->TakeLogs()) err << "  " << line << '\n';
+        return kExitBadInput;
+    }
+    controller_->TakeLogs();
+    if (cache_) RestoreFromCache();
+
+    std::string path;
+    if (!OpenLine(path, error)) {
+        err << "vx42b-poll: " << error << '\n';
+        return error.rfind("scenario", 0) == 0 ? kExitBadInput : kExitFailure;
+    }
+    const int baud = options_.baud != 0 ? options_.baud : device_->BaudRate();
+    port_ = std::make_shared<TracingPort>(MakePort(path, baud),
+                                          [this](bool tx, const std::string& frame) { OnFrame(tx, frame); });
+    device_->AttachPort(port_);
+    Log("plug-in " + plugin_.Path() + ", port " + port_->Name() +
+        (path.rfind("tcp:", 0) == 0 ? std::string() : " at " + std::to_string(baud) + " baud"));
+    nextOpen_ = Clock::now();
+    return kExitOk;
+}
+
+bool Session::OpenLine(std::string& path, std::string& error)
+{
+    if (!options_.port.empty()) {
+        path = options_.port;
+        return true;
+    }
+    if (config_["port"].isString()) {
+        path = config_["port"].asString();
+        return true;
+    }
+#ifdef VX42B_POLL_WITH_SIM
+    Scenario scenario = DefaultScenario();
+    if (!options_.scenario.empty() && !LoadScenario(options_.scenario, scenario, error)) {
+        error = "scenario: " + error;
+        return false;
+    }
+    sim_ = std::make_unique<SimServer>(std::move(scenario));
+    path = sim_->OpenPty(error);
+    if (path.empty()) {
+        error = "cannot start the built-in simulator: " + error;
+        return false;
+    }
+    sim_->Start();
+    Log("built-in simulator on " + path);
+    return true;
+#else
+    error = "no --port given and this build has no built-in simulator";
+    return false;
+#endif
+}
+
+void Session::RestoreFromCache()
+{
+    for (const std::shared_ptr<SMDVDevice>& child : device_->GetAllChildVDevices()) {
+        if (!child) continue;
+        std::string image;
+        std::string error;
+        const std::string path = cache_->PathFor(child->DeviceType(), child->DataId());
+        if (!cache_->Load(child->DeviceType(), child->DataId(), image, error)) {
+            if (!error.empty()) Log("cache: " + error);
+            continue;
+        }
+        const bool ok = child->LoadFromCache(image);
+        Log("cache: " + std::string(ok ? "restored " : "refused by ") + child->DeviceType() + " " +
+            std::to_string(child->DataId()) + " from " + path + " (" + std::to_string(image.size()) + " bytes)");
+    }
+}
+
+void Session::OnFrame(bool tx, const std::string& frame)
+{
+    if (tx && !roundOpen_) {
+        roundOpen_ = true;
+        roundStart_ = Clock::now();
+    }
+    if (options_.trace) sink_.Frame(tx, frame);
+}
+
+void Session::HandleRoundEnds()
+{
+    for (bool complete : controller_->TakeRoundEnds()) {
+        const double seconds =
+            roundOpen_ ? std::chrono::duration<double>(Clock::now() - roundStart_).count() : 0.0;
+        roundOpen_ = false;
+        ++rounds_;
+        // The line works again: the next loss starts the back-off afresh.
+        if (complete) backoff_ = std::chrono::seconds(1);
+        sink_.Round(rounds_, complete, seconds);
+        AskQueries();
+        if (options_.rounds != 0 && rounds_ >= options_.rounds) done_ = true;
+    }
+}
+
+void Session::AskQueries()
+{
+    for (const Query& query : options_.queries) {
+        std::shared_ptr<SMDVDevice> target =
+            query.dataId == device_->DataId() ? device_ : device_->GetChildVDevice(query.dataId);
+        if (!target) {
+            sink_.Value(rounds_, query, false, 0, "no device with data id " + std::to_string(query.dataId));
+            continue;
+        }
+        try {
+            const float value = target->Get_Value(0, query.key);
+            sink_.Value(rounds_, query, true, value, "");
+        } catch (const std::exception& e) {
+            sink_.Value(rounds_, query, false, 0, e.what());
+        }
+    }
+}
+
+void Session::PortLost()
+{
+    const std::string why = port_->LastError();
+    device_->ClosePort();
+    Log("port " + port_->Name() + " failed" + (why.empty() ? "" : ": " + why) + "; reopening in " +
+        std::to_string(backoff_.count()) + " s");
+    ScheduleReopen();
+}
+
+void Session::ScheduleReopen()
+{
+    // 1 s, doubling up to 30 s: a converter that is down is not hammered.
+    nextOpen_ = Clock::now() + backoff_;
+    backoff_ = std::min(backoff_ * 2, std::chrono::seconds(30));
+}
+
+void Session::TryReopen()
+{
+    if (Clock::now() < nextOpen_) return;
+    if (device_->OpenPort()) {
+        Log("port " + port_->Name() + " open");
+        return;
+    }
+    Log("port " + port_->Name() + " cannot be opened" +
+        (port_->LastError().empty() ? "" : ": " + port_->LastError()) + "; next try in " +
+        std::to_string(backoff_.count()) + " s");
+    ScheduleReopen();
+}
+
+void Session::ReadInput()
+{
+    const int fd = port_->Fd();
+    if (fd >= 0) {
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, 50);
+        if (ready <= 0) return;
+    } else {
+        ::poll(nullptr, 0, 50);
+    }
+    unsigned char buffer[1024];
+    const long n = port_->Read(buffer, sizeof buffer);
+    if (n > 0) device_->process(buffer, static_cast<unsigned int>(n));
+}
+
+void Session::Loop()
+{
+    // A reader that went away (a closed pipe) ends the run too.
+    while (!done_ && !StopRequested() && !out_.bad()) {
+        if (!port_->IsOpen()) {
+            TryReopen();
+            if (!port_->IsOpen()) {
+                sink_.Tick();
+                ::poll(nullptr, 0, 50);
+                continue;
+            }
+        }
+        device_->RefreshStatus();
+        HandleRoundEnds();
+        if (!done_ && !port_->Failed()) ReadInput();
+        controller_->RunPendingWork();
+        HandleRoundEnds();
+        if (port_->Failed() && port_->IsOpen()) PortLost();
+        sink_.Tick();
+    }
+}
+
+void Session::Stop()
+{
+    if (port_) port_->FlushPartial();
+    if (device_) device_->ClosePort();
+#ifdef VX42B_POLL_WITH_SIM
+    if (sim_) sim_->Stop();
+#endif
+    sink_.Finish();
+}
+
+}  // namespace
+
+void InstallStopHandlers()
+{
+    struct sigaction action{};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a signal cuts the current wait short.
+    action.sa_flags = 0;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
+void RequestStop() { g_stop = 1; }
+
+bool StopRequested() { return g_stop != 0; }
+
+int RunPoller(const Options& options, std::ostream& out, std::ostream& err)
+{
+    std::unique_ptr<EventSink> sink;
+    if (options.json)
+        sink = std::make_unique<JsonSink>(out);
+    else
+        sink = std::make_unique<HumanSink>(out);
+    int status = kExitOk;
+    {
+        Session session(options, *sink, out);
+        status = session.Start(err);
+        if (status == kExitOk) session.Loop();
+        session.Stop();
+    }
+    return status;
+}
+
+int DumpHistory(const std::string& path, std::ostream& out, std::ostream& err)
+{
+    HistoryDb db;
+    std::string error;
+    if (!db.OpenForReading(path, error)) {
+        err << "vx42b-poll: " << error << '\n';
+        return kExitBadInput;
+    }
+    const bool ok = db.ForEach(
+        [&out](const HistoryRow& row) {
+            const auto* data = reinterpret_cast<const unsigned char*>(row.image.data());
+            Json::Value v = HistoryJson(DeviceRef{row.dataId, row.deviceType}, row.recordType, data, row.image.size());
+            Json::Value line(Json::objectValue);
+            line["event"] = "history";
+            line["id"] = static_cast<Json::Int64>(row.id);
+            line["time"] = row.time;
+            for (const std::string& name : v.getMemberNames()) line[name] = v[name];
+            AddDecodedFields(line, row.recordType, data, row.image.size());
+            out << ToJsonLine(line) << '\n';
+        },
+        error);
+    out.flush();
+    if (!ok) {
+        err << "vx42b-poll: cannot read history " << path << ": " << error << '\n';
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
+}  // namespace vxpoll

@@ -1,0 +1,41 @@
+#pragma once
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "query.h"
+
+namespace vxpoll {
+
+struct Options {
+    std::string plugin;      // empty: the plug-in built with the poller
+    std::string configPath;  // empty: the built-in sample
+    std::string port;        // empty: the configuration's "port", else the built-in simulator
+    int baud = 0;            // 0: the configuration's "baud", else 9600
+    std::string scenario;    // for the built-in simulator; empty: its default
+    bool json = false;
+    bool trace = false;
+    std::vector<Query> queries;
+    unsigned long rounds = 0;  // 0: until stopped
+    std::string cacheDir;
+    std::string historyPath;
+};
+
+// Exit statuses.
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitBadInput = 2;
+
+// Loads the plug-in, polls until stopped, and returns the exit status.
+// Events go to `out`, start-up errors to `err`.
+int RunPoller(const Options& options, std::ostream& out, std::ostream& err);
+
+// Prints a history file as decoded JSON lines.
+int DumpHistory(const std::string& path, std::ostream& out, std::ostream& err);
+
+// SIGINT and SIGTERM end the polling loop after the current step.
+void InstallStopHandlers();
+void RequestStop();
+bool StopRequested();
+
+}  // namespace vxpoll

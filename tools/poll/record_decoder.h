@@ -1,0 +1,47 @@
+#pragma once
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+// Field-by-field reading of the images the sub-devices publish (record types
+// 5085 AC, 5087 DC, 5086 rectifier). The tables below are this tool's own
+// copy of the byte layouts, so the tool needs none of the plug-in's headers.
+namespace vxpoll {
+
+enum class FieldType { U8, U32, F32, Time };
+
+struct FieldSpec {
+    const char* name;
+    int offset;
+    FieldType type;
+    int count;   // 1: a scalar; more: a JSON array of that many elements
+    bool brief;  // shown in the human table
+};
+
+struct RecordLayout {
+    int recordType;
+    const char* deviceType;
+    int headSize;
+    std::vector<FieldSpec> head;
+    // Repeated blocks (AC channels, rectifier modules) after the head; their
+    // number is the head byte at countOffset. itemSize 0: none.
+    int itemSize;
+    int countOffset;
+    const char* itemsName;
+    std::vector<FieldSpec> items;
+};
+
+int FieldWidth(const FieldSpec& field);
+const std::vector<RecordLayout>& RecordLayouts();
+const RecordLayout* FindLayout(int recordType);
+// The record type a device type publishes, or 0.
+int RecordTypeOf(const std::string& deviceType);
+
+// Decodes an image into {field: value, ..., itemsName: [{...}, ...]}.
+// False (with the reason) for an unknown record type or a size that does not
+// fit the layout; nothing is read past size.
+bool DecodeRecord(int recordType, const unsigned char* data, size_t size, Json::Value& fields, std::string& error);
+
+}  // namespace vxpoll
