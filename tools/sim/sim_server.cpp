@@ -196,7 +196,7 @@ void SimServer::Serve()
     while (!stopping_) {
         pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
         // The time-out only matters if the wake-up pipe could not be made.
-        const int ready = ::poll(fds, wake_[0] >= 0 ? 2 : 1, 200);
+        const int ready = wake_[0] >= 0 ? ::poll(fds, 2, -1) : ::poll(fds, 1, 200);
         if (ready < 0 && errno != EINTR) break;
         if (stopping_) break;
         if (ready <= 0) continue;
