@@ -12,6 +12,8 @@ bool SMDSPDevice::LoadFromCache(const unsigned char*, int) { return false; }
 
 void SMDSPDevice::Reset()
 {
+    inRound_ = false;
+    allowed_ = false;
     lastUpdate_ = boost::posix_time::second_clock::local_time();
 }
 
@@ -34,11 +36,12 @@ bool SMDSPDevice::RefreshStatus()
     }
     if (IsStalled()) {
         // Nothing will repeat the lost command: start polling over.
-        unanswered_ = false;
         InfoLog("SMDSPDevice:Stalled {} no reply for {} time-outs, polling restarts", DataId(), stallAfterTimeouts_);
         Reset();
         if (auto c = Controller()) c->OnRoundEnd(*this, false);
     }
+    allowed_ = true;
+    txCountAtAllow_ = txCount_;
     return true;
 }
 
@@ -51,7 +54,8 @@ bool SMDSPDevice::IsProcessing()
 
 bool SMDSPDevice::IsStalled()
 {
-    return unanswered_ && Now() - lastTx_ >= replyTimeout_ * stallAfterTimeouts_;
+    return inRound_ && allowed_ && txCount_ == txCountAtAllow_ &&
+           Now() - lastTx_ >= replyTimeout_ * stallAfterTimeouts_;
 }
 
 int SMDSPDevice::SendData(const unsigned char* data, unsigned int size)
@@ -64,7 +68,8 @@ int SMDSPDevice::SendData(const unsigned char* data, unsigned int size)
     lastSent_.assign(data, data + size);
     lastTx_ = Now();
     awaitingReply_ = true;
-    unanswered_ = true;
+    inRound_ = true;
+    ++txCount_;
     return static_cast<int>(size);
 }
 
@@ -100,6 +105,5 @@ void SMDSPDevice::AttachPort(std::shared_ptr<SerialPort> port)
 void SMDSPDevice::NoteReplyAccepted()
 {
     awaitingReply_ = false;
-    unanswered_ = false;
     pacing_ = 0;
 }

@@ -24,8 +24,9 @@ public:
     bool RefreshStatus() override;
     int process(unsigned char* bytes, unsigned int size) override;
     bool IsProcessing() override;
-    // The last command went unanswered for several reply time-outs and
-    // nothing has been sent since.
+    // Polling is under way, the device sent nothing when it was last allowed
+    // to, and its last command is several reply time-outs old: nothing
+    // will repeat it.
     bool IsStalled() override;
     int SendData(const unsigned char* data, unsigned int size) override;
     int SendParityData(const unsigned char* data, unsigned int size, EnumParity parity) override;
@@ -52,14 +53,17 @@ protected:
     int baudRate_ = 9600;
     // Bit 0: half-duplex line (RS-485), an exact echo of our command is dropped.
     uint8_t lineOption_ = 0;
-    // Consecutive commands that went unanswered; zeroed by an accepted reply.
+    // Consecutive reply time-outs; zeroed by an accepted reply.
     int pacing_ = 0;
     std::string portPath_;
     std::shared_ptr<SerialPort> port_;
     std::chrono::milliseconds replyTimeout_{1000};
     int stallAfterTimeouts_ = 3;
     bool awaitingReply_ = false;
-    bool unanswered_ = false;
+    bool inRound_ = false;  // commands sent since the last Reset()
+    unsigned long txCount_ = 0;
+    unsigned long txCountAtAllow_ = 0;
+    bool allowed_ = false;
     Clock::time_point lastTx_{};
     std::vector<unsigned char> lastSent_;
     std::function<Clock::time_point()> clock_;

@@ -20,6 +20,7 @@ public:
     explicit PMBusPower(std::vector<std::string> supportedModels) : supportedModels_(std::move(supportedModels)) {}
     ~PMBusPower() override = default;
 
+    using VDeviceInterface::LoadFromCache;
     bool LoadFromCache(const unsigned char*, int) override { return true; }
     bool InitSetting(const Json::Value& config) override;
     std::shared_ptr<SMDVDevice> GetChildVDevice(unsigned int dataId) override;

@@ -33,6 +33,8 @@ public:
     std::vector<History> histories;
     std::vector<Batch> batches;
     std::vector<Transition> transitions;
+    // One entry per round end: true complete, false abandoned.
+    std::vector<bool> roundEnds;
     // When false, work items stay queued until RunPendingWork().
     bool runWorkAtOnce = false;
 
@@ -61,6 +63,8 @@ public:
         else
             SMDController::OnWork(std::move(work));
     }
+
+    void OnRoundEnd(SMDVDevice&, bool complete) override { roundEnds.push_back(complete); }
 
     bool Logged(const std::string& text) const
     {
