@@ -13,9 +13,12 @@ using namespace vx42b_sim;
 
 namespace {
 
+// A client on the other side of the pseudo-terminal. With `server` given,
+// the server is driven from this thread while the client waits.
 class Client {
 public:
-    explicit Client(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK))
+    explicit Client(const std::string& path, SimServer* server = nullptr)
+        : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)), server_(server)
     {
         termios tio{};
         if (fd_ >= 0 && ::tcgetattr(fd_, &tio) == 0) {
@@ -39,8 +42,9 @@ public:
         while (in.empty() || in.back() != '\r') {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) break;
+            if (server_ != nullptr && !server_->ServeOnce(10)) break;
             pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+            if (::poll(&p, 1, server_ != nullptr ? 0 : static_cast<int>(left.count())) < 0) break;
             char buffer[256];
             const ssize_t n = ::read(fd_, buffer, sizeof buffer);
             if (n > 0) in.append(buffer, static_cast<size_t>(n));
@@ -50,6 +54,7 @@ public:
 
 private:
     int fd_;
+    SimServer* server_;
 };
 
 Scenario FastScenario()
@@ -69,9 +74,8 @@ TEST(SimServer, AnswersOnAPseudoTerminal)
     std::string error;
     const std::string path = server.OpenPty(error);
     ASSERT_FALSE(path.empty()) << error;
-    server.Start();
     {
-        Client client(path);
+        Client client(path, &server);
         ASSERT_TRUE(client.Ok());
         const ParsedFrame info = ParseFrame(client.Ask(CommandFrame(0x20, 1, 0x40, 0x51)));
         ASSERT_EQ(info.error, yd1363::Error::None);
@@ -90,15 +94,32 @@ TEST(SimServer, AnswersOnAPseudoTerminal)
     }
     // The line outlives its clients.
     server.Modify([](PowerSystem& s) { s.model = "VX42"; });
-    Client again(path);
+    Client again(path, &server);
     const ParsedFrame info = ParseFrame(again.Ask(CommandFrame(0x20, 1, 0x40, 0x51)));
     EXPECT_EQ(std::string(info.info.begin(), info.info.begin() + 5), "VX42 ");
 
-    server.Stop();
     const Counters c = server.GetCounters();
     EXPECT_EQ(c.commands, 5u);
     EXPECT_EQ(c.replies, 4u);
     EXPECT_EQ(c.faults, 1u);
+}
+
+TEST(SimServer, ServesOnItsOwnThreadUntilStopped)
+{
+    SimServer server(FastScenario());
+    std::string error;
+    const std::string path = server.OpenPty(error);
+    ASSERT_FALSE(path.empty()) << error;
+    server.Start();
+    Client client(path);
+    EXPECT_EQ(ParseFrame(client.Ask(CommandFrame(0x20, 1, 0x42, 0x41))).error, yd1363::Error::None);
+    server.Stop();
+    server.Stop();
+    EXPECT_FALSE(server.ServeOnce(0));
+    EXPECT_EQ(server.GetCounters().replies, 1u);
+    // Served again after a restart.
+    server.Start();
+    EXPECT_EQ(ParseFrame(client.Ask(CommandFrame(0x20, 1, 0x42, 0x46))).cid1, 0x42);
 }
 
 TEST(SimServer, OpenErrorsAreReported)

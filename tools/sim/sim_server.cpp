@@ -143,7 +143,10 @@ void SimServer::Start()
     }
     stopping_ = false;
     if (started_ == std::chrono::steady_clock::time_point{}) started_ = std::chrono::steady_clock::now();
-    thread_ = std::thread([this] { Serve(); });
+    thread_ = std::thread([this] {
+        while (ServeOnce(-1)) {
+        }
+    });
 }
 
 void SimServer::Stop()
@@ -188,34 +191,29 @@ bool SimServer::Wait(int ms)
     return !stopping_;
 }
 
-void SimServer::Serve()
+bool SimServer::ServeOnce(int waitMs)
 {
-    yd1363::Reassembler reassembler;
-    yd1363::Reassembler::Event event{};
-    unsigned char buffer[512];
-    while (!stopping_) {
-        pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        // The time-out only matters if the wake-up pipe could not be made.
-        const int ready = wake_[0] >= 0 ? ::poll(fds, 2, -1) : ::poll(fds, 1, 200);
-        if (ready < 0 && errno != EINTR) break;
-        if (stopping_) break;
-        if (ready <= 0) continue;
-        if (fds[0].revents & POLLIN) {
-            const ssize_t n = ::read(fd_, buffer, sizeof buffer);
-            if (n > 0) {
-                for (ssize_t k = 0; k < n && !stopping_; ++k) {
-                    if (reassembler.Feed(buffer[k], event) && event.kind == yd1363::Reassembler::Event::Frame)
-                        Handle(reassembler.Body());
-                }
-                continue;
-            }
-            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (fd_ < 0 || stopping_) return false;
+    pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    const nfds_t n = wake_[0] >= 0 ? 2 : 1;
+    // Without the wake-up pipe a Stop() is only seen on the next time-out.
+    const int ready = ::poll(fds, n, n == 1 && (waitMs < 0 || waitMs > 200) ? 200 : waitMs);
+    if (ready < 0) return errno == EINTR;
+    if (stopping_) return false;
+    if (ready == 0) return true;
+    if (fds[0].revents & POLLIN) {
+        unsigned char buffer[512];
+        const ssize_t got = ::read(fd_, buffer, sizeof buffer);
+        yd1363::Reassembler::Event event{};
+        for (ssize_t k = 0; k < got && !stopping_; ++k) {
+            if (reassembler_.Feed(buffer[k], event) && event.kind == yd1363::Reassembler::Event::Frame)
+                Handle(reassembler_.Body());
         }
-        // End of file, a hang-up or an error: the line may come back; don't spin.
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
-            if (!Wait(100)) break;
-        }
+        if (got > 0 || (got < 0 && (errno == EAGAIN || errno == EINTR))) return !stopping_;
     }
+    // End of file, a hang-up or an error: the line may come back; don't spin.
+    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) return Wait(100);
+    return true;
 }
 
 void SimServer::Handle(const std::string& body)

@@ -9,6 +9,7 @@
 
 #include "responder.h"
 #include "scenario.h"
+#include "yd1363.h"
 
 // Serves one simulated power system on a pseudo-terminal or a serial device:
 // reassembles commands, answers after the turn-around delay, and writes the
@@ -36,6 +37,11 @@ public:
     // Stops serving (at once, also in the middle of a reply); idempotent.
     void Stop();
 
+    // Serves on the calling thread what arrives within `waitMs` (-1: until
+    // something arrives), replies included; for single-threaded users. Not
+    // while Start()ed. False once the server is stopped or has no line.
+    bool ServeOnce(int waitMs);
+
     Counters GetCounters() const;
     // The next reply to CID1/CID2 gets the fault.
     void InjectOnce(uint8_t cid1, uint8_t cid2, Fault fault);
@@ -46,7 +52,6 @@ public:
     void SetTrace(std::function<void(const std::string& command, const std::string& reply)> trace);
 
 private:
-    void Serve();
     void Handle(const std::string& body);
     // Waits up to `ms` or until Stop(); false when stopped.
     bool Wait(int ms);
@@ -61,6 +66,7 @@ private:
     int keepOpenFd_ = -1;   // our own handle on the client side of a pseudo-terminal
     int wake_[2] = {-1, -1};
     std::atomic<bool> stopping_{false};
+    yd1363::Reassembler reassembler_;
     std::thread thread_;
     std::chrono::steady_clock::time_point started_;
     std::function<void(const std::string&, const std::string&)> trace_;
