@@ -104,24 +104,6 @@ TEST(SimServer, AnswersOnAPseudoTerminal)
     EXPECT_EQ(c.faults, 1u);
 }
 
-TEST(SimServer, ServesOnItsOwnThreadUntilStopped)
-{
-    SimServer server(FastScenario());
-    std::string error;
-    const std::string path = server.OpenPty(error);
-    ASSERT_FALSE(path.empty()) << error;
-    server.Start();
-    Client client(path);
-    EXPECT_EQ(ParseFrame(client.Ask(CommandFrame(0x20, 1, 0x42, 0x41))).error, yd1363::Error::None);
-    server.Stop();
-    server.Stop();
-    EXPECT_FALSE(server.ServeOnce(0));
-    EXPECT_EQ(server.GetCounters().replies, 1u);
-    // Served again after a restart.
-    server.Start();
-    EXPECT_EQ(ParseFrame(client.Ask(CommandFrame(0x20, 1, 0x42, 0x46))).cid1, 0x42);
-}
-
 TEST(SimServer, OpenErrorsAreReported)
 {
     SimServer server(FastScenario());
