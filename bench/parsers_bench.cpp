@@ -1,0 +1,156 @@
+// Cost of decoding reply sections and of a sub-device's round end.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "VX42B.h"
+
+namespace {
+
+class DiscardingController : public SMDController {
+public:
+    void OnLog(const std::string&) override {}
+    void OnWork(std::function<void()> work) override { work(); }
+};
+
+// The parsers' trace lines go to standard output; keep them off the terminal.
+class QuietStdout {
+public:
+    QuietStdout() : saved_(dup(1))
+    {
+        std::fflush(stdout);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        close(null);
+    }
+    ~QuietStdout()
+    {
+        std::cout.flush();
+        std::fflush(stdout);
+        dup2(saved_, 1);
+        close(saved_);
+    }
+
+private:
+    int saved_;
+};
+
+std::vector<unsigned char> Floats(int n, unsigned char fill)
+{
+    return std::vector<unsigned char>(static_cast<size_t>(4 * n), fill);
+}
+
+void Append(std::vector<unsigned char>& out, const std::vector<unsigned char>& more)
+{
+    out.insert(out.end(), more.begin(), more.end());
+}
+
+// Two channels without user-defined values, then the phase currents: 47 bytes.
+std::vector<unsigned char> AcAnalog()
+{
+    std::vector<unsigned char> s{2};
+    for (int ch = 0; ch < 2; ++ch) {
+        Append(s, Floats(4, 0x43));
+        s.push_back(0);
+    }
+    Append(s, Floats(3, 0x41));
+    return s;
+}
+
+// v, i, two battery currents, no branches, eight user values: 51 bytes.
+std::vector<unsigned char> DcAnalog()
+{
+    std::vector<unsigned char> s = Floats(2, 0x42);
+    s.push_back(2);
+    Append(s, Floats(2, 0x40));
+    s.push_back(0);
+    s.push_back(8);
+    Append(s, Floats(8, 0x20));
+    return s;
+}
+
+// DATAFLAG, group value, three modules with four user values: 69 bytes.
+std::vector<unsigned char> RcAnalog()
+{
+    std::vector<unsigned char> s{0};
+    Append(s, Floats(1, 0x42));
+    s.push_back(3);
+    for (int m = 0; m < 3; ++m) {
+        Append(s, Floats(1, 0x41));
+        s.push_back(4);
+        Append(s, Floats(4, 0x11));
+    }
+    return s;
+}
+
+void BM_ParseAc40_41(benchmark::State& state)
+{
+    auto ac = std::make_shared<VX42BAC>();
+    const auto s = AcAnalog();
+    QuietStdout quiet;
+    for (auto _ : state) benchmark::DoNotOptimize(ac->parse40_41(s.data(), static_cast<int>(s.size())));
+}
+BENCHMARK(BM_ParseAc40_41);
+
+void BM_ParseDc42_41(benchmark::State& state)
+{
+    auto dc = std::make_shared<VX42BDC>();
+    const auto s = DcAnalog();
+    QuietStdout quiet;
+    for (auto _ : state) benchmark::DoNotOptimize(dc->parse42_41(s.data(), static_cast<int>(s.size())));
+}
+BENCHMARK(BM_ParseDc42_41);
+
+void BM_ParseRc41_41(benchmark::State& state)
+{
+    auto rc = std::make_shared<VX42BRC>();
+    const auto s = RcAnalog();
+    for (auto _ : state) benchmark::DoNotOptimize(rc->parse41_41(s.data(), static_cast<int>(s.size())));
+}
+BENCHMARK(BM_ParseRc41_41);
+
+// Round end: snapshot, publication, every rule, the work item and history.
+template <class Device>
+void RoundEnd(benchmark::State& state, Device& device)
+{
+    auto controller = std::make_shared<DiscardingController>();
+    device->SetController(controller);
+    for (auto _ : state) device->RoundDone();
+}
+
+void BM_RoundDoneAcTwoChannels(benchmark::State& state)
+{
+    auto ac = std::make_shared<VX42BAC>();
+    const auto s = AcAnalog();
+    {
+        QuietStdout quiet;
+        ac->parse40_41(s.data(), static_cast<int>(s.size()));
+    }
+    RoundEnd(state, ac);
+}
+BENCHMARK(BM_RoundDoneAcTwoChannels);
+
+void BM_RoundDoneDc(benchmark::State& state)
+{
+    auto dc = std::make_shared<VX42BDC>();
+    RoundEnd(state, dc);
+}
+BENCHMARK(BM_RoundDoneDc);
+
+void BM_RoundDoneRcThreeModules(benchmark::State& state)
+{
+    auto rc = std::make_shared<VX42BRC>();
+    const auto s = RcAnalog();
+    rc->parse41_41(s.data(), static_cast<int>(s.size()));
+    RoundEnd(state, rc);
+}
+BENCHMARK(BM_RoundDoneRcThreeModules);
+
+}  // namespace
