@@ -53,6 +53,7 @@ TEST(SimScenario, BadInputNamesTheKey)
         {R"({"acc": []})", "acc: unknown key"},
         {R"({"ac": [{"chanels": []}]})", "ac[0].chanels: unknown key"},
         {R"({"ac": [{"channels": [{"a": "x"}]}]})", "ac[0].channels[0].a: expected a number"},
+        {R"({"dc": [{"v": 1e300}]})", "dc[0].v: beyond the range of a float"},
         {R"({"dc": [{"fuse_state": [1, 256]}]})", "dc[0].fuse_state[1]: expected a whole number from 0 to 255"},
         {R"({"version": "0x2"})", "version: expected a whole number"},
         {R"({"model": "123456789012345678901"})", "model: longer than 20 bytes"},

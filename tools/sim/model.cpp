@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <limits>
 
 namespace vx42b_sim {
 
@@ -251,6 +252,10 @@ public:
     void FloatValue(const Json::Value& v, const std::string& path, float& out)
     {
         if (v.isNumeric() && !v.isBool()) {
+            if (std::fabs(v.asDouble()) > static_cast<double>(std::numeric_limits<float>::max())) {
+                Fail(path, "beyond the range of a float");
+                return;
+            }
             out = static_cast<float>(v.asDouble());
             return;
         }
