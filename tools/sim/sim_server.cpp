@@ -142,7 +142,6 @@ void SimServer::Start()
     while (wake_[0] >= 0 && ::read(wake_[0], drain, sizeof drain) > 0) {
     }
     stopping_ = false;
-    if (started_ == std::chrono::steady_clock::time_point{}) started_ = std::chrono::steady_clock::now();
     thread_ = std::thread([this] {
         while (ServeOnce(-1)) {
         }
@@ -194,6 +193,8 @@ bool SimServer::Wait(int ms)
 bool SimServer::ServeOnce(int waitMs)
 {
     if (fd_ < 0 || stopping_) return false;
+    // The scenario's clock starts when serving does.
+    if (started_ == std::chrono::steady_clock::time_point{}) started_ = std::chrono::steady_clock::now();
     pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
     const nfds_t n = wake_[0] >= 0 ? 2 : 1;
     // Without the wake-up pipe a Stop() is only seen on the next time-out.
