@@ -28,7 +28,7 @@ public:
 
     // Answers no key: always throws, telling only whether the data are fresh.
     float Get_Value(unsigned int index, const std::string& key) const override;
-    using SMDSPDevice::LoadFromCache;
+    using VDeviceInterface::LoadFromCache;
     bool LoadFromCache(const unsigned char* data, int size) override;
     void RoundDone() override;
     bool InitV(SMDVDevice* parent, unsigned int id, const Json::Value& settings) override;
