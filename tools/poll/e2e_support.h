@@ -131,6 +131,8 @@ public:
     }
 
     const std::string& Out() const { return out_; }
+    // Standard output not yet taken by ReadLine.
+    std::string Unread() const { return out_.substr(consumed_); }
     const std::string& Err() const { return err_; }
     bool TimedOut() const { return timedOut_; }
 

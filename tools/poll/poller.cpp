@@ -12,6 +12,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "backoff.h"
 #include "config.h"
 #include "history_db.h"
 #include "image_cache.h"
@@ -87,7 +88,6 @@ private:
     void AskQueries();
     void PortLost();
     void TryReopen();
-    void ScheduleReopen();
     void ReadInput();
 
     const Options& options_;
@@ -107,7 +107,7 @@ private:
     bool done_ = false;
     bool roundOpen_ = false;
     Clock::time_point roundStart_{};
-    std::chrono::seconds backoff_{1};
+    Backoff backoff_;
     Clock::time_point nextOpen_{};
 };
 
@@ -249,7 +249,7 @@ void Session::HandleRoundEnds()
         roundOpen_ = false;
         ++rounds_;
         // The line works again: the next loss starts the back-off afresh.
-        if (complete) backoff_ = std::chrono::seconds(1);
+        if (complete) backoff_.Reset();
         sink_.Round(rounds_, complete, seconds);
         AskQueries();
         if (options_.rounds != 0 && rounds_ >= options_.rounds) done_ = true;
@@ -278,16 +278,10 @@ void Session::PortLost()
 {
     const std::string why = port_->LastError();
     device_->ClosePort();
+    const std::chrono::seconds delay = backoff_.Next();
+    nextOpen_ = Clock::now() + delay;
     Log("port " + port_->Name() + " failed" + (why.empty() ? "" : ": " + why) + "; reopening in " +
-        std::to_string(backoff_.count()) + " s");
-    ScheduleReopen();
-}
-
-void Session::ScheduleReopen()
-{
-    // 1 s, doubling up to 30 s: a converter that is down is not hammered.
-    nextOpen_ = Clock::now() + backoff_;
-    backoff_ = std::min(backoff_ * 2, std::chrono::seconds(30));
+        std::to_string(delay.count()) + " s");
 }
 
 void Session::TryReopen()
@@ -297,10 +291,11 @@ void Session::TryReopen()
         Log("port " + port_->Name() + " open");
         return;
     }
+    const std::chrono::seconds delay = backoff_.Next();
+    nextOpen_ = Clock::now() + delay;
     Log("port " + port_->Name() + " cannot be opened" +
         (port_->LastError().empty() ? "" : ": " + port_->LastError()) + "; next try in " +
-        std::to_string(backoff_.count()) + " s");
-    ScheduleReopen();
+        std::to_string(delay.count()) + " s");
 }
 
 void Session::ReadInput()
