@@ -4,5 +4,7 @@ set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)
+# The multiarch armhf C library (libc6:armhf) is the one the programs link
+# against; its own loader must run them, or threads crash under qemu.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
