@@ -64,8 +64,8 @@ int RunMain(int argc, char** argv)
                    "12, DC unit 21, the rectifiers)")
         ->type_name("FILE");
     CLI::Option* port = app.add_option("--port", options.port,
-                                       "Serial device (/dev/ttyUSB0) or serial device server (tcp:HOST:PORT); default: the "
-                                       "configuration's \"port\", else the built-in simulator")
+                                       "Serial device (/dev/ttyUSB0) or serial device server (tcp:HOST:PORT); "
+                                       "default: the configuration's \"port\", else the built-in simulator")
                             ->type_name("DEVICE");
     app.add_option("--baud", options.baud, "Line speed, 8N1 (default: the configuration's \"baud\", else 9600)")
         ->type_name("N")

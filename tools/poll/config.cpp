@@ -92,7 +92,8 @@ bool CheckUnitList(const Json::Value& config, const char* key, std::string& erro
 
 const char* DefaultConfigText()
 {
-    return R"({"data_id": 1, "acSetting": [{"data_id": 11}, {"data_id": 12}], "dcSetting": [{"data_id": 21}], "rcSetting": {}})";
+    return R"({"data_id": 1, "acSetting": [{"data_id": 11}, {"data_id": 12}], "dcSetting": [{"data_id": 21}],)"
+           R"( "rcSetting": {}})";
 }
 
 bool ParseConfigText(const std::string& text, const std::string& origin, Json::Value& config, std::string& error)

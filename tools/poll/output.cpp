@@ -270,7 +270,7 @@ void HumanSink::Alarm(const DeviceRef& device, const rule_value& rule, bool rais
     std::ostringstream row;
     row << "  alarm " << (raised ? "raised " : "cleared") << "  " << device.type << " " << device.dataId << "  "
         << rule.key << " [" << rule.code << "] " << rule.text;
-    if (rule.name != rule.text) row << " (" << rule.name << ")";
+    if (!rule.name.empty() && rule.name != rule.text) row << " (" << rule.name << ")";
     transitions_.push_back(row.str());
 }
 

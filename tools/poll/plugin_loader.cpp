@@ -77,7 +77,8 @@ bool Plugin::Load(const std::string& path, std::string& error)
 
 std::shared_ptr<SMDSPDevice> Plugin::CreateMainDevice(std::string& error) const
 {
-    const auto* factory = providers_.empty() ? nullptr : dynamic_cast<const SMDSPDeviceProvider*>(providers_.front().get());
+    const auto* factory =
+        providers_.empty() ? nullptr : dynamic_cast<const SMDSPDeviceProvider*>(providers_.front().get());
     if (factory == nullptr) {
         error = "the plug-in's first provider makes no serial device";
         return nullptr;

@@ -113,7 +113,8 @@ bool ReadElement(ByteReader& reader, FieldType type, Json::Value& out)
     case T::U32: {
         unsigned char b[4];
         if (!reader.Read(b, 4)) return false;
-        out = Json::Value(static_cast<Json::UInt>(b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<uint32_t>(b[3]) << 24)));
+        const uint32_t v = b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<uint32_t>(b[3]) << 24);
+        out = Json::Value(static_cast<Json::UInt>(v));
         return true;
     }
     case T::F32: {
