@@ -1,9 +1,5 @@
 #include "providers.h"
 
-#if defined(__clang__)
-#pragma clang diagnostic ignored "-Wreturn-type-c-linkage"
-#endif
-
 extern "C" __attribute__((visibility("default"))) std::vector<std::shared_ptr<Provider>> get_providers()
 {
     std::vector<std::shared_ptr<Provider>> providers;

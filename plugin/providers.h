@@ -28,4 +28,12 @@ public:
     SMDSPDevice* create() const override;
 };
 
+// C linkage for an unmangled name; host and plug-in share one C++ library.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wreturn-type-c-linkage"
+#endif
 extern "C" std::vector<std::shared_ptr<Provider>> get_providers();
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
