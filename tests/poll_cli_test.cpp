@@ -48,6 +48,7 @@ TEST(PollCli, BadInputIsRefusedWithStatusTwoAndAReason)
         {"configuration refused by the plug-in", {"--plugin", VX42B_REFUSING_PLUGIN_PATH}, nullptr,
          "RefusingDevice:ConfigError 1 nothing is good enough"},
         {"history file missing", {"history", "/nonexistent/history.db"}, nullptr, "cannot open history"},
+        {"scenario missing", {"--scenario", "/nonexistent/scenario.json"}, nullptr, "scenario: /nonexistent"},
     };
     TempDir dir;
     for (const BadInput& c : cases) {
@@ -59,7 +60,8 @@ TEST(PollCli, BadInputIsRefusedWithStatusTwoAndAReason)
                 args.push_back("--config");
                 args.push_back(dir.Write("config.json", c.config != nullptr ? c.config : good));
             }
-            if (std::find(args.begin(), args.end(), "--port") == args.end()) {
+            if (std::find(args.begin(), args.end(), "--port") == args.end() &&
+                std::find(args.begin(), args.end(), "--scenario") == args.end()) {
                 args.push_back("--port");
                 args.push_back("/nonexistent/tty");
             }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <cstdlib>
 #include <exception>
 
 namespace vxpoll {
@@ -71,7 +72,8 @@ bool Plugin::Load(const std::string& path, std::string& error)
         return false;
     }
     handle_ = handle;
-    path_ = path;
+    char resolved[PATH_MAX];
+    path_ = ::realpath(path.c_str(), resolved) != nullptr ? resolved : path;
     return true;
 }
 

@@ -82,7 +82,8 @@ public:
 private:
     void Log(const std::string& text) { sink_.Log(text, LogSource::Poller); }
     void RestoreFromCache();
-    bool OpenLine(std::string& path, std::string& error);
+    // The port to poll: named, configured, or the built-in simulator's.
+    int OpenLine(std::string& path, std::string& error);
     void OnFrame(bool tx, const std::string& frame);
     void HandleRoundEnds();
     void AskQueries();
@@ -170,9 +171,10 @@ int Session::Start(std::ostream& err)
     if (cache_) RestoreFromCache();
 
     std::string path;
-    if (!OpenLine(path, error)) {
+    const int lineStatus = OpenLine(path, error);
+    if (lineStatus != kExitOk) {
         err << "vx42b-poll: " << error << '\n';
-        return error.rfind("scenario", 0) == 0 ? kExitBadInput : kExitFailure;
+        return lineStatus;
     }
     const int baud = options_.baud != 0 ? options_.baud : device_->BaudRate();
     port_ = std::make_shared<TracingPort>(MakePort(path, baud),
@@ -184,34 +186,34 @@ int Session::Start(std::ostream& err)
     return kExitOk;
 }
 
-bool Session::OpenLine(std::string& path, std::string& error)
+int Session::OpenLine(std::string& path, std::string& error)
 {
     if (!options_.port.empty()) {
         path = options_.port;
-        return true;
+        return kExitOk;
     }
     if (config_["port"].isString()) {
         path = config_["port"].asString();
-        return true;
+        return kExitOk;
     }
 #ifdef VX42B_POLL_WITH_SIM
     Scenario scenario = DefaultScenario();
     if (!options_.scenario.empty() && !LoadScenario(options_.scenario, scenario, error)) {
         error = "scenario: " + error;
-        return false;
+        return kExitBadInput;
     }
     sim_ = std::make_unique<SimServer>(std::move(scenario));
     path = sim_->OpenPty(error);
     if (path.empty()) {
         error = "cannot start the built-in simulator: " + error;
-        return false;
+        return kExitFailure;
     }
     sim_->Start();
     Log("built-in simulator on " + path);
-    return true;
+    return kExitOk;
 #else
     error = "no --port given and this build has no built-in simulator";
-    return false;
+    return kExitBadInput;
 #endif
 }
 
