@@ -30,13 +30,12 @@ bool IsNumberText(const std::string& text)
     return end != begin && *end == '\0' && errno == 0;
 }
 
-bool CheckUnsignedKey(const Json::Value& config, const char* key, unsigned lo, unsigned hi, const std::string& where,
-                      std::string& error)
+bool CheckUnsignedKey(const Json::Value& config, const char* key, unsigned lo, unsigned hi, std::string& error)
 {
     const Json::Value& v = config[key];
     if (v.isNull()) return true;
     if (!IsUnsigned32(v) || v.asUInt() < lo || v.asUInt() > hi) {
-        error = where + "\"" + key + "\" must be a number from " + std::to_string(lo) + " to " + std::to_string(hi);
+        error = std::string("\"") + key + "\" must be a number from " + std::to_string(lo) + " to " + std::to_string(hi);
         return false;
     }
     return true;
@@ -162,8 +161,8 @@ bool ValidateConfig(const Json::Value& config, std::string& error)
         error = "\"baud\" must be one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400";
         return false;
     }
-    if (!CheckUnsignedKey(config, "address", 0, 255, "", error)) return false;
-    if (!CheckUnsignedKey(config, "reply_timeout_ms", 10, 600000, "", error)) return false;
+    if (!CheckUnsignedKey(config, "address", 0, 255, error)) return false;
+    if (!CheckUnsignedKey(config, "reply_timeout_ms", 10, 600000, error)) return false;
     return true;
 }
 

@@ -327,11 +327,16 @@ void Session::Loop()
                 continue;
             }
         }
-        device_->RefreshStatus();
-        HandleRoundEnds();
-        if (!done_ && !port_->Failed()) ReadInput();
-        controller_->RunPendingWork();
-        HandleRoundEnds();
+        try {
+            device_->RefreshStatus();
+            HandleRoundEnds();
+            if (!done_ && !port_->Failed()) ReadInput();
+            controller_->RunPendingWork();
+            HandleRoundEnds();
+        } catch (const std::exception& e) {
+            // The device's own problem; the next call starts afresh.
+            Log(std::string("the plug-in threw: ") + e.what());
+        }
         if (port_->Failed() && port_->IsOpen()) PortLost();
         sink_.Tick();
     }
