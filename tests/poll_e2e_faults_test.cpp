@@ -8,7 +8,6 @@
 #include <thread>
 
 #include <gtest/gtest.h>
-#include <json/writer.h>
 
 #include "e2e_support.h"
 #include "scenario.h"
@@ -18,38 +17,6 @@ namespace {
 
 using namespace vxpoll::e2e;
 
-const char kConfig[] = R"({"data_id": 1, "acSetting": [{"data_id": 11}, {"data_id": 12}],
-  "dcSetting": [{"data_id": 21}], "rcSetting": {}, "reply_timeout_ms": 100})";
-
-std::string Scenario(const Json::Value& faults)
-{
-    Json::Value s = vx42b_sim::ScenarioToJson(vx42b_sim::DefaultScenario());
-    s["drift"] = Json::Value(Json::arrayValue);
-    s["schedule"] = Json::Value(Json::arrayValue);
-    s["line"]["baud"] = 0;
-    s["line"]["turnaround_ms"] = 2;
-    s["seed"] = 11;
-    for (const std::string& name : faults.getMemberNames()) s["faults"][name] = faults[name];
-    return Json::writeString(Json::StreamWriterBuilder(), s);
-}
-
-std::vector<Json::Value> Poll(const std::string& port, const std::string& config, std::vector<std::string> extra)
-{
-    std::vector<std::string> argv{PollExe(), "--json", "--plugin", PluginPath(), "--port", port, "--config", config};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    Child poll(argv);
-    EXPECT_EQ(poll.Collect(std::chrono::seconds(28)), 0) << poll.Err();
-    EXPECT_FALSE(poll.TimedOut());
-    return JsonLines(poll.Out());
-}
-
-size_t LogsStartingWith(const std::vector<Json::Value>& lines, const std::string& prefix)
-{
-    size_t n = 0;
-    for (const Json::Value& log : Events(lines, "log")) n += log["text"].asString().rfind(prefix, 0) == 0 ? 1 : 0;
-    return n;
-}
-
 // The simulator runs in this process so that each fault lands on a chosen
 // reply of a chosen round; the poller is the real program.
 TEST(PollFaultsEndToEnd, PollingGoesOnThroughFaultyAndMissingReplies)
@@ -58,14 +25,14 @@ TEST(PollFaultsEndToEnd, PollingGoesOnThroughFaultyAndMissingReplies)
     TempDir dir;
     vx42b_sim::Scenario scenario;
     std::string error;
-    ASSERT_TRUE(vx42b_sim::ParseScenario(Scenario(Json::Value(Json::objectValue)), scenario, error)) << error;
+    ASSERT_TRUE(vx42b_sim::ParseScenario(StillScenario(), scenario, error)) << error;
     SimServer sim(scenario);
     const std::string path = sim.OpenPty(error);
     ASSERT_FALSE(path.empty()) << error;
     sim.Start();
 
     Child poll({PollExe(), "--json", "--plugin", PluginPath(), "--port", path, "--config",
-                dir.Write("config.json", kConfig), "--rounds", "5", "--query", "21:v"});
+                dir.Write("config.json", TestConfig(100)), "--rounds", "5", "--query", "21:v"});
     std::vector<Json::Value> lines;
     std::vector<bool> rounds;
     std::string line;
@@ -197,13 +164,15 @@ private:
 TEST(PollFaultsEndToEnd, LostConnectionIsReopenedAndPollingResumes)
 {
     TempDir dir;
-    Sim sim(dir.Write("scenario.json", Scenario(Json::Value(Json::objectValue))));
+    Sim sim(dir.Write("scenario.json", StillScenario()));
     ASSERT_FALSE(sim.Path().empty()) << sim.Err();
     // Device information and a first round take 11 replies; drop in the second.
     Relay relay(sim.Path(), 14);
     ASSERT_TRUE(relay.Ready());
     const std::string port = "tcp:127.0.0.1:" + std::to_string(relay.Port());
-    const auto lines = Poll(port, dir.Write("config.json", kConfig), {"--rounds", "4"});
+    const PollRun run = PollJson(port, dir.Write("config.json", TestConfig(100)), {"--rounds", "4"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto& lines = run.lines;
 
     EXPECT_EQ(LogsStartingWith(lines, "port " + port + " failed: connection closed; reopening in 1 s"), 1u);
     EXPECT_EQ(LogsStartingWith(lines, "port " + port + " open"), 2u);

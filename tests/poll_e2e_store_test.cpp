@@ -1,42 +1,22 @@
 // vx42b-poll's cache and history files across runs, against vx42b-sim.
-#include <sys/stat.h>
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 
 #include <gtest/gtest.h>
-#include <json/writer.h>
 
 #include "e2e_support.h"
 #include "json_line.h"
-#include "scenario.h"
 
 namespace {
 
 using namespace vxpoll::e2e;
 
-const char kConfig[] = R"({"data_id": 1, "acSetting": [{"data_id": 11}, {"data_id": 12}],
-  "dcSetting": [{"data_id": 21}], "rcSetting": {}, "reply_timeout_ms": 150})";
-
-std::string Scenario(const std::function<void(Json::Value&)>& edit)
-{
-    Json::Value s = vx42b_sim::ScenarioToJson(vx42b_sim::DefaultScenario());
-    s["drift"] = Json::Value(Json::arrayValue);
-    s["schedule"] = Json::Value(Json::arrayValue);
-    s["line"]["baud"] = 0;
-    s["line"]["turnaround_ms"] = 2;
-    edit(s);
-    return Json::writeString(Json::StreamWriterBuilder(), s);
-}
-
 std::vector<Json::Value> Poll(const std::string& port, const std::string& config, std::vector<std::string> extra)
 {
-    std::vector<std::string> argv{PollExe(), "--json", "--plugin", PluginPath(), "--port", port, "--config", config};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    Child poll(argv);
-    EXPECT_EQ(poll.Collect(std::chrono::seconds(25)), 0) << poll.Err();
-    return JsonLines(poll.Out());
+    PollRun run = PollJson(port, config, extra);
+    EXPECT_EQ(run.status, 0) << run.err;
+    return run.lines;
 }
 
 std::string FileHex(const std::string& path)
@@ -50,10 +30,10 @@ TEST(PollStoreEndToEnd, CachedImagesAnswerQueriesAfterARestart)
 {
     TempDir dir;
     const std::string cache = dir.Path() + "/cache";
-    const std::string config = dir.Write("config.json", kConfig);
+    const std::string config = dir.Write("config.json", TestConfig(150));
     std::vector<Json::Value> first;
     {
-        Sim sim(dir.Write("first.json", Scenario([](Json::Value&) {})));
+        Sim sim(dir.Write("first.json", StillScenario()));
         ASSERT_FALSE(sim.Path().empty()) << sim.Err();
         first = Poll(sim.Path(), config, {"--rounds", "1", "--cache", cache});
     }
@@ -74,7 +54,7 @@ TEST(PollStoreEndToEnd, CachedImagesAnswerQueriesAfterARestart)
     // The second system reports one AC unit where two are configured: every
     // round is abandoned at its first reply and nothing new is published, so
     // the answers can only come from the cache. Its own DC voltage differs.
-    Sim sim(dir.Write("second.json", Scenario([](Json::Value& s) {
+    Sim sim(dir.Write("second.json", StillScenario([](Json::Value& s) {
         s["ac"].resize(1);
         s["dc"][0]["v"] = 40.0;
     })));
@@ -99,9 +79,9 @@ TEST(PollStoreEndToEnd, HistoryFileReadsBackAsDecodedRecords)
 {
     TempDir dir;
     const std::string history = dir.Path() + "/history.db";
-    Sim sim(dir.Write("scenario.json", Scenario([](Json::Value&) {})));
+    Sim sim(dir.Write("scenario.json", StillScenario()));
     ASSERT_FALSE(sim.Path().empty()) << sim.Err();
-    const auto saved = Events(Poll(sim.Path(), dir.Write("config.json", kConfig),
+    const auto saved = Events(Poll(sim.Path(), dir.Write("config.json", TestConfig(150)),
                                    {"--rounds", "2", "--history", history}),
                               "history");
     ASSERT_EQ(saved.size(), 8u);

@@ -2,29 +2,12 @@
 #include <map>
 
 #include <gtest/gtest.h>
-#include <json/writer.h>
 
 #include "e2e_support.h"
-#include "scenario.h"
 
 namespace {
 
 using namespace vxpoll::e2e;
-
-const char kConfig[] = R"({"data_id": 1, "acSetting": [{"data_id": 11}, {"data_id": 12}],
-  "dcSetting": [{"data_id": 21}], "rcSetting": {}, "reply_timeout_ms": 150})";
-
-// The default system with nothing moving, an unpaced line and the given schedule.
-std::string StillScenario(const Json::Value& schedule)
-{
-    Json::Value s = vx42b_sim::ScenarioToJson(vx42b_sim::DefaultScenario());
-    s["drift"] = Json::Value(Json::arrayValue);
-    s["schedule"] = schedule;
-    s["line"]["baud"] = 0;
-    s["line"]["turnaround_ms"] = 2;
-    s["seed"] = 7;
-    return Json::writeString(Json::StreamWriterBuilder(), s);
-}
 
 Json::Value Change(int round, const char* path, int value)
 {
@@ -34,34 +17,18 @@ Json::Value Change(int round, const char* path, int value)
     return c;
 }
 
-struct PollRun {
-    int status;
-    std::vector<Json::Value> lines;
-    std::string err;
-};
-
-PollRun Poll(const std::string& port, const std::string& config, std::vector<std::string> extra)
-{
-    std::vector<std::string> argv{PollExe(), "--json", "--plugin", PluginPath(), "--port", port, "--config", config};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    Child poll(argv);
-    const int status = poll.Collect(std::chrono::seconds(25));
-    EXPECT_FALSE(poll.TimedOut()) << poll.Err();
-    return PollRun{status, JsonLines(poll.Out()), poll.Err()};
-}
-
 TEST(PollEndToEnd, RecordsRulesAlarmsAndValuesRoundByRound)
 {
     TempDir dir;
     Json::Value schedule(Json::arrayValue);
     schedule.append(Change(2, "dc[0].v_state", 1));
     schedule.append(Change(4, "dc[0].v_state", 0));
-    Sim sim(dir.Write("scenario.json", StillScenario(schedule)));
+    Sim sim(dir.Write("scenario.json", StillScenario([&schedule](Json::Value& s) { s["schedule"] = schedule; })));
     ASSERT_FALSE(sim.Path().empty()) << sim.Err();
 
-    const PollRun run = Poll(sim.Path(), dir.Write("config.json", kConfig),
-                         {"--rounds", "5", "--query", "21:v", "--query", "12:channel_0_a", "--query", "21:x",
-                          "--query", "99:v", "--query", "1:v"});
+    const PollRun run = PollJson(sim.Path(), dir.Write("config.json", TestConfig(150)),
+                             {"--rounds", "5", "--query", "21:v", "--query", "12:channel_0_a", "--query", "21:x",
+                              "--query", "99:v", "--query", "1:v"});
     ASSERT_EQ(run.status, 0) << run.err;
     for (const Json::Value& line : run.lines) ASSERT_TRUE(line.isObject()) << "a line that is not JSON on stdout";
     // The plug-in's own trace lines went to standard error.
@@ -152,9 +119,9 @@ TEST(PollEndToEnd, RecordsRulesAlarmsAndValuesRoundByRound)
 TEST(PollEndToEnd, TraceShowsEveryFrameBothWays)
 {
     TempDir dir;
-    Sim sim(dir.Write("scenario.json", StillScenario(Json::Value(Json::arrayValue))));
+    Sim sim(dir.Write("scenario.json", StillScenario()));
     ASSERT_FALSE(sim.Path().empty()) << sim.Err();
-    const PollRun run = Poll(sim.Path(), dir.Write("config.json", kConfig), {"--rounds", "1", "--trace"});
+    const PollRun run = PollJson(sim.Path(), dir.Write("config.json", TestConfig(150)), {"--rounds", "1", "--trace"});
     ASSERT_EQ(run.status, 0) << run.err;
     const auto tx = Events(run.lines, "tx");
     const auto rx = Events(run.lines, "rx");

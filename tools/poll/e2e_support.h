@@ -16,8 +16,15 @@
 #include <string>
 #include <vector>
 
+#include <functional>
+
 #include <json/reader.h>
 #include <json/value.h>
+#include <json/writer.h>
+
+#ifdef VX42B_SIM_EXE
+#include "scenario.h"
+#endif
 
 namespace vxpoll::e2e {
 
@@ -249,6 +256,54 @@ inline std::vector<Json::Value> Events(const std::vector<Json::Value>& lines, co
     for (const Json::Value& v : lines)
         if (v.isObject() && v["event"].asString() == event) out.push_back(v);
     return out;
+}
+
+// Two AC units, one DC unit and the rectifiers, as the simulator's default
+// system has them, with a short reply time-out.
+inline std::string TestConfig(int replyTimeoutMs)
+{
+    return R"({"data_id": 1, "acSetting": [{"data_id": 11}, {"data_id": 12}], "dcSetting": [{"data_id": 21}],)"
+           R"( "rcSetting": {}, "reply_timeout_ms": )" +
+           std::to_string(replyTimeoutMs) + "}";
+}
+
+#ifdef VX42B_SIM_EXE
+// The simulator's default system with nothing moving on an unpaced line;
+// `edit` changes the scenario's JSON further.
+inline std::string StillScenario(const std::function<void(Json::Value&)>& edit = {})
+{
+    Json::Value s = vx42b_sim::ScenarioToJson(vx42b_sim::DefaultScenario());
+    s["drift"] = Json::Value(Json::arrayValue);
+    s["schedule"] = Json::Value(Json::arrayValue);
+    s["line"]["baud"] = 0;
+    s["line"]["turnaround_ms"] = 2;
+    s["seed"] = 7;
+    if (edit) edit(s);
+    return Json::writeString(Json::StreamWriterBuilder(), s);
+}
+#endif
+
+struct PollRun {
+    int status;
+    std::vector<Json::Value> lines;
+    std::string err;
+};
+
+// vx42b-poll --json on a port with a configuration file, to its end.
+inline PollRun PollJson(const std::string& port, const std::string& config, const std::vector<std::string>& extra)
+{
+    std::vector<std::string> argv{PollExe(), "--json", "--plugin", PluginPath(), "--port", port, "--config", config};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    Child poll(argv);
+    const int status = poll.Collect(std::chrono::seconds(28));
+    return PollRun{poll.TimedOut() ? -2 : status, JsonLines(poll.Out()), poll.Err()};
+}
+
+inline size_t LogsStartingWith(const std::vector<Json::Value>& lines, const std::string& prefix)
+{
+    size_t n = 0;
+    for (const Json::Value& log : Events(lines, "log")) n += log["text"].asString().rfind(prefix, 0) == 0 ? 1 : 0;
+    return n;
 }
 
 }  // namespace vxpoll::e2e
