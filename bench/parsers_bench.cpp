@@ -14,10 +14,16 @@
 
 namespace {
 
-class DiscardingController : public SMDController {
+class CountingController : public SMDController {
 public:
+    size_t lastBatch = 0;
     void OnLog(const std::string&) override {}
     void OnWork(std::function<void()> work) override { work(); }
+    bool OnAlarmBatch(SMDVDevice& device, const std::vector<rule_value>& rules) override
+    {
+        lastBatch = rules.size();
+        return SMDController::OnAlarmBatch(device, rules);
+    }
 };
 
 // The parsers' trace lines go to standard output; keep them off the terminal.
@@ -90,6 +96,33 @@ std::vector<unsigned char> RcAnalog()
     return s;
 }
 
+// Alarm sections that make every rule run: user-defined counts as expected.
+std::vector<unsigned char> AcAlarm()
+{
+    std::vector<unsigned char> s{2};
+    for (int ch = 0; ch < 2; ++ch) {
+        s.insert(s.end(), {0, 0, 0, 0, 0, 4, 0, 0, 0, 0});
+    }
+    s.insert(s.end(), {0, 0, 0});
+    return s;
+}
+
+std::vector<unsigned char> DcAlarm()
+{
+    std::vector<unsigned char> s{0, 10};
+    s.insert(s.end(), 10, 0);
+    s.push_back(26);
+    s.insert(s.end(), 26, 0);
+    return s;
+}
+
+std::vector<unsigned char> RcAlarm()
+{
+    std::vector<unsigned char> s{0, 3};
+    for (int m = 0; m < 3; ++m) s.insert(s.end(), {0, 6, 0, 0, 0, 0, 0, 0});
+    return s;
+}
+
 void BM_ParseAc40_41(benchmark::State& state)
 {
     auto ac = std::make_shared<VX42BAC>();
@@ -118,11 +151,13 @@ BENCHMARK(BM_ParseRc41_41);
 
 // Round end: snapshot, publication, every rule, the work item and history.
 template <class Device>
-void RoundEnd(benchmark::State& state, Device& device)
+void RoundEnd(benchmark::State& state, Device& device, size_t rules)
 {
-    auto controller = std::make_shared<DiscardingController>();
+    auto controller = std::make_shared<CountingController>();
     device->SetController(controller);
     for (auto _ : state) device->RoundDone();
+    state.counters["rules"] = static_cast<double>(controller->lastBatch);
+    if (controller->lastBatch != rules) state.SkipWithError("unexpected rule count");
 }
 
 void BM_RoundDoneAcTwoChannels(benchmark::State& state)
@@ -133,14 +168,18 @@ void BM_RoundDoneAcTwoChannels(benchmark::State& state)
         QuietStdout quiet;
         ac->parse40_41(s.data(), static_cast<int>(s.size()));
     }
-    RoundEnd(state, ac);
+    const auto alarms = AcAlarm();
+    ac->parse40_44(alarms.data(), static_cast<int>(alarms.size()));
+    RoundEnd(state, ac, 39);
 }
 BENCHMARK(BM_RoundDoneAcTwoChannels);
 
 void BM_RoundDoneDc(benchmark::State& state)
 {
     auto dc = std::make_shared<VX42BDC>();
-    RoundEnd(state, dc);
+    const auto alarms = DcAlarm();
+    dc->parse42_44(alarms.data(), static_cast<int>(alarms.size()));
+    RoundEnd(state, dc, 28);
 }
 BENCHMARK(BM_RoundDoneDc);
 
@@ -149,7 +188,9 @@ void BM_RoundDoneRcThreeModules(benchmark::State& state)
     auto rc = std::make_shared<VX42BRC>();
     const auto s = RcAnalog();
     rc->parse41_41(s.data(), static_cast<int>(s.size()));
-    RoundEnd(state, rc);
+    const auto alarms = RcAlarm();
+    rc->parse41_44(alarms.data(), static_cast<int>(alarms.size()));
+    RoundEnd(state, rc, 21);
 }
 BENCHMARK(BM_RoundDoneRcThreeModules);
 
