@@ -23,6 +23,30 @@ unsigned SpeedConstant(int baud)
     }
 }
 
+bool MakeRawLine(int fd, unsigned speed, std::string& error)
+{
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) {
+        error = std::string("not a terminal: ") + std::strerror(errno);
+        return false;
+    }
+    ::cfmakeraw(&tio);
+    tio.c_cflag &= ~(CSTOPB | PARENB | CSIZE | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (speed != 0) {
+        ::cfsetispeed(&tio, static_cast<speed_t>(speed));
+        ::cfsetospeed(&tio, static_cast<speed_t>(speed));
+    }
+    if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+        error = std::string("cannot set the line mode: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 TermiosPort::TermiosPort(std::string path, int baud) : path_(std::move(path)), baud_(baud) {}
 
 TermiosPort::~TermiosPort() { Close(); }
@@ -40,22 +64,7 @@ bool TermiosPort::Open()
         error_ = std::strerror(errno);
         return false;
     }
-    termios tio{};
-    if (::tcgetattr(fd, &tio) != 0) {
-        error_ = std::strerror(errno);
-        ::close(fd);
-        return false;
-    }
-    ::cfmakeraw(&tio);
-    tio.c_cflag &= ~(CSTOPB | PARENB | CSIZE | CRTSCTS);
-    tio.c_cflag |= CS8 | CLOCAL | CREAD;
-    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    ::cfsetispeed(&tio, speed);
-    ::cfsetospeed(&tio, speed);
-    if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
-        error_ = std::strerror(errno);
+    if (!MakeRawLine(fd, speed, error_)) {
         ::close(fd);
         return false;
     }

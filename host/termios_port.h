@@ -26,3 +26,7 @@ private:
 
 // The termios speed constant for a line speed, or 0 when there is none.
 unsigned SpeedConstant(int baud);
+
+// Puts a terminal in raw 8N1 mode, reads never blocking; speed 0 keeps the
+// line speed. On failure `error` says why.
+bool MakeRawLine(int fd, unsigned speed, std::string& error);

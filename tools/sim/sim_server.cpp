@@ -19,30 +19,6 @@ namespace {
 
 std::string Errno(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
-bool MakeRaw(int fd, speed_t speed, std::string& error)
-{
-    termios tio{};
-    if (::tcgetattr(fd, &tio) != 0) {
-        error = Errno("not a terminal");
-        return false;
-    }
-    ::cfmakeraw(&tio);
-    tio.c_cflag &= ~(CSTOPB | PARENB | CSIZE | CRTSCTS);
-    tio.c_cflag |= CS8 | CLOCAL | CREAD;
-    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    if (speed != 0) {
-        ::cfsetispeed(&tio, speed);
-        ::cfsetospeed(&tio, speed);
-    }
-    if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
-        error = Errno("cannot set the line mode");
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 SimServer::SimServer(Scenario scenario)
@@ -95,7 +71,7 @@ std::string SimServer::OpenPty(std::string& error)
         ::close(master);
         return {};
     }
-    if (!MakeRaw(slave, 0, error) || ::fcntl(master, F_SETFL, O_NONBLOCK) != 0) {
+    if (!MakeRawLine(slave, 0, error) || ::fcntl(master, F_SETFL, O_NONBLOCK) != 0) {
         if (error.empty()) error = Errno("fcntl");
         ::close(slave);
         ::close(master);
@@ -124,7 +100,7 @@ bool SimServer::OpenDevice(const std::string& path, int baud, std::string& error
         error = Errno(path.c_str());
         return false;
     }
-    if (!MakeRaw(fd, speed, error)) {
+    if (!MakeRawLine(fd, speed, error)) {
         error = path + ": " + error;
         ::close(fd);
         return false;
