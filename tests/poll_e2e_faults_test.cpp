@@ -32,7 +32,7 @@ TEST(PollFaultsEndToEnd, PollingGoesOnThroughFaultyAndMissingReplies)
     sim.Start();
 
     Child poll({PollExe(), "--json", "--plugin", PluginPath(), "--port", path, "--config",
-                dir.Write("config.json", TestConfig(100)), "--rounds", "5", "--query", "21:v"});
+                dir.Write("config.json", TestConfig(250)), "--rounds", "5", "--query", "21:v"});
     std::vector<Json::Value> lines;
     std::vector<bool> rounds;
     std::string line;
@@ -56,7 +56,7 @@ TEST(PollFaultsEndToEnd, PollingGoesOnThroughFaultyAndMissingReplies)
     EXPECT_EQ(rounds, (std::vector<bool>{true, false, false, true, true}));
 
     // The lost, the corrupt and the cut reply each went unanswered for a time-out.
-    EXPECT_GE(LogsStartingWith(lines, "SMDSPDevice:Timeout 1 no reply within 100 ms"), 3u);
+    EXPECT_GE(LogsStartingWith(lines, "SMDSPDevice:Timeout 1 no reply within 250 ms"), 3u);
     EXPECT_EQ(LogsStartingWith(lines, "PMBusProtocol:FrameError 1 CHKSUM mismatch"), 1u);
     EXPECT_EQ(LogsStartingWith(lines, "PMBusProtocol:FrameError 1 frame cut off"), 1u);
     EXPECT_EQ(LogsStartingWith(lines, "SMDSPDevice:Stalled 1"), 1u);
@@ -170,7 +170,7 @@ TEST(PollFaultsEndToEnd, LostConnectionIsReopenedAndPollingResumes)
     Relay relay(sim.Path(), 14);
     ASSERT_TRUE(relay.Ready());
     const std::string port = "tcp:127.0.0.1:" + std::to_string(relay.Port());
-    const PollRun run = PollJson(port, dir.Write("config.json", TestConfig(100)), {"--rounds", "4"});
+    const PollRun run = PollJson(port, dir.Write("config.json", TestConfig(250)), {"--rounds", "4"});
     ASSERT_EQ(run.status, 0) << run.err;
     const auto& lines = run.lines;
 

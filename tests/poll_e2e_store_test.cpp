@@ -30,7 +30,7 @@ TEST(PollStoreEndToEnd, CachedImagesAnswerQueriesAfterARestart)
 {
     TempDir dir;
     const std::string cache = dir.Path() + "/cache";
-    const std::string config = dir.Write("config.json", TestConfig(150));
+    const std::string config = dir.Write("config.json", TestConfig(1000));
     std::vector<Json::Value> first;
     {
         Sim sim(dir.Write("first.json", StillScenario()));
@@ -81,7 +81,7 @@ TEST(PollStoreEndToEnd, HistoryFileReadsBackAsDecodedRecords)
     const std::string history = dir.Path() + "/history.db";
     Sim sim(dir.Write("scenario.json", StillScenario()));
     ASSERT_FALSE(sim.Path().empty()) << sim.Err();
-    const auto saved = Events(Poll(sim.Path(), dir.Write("config.json", TestConfig(150)),
+    const auto saved = Events(Poll(sim.Path(), dir.Write("config.json", TestConfig(1000)),
                                    {"--rounds", "2", "--history", history}),
                               "history");
     ASSERT_EQ(saved.size(), 8u);

@@ -26,7 +26,7 @@ TEST(PollEndToEnd, RecordsRulesAlarmsAndValuesRoundByRound)
     Sim sim(dir.Write("scenario.json", StillScenario([&schedule](Json::Value& s) { s["schedule"] = schedule; })));
     ASSERT_FALSE(sim.Path().empty()) << sim.Err();
 
-    const PollRun run = PollJson(sim.Path(), dir.Write("config.json", TestConfig(150)),
+    const PollRun run = PollJson(sim.Path(), dir.Write("config.json", TestConfig(1000)),
                              {"--rounds", "5", "--query", "21:v", "--query", "12:channel_0_a", "--query", "21:x",
                               "--query", "99:v", "--query", "1:v"});
     ASSERT_EQ(run.status, 0) << run.err;
@@ -121,7 +121,7 @@ TEST(PollEndToEnd, TraceShowsEveryFrameBothWays)
     TempDir dir;
     Sim sim(dir.Write("scenario.json", StillScenario()));
     ASSERT_FALSE(sim.Path().empty()) << sim.Err();
-    const PollRun run = PollJson(sim.Path(), dir.Write("config.json", TestConfig(150)), {"--rounds", "1", "--trace"});
+    const PollRun run = PollJson(sim.Path(), dir.Write("config.json", TestConfig(1000)), {"--rounds", "1", "--trace"});
     ASSERT_EQ(run.status, 0) << run.err;
     const auto tx = Events(run.lines, "tx");
     const auto rx = Events(run.lines, "rx");
