@@ -7,6 +7,8 @@
 #include <memory>
 #include <sstream>
 
+#include <sys/stat.h>
+
 #include <json/reader.h>
 
 #include "termios_port.h"
@@ -114,6 +116,11 @@ bool ParseConfigText(const std::string& text, const std::string& origin, Json::V
 
 bool ReadConfigFile(const std::string& path, Json::Value& config, std::string& error)
 {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        error = "configuration " + path + " is a directory";
+        return false;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = "cannot read configuration " + path + ": " + std::strerror(errno);
