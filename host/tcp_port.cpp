@@ -10,6 +10,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace {
+constexpr int kConnectTimeoutMs = 5000;
+}  // namespace
+
 TcpPort::TcpPort(std::string endpoint) : endpoint_(std::move(endpoint)) {}
 
 TcpPort::~TcpPort() { Close(); }
@@ -41,14 +45,31 @@ bool TcpPort::Open()
             error_ = std::strerror(errno);
             continue;
         }
+        // Connect without blocking, so an unreachable server costs at most
+        // the connect time-out, not the system's minutes.
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
-            error_ = std::strerror(errno);
-            ::close(fd);
-            continue;
+            int err = errno;
+            if (err == EINPROGRESS) {
+                pollfd p{fd, POLLOUT, 0};
+                const int ready = ::poll(&p, 1, kConnectTimeoutMs);
+                socklen_t len = sizeof err;
+                if (ready == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) {
+                    err = 0;
+                } else if (ready == 0) {
+                    err = ETIMEDOUT;
+                } else if (ready < 0) {
+                    err = errno;
+                }
+            }
+            if (err != 0) {
+                error_ = std::strerror(err);
+                ::close(fd);
+                continue;
+            }
         }
         int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         fd_ = fd;
         error_.clear();
         break;
