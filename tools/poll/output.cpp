@@ -76,15 +76,15 @@ std::string ValueText(const Json::Value& v)
     return v.asString();
 }
 
-std::string BriefFields(const std::vector<FieldSpec>& specs, const Json::Value& fields)
+std::string BriefFields(const std::vector<FieldSpec>& layout, const Json::Value& fields)
 {
     std::string out;
-    for (const FieldSpec& spec : specs) {
-        if (!spec.brief) continue;
+    for (const FieldSpec& field : layout) {
+        if (!field.brief) continue;
         if (!out.empty()) out += " ";
-        out += spec.name;
+        out += field.name;
         out += "=";
-        out += ValueText(fields[spec.name]);
+        out += ValueText(fields[field.name]);
     }
     return out;
 }
