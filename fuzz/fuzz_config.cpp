@@ -7,15 +7,7 @@
 #include <json/reader.h>
 
 #include "VX42B.h"
-
-namespace {
-
-class QuietController : public SMDController {
-public:
-    void OnLog(const std::string&) override {}
-};
-
-}  // namespace
+#include "quiet_controller.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

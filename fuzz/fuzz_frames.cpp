@@ -5,16 +5,8 @@
 #include <vector>
 
 #include "VX42B.h"
+#include "quiet_controller.h"
 #include "memory_port.h"
-
-namespace {
-
-class QuietController : public SMDController {
-public:
-    void OnLog(const std::string&) override {}
-};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
