@@ -5,7 +5,7 @@
 #   scripts/install-deps.sh --bench  also Google Benchmark
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libjsoncpp-dev libboost-dev libfmt-dev libgtest-dev
+packages=(cmake make g++ pkg-config libjsoncpp-dev libboost-dev libfmt-dev libgtest-dev libgmock-dev
           libcli11-dev libsqlite3-dev)
 arm=0
 for arg in "$@"; do
