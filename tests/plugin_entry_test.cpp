@@ -47,6 +47,34 @@ TEST(PluginEntry, LoadsAndYieldsFourProvidersInOrder)
     for (size_t k = 0; k < 4; ++k) EXPECT_NE(again[k].get(), providers[k].get());
 }
 
+TEST(PluginEntry, LoadedMainDeviceReadsConfigurationAndListsChildren)
+{
+    Library lib;
+    ASSERT_NE(lib.handle, nullptr) << dlerror();
+    auto get = reinterpret_cast<GetProviders>(dlsym(lib.handle, "get_providers"));
+    ASSERT_NE(get, nullptr);
+    auto providers = get();
+    auto* factory = dynamic_cast<SMDSPDeviceProvider*>(providers.at(0).get());
+    ASSERT_NE(factory, nullptr);
+    std::shared_ptr<SMDSPDevice> device(factory->create());
+    auto controller = std::make_shared<SMDController>();
+    Json::Value config;
+    config["acSetting"][0]["data_id"] = 11;
+    config["acSetting"][1]["data_id"] = 12;
+    config["dcSetting"][0]["data_id"] = 21;
+    config["rcSetting"] = Json::Value(Json::objectValue);
+    ASSERT_TRUE(device->Init(controller, 1, config));
+    auto children = device->GetAllChildVDevices();
+    ASSERT_EQ(children.size(), 4u);
+    const char* types[] = {"vx42b-ac", "vx42b-ac", "vx42b-dc", "vx42b-rc"};
+    const unsigned ids[] = {11, 12, 21, 1};
+    for (size_t k = 0; k < 4; ++k) {
+        EXPECT_EQ(children[k]->DeviceType(), types[k]);
+        EXPECT_EQ(children[k]->DataId(), ids[k]);
+    }
+    EXPECT_EQ(device->GetChildVDevice(21), children[2]);
+}
+
 TEST(PluginEntry, ExportsNothingButGetProviders)
 {
     Library lib;
