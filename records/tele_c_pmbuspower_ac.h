@@ -1,10 +1,12 @@
 #pragma once
 #include <cstdint>
 
+#include "optional_field.h"
+
 // Generic AC distribution records. The template arguments are the array
 // sizes a product's replies carry; an argument of 0 leaves the field out
-// entirely (a partial specialization per combination, since a zero-size
-// array is not standard C++). Every instance is packed: it is the byte image
+// entirely (one partial specialization per combination, written once in a
+// macro, since a zero-size array is not standard C++). Every instance is packed: it is the byte image
 // that is published, saved and restored.
 
 template <int AirlockMax, int P4043>
@@ -28,137 +30,61 @@ struct tele_c_pmbuspower_ac_channel_sizes {
 
 namespace tele_layout {
 
-#pragma pack(push, 1)
-
 template <int A, int P, bool HasAirlock = (A > 0), bool HasUser = (P > 0)>
 struct ac;
-
-template <int A, int P>
-struct ac<A, P, true, true> : tele_c_pmbuspower_ac_sizes<A, P> {
-    uint32_t data_id;
-    float ia;
-    float ib;
-    float ic;
-    uint8_t channel_count;
-    uint8_t airlock_count;
-    uint8_t airlock[A];
-    uint8_t p43_count;
-    uint8_t user_p43[P];
-    uint8_t ia_alert;
-    uint8_t ib_alert;
-    uint8_t ic_alert;
-    uint8_t ttime[7];
-};
-
-template <int A, int P>
-struct ac<A, P, false, true> : tele_c_pmbuspower_ac_sizes<A, P> {
-    uint32_t data_id;
-    float ia;
-    float ib;
-    float ic;
-    uint8_t channel_count;
-    uint8_t airlock_count;
-    uint8_t p43_count;
-    uint8_t user_p43[P];
-    uint8_t ia_alert;
-    uint8_t ib_alert;
-    uint8_t ic_alert;
-    uint8_t ttime[7];
-};
-
-template <int A, int P>
-struct ac<A, P, true, false> : tele_c_pmbuspower_ac_sizes<A, P> {
-    uint32_t data_id;
-    float ia;
-    float ib;
-    float ic;
-    uint8_t channel_count;
-    uint8_t airlock_count;
-    uint8_t airlock[A];
-    uint8_t p43_count;
-    uint8_t ia_alert;
-    uint8_t ib_alert;
-    uint8_t ic_alert;
-    uint8_t ttime[7];
-};
-
-template <int A, int P>
-struct ac<A, P, false, false> : tele_c_pmbuspower_ac_sizes<A, P> {
-    uint32_t data_id;
-    float ia;
-    float ib;
-    float ic;
-    uint8_t channel_count;
-    uint8_t airlock_count;
-    uint8_t p43_count;
-    uint8_t ia_alert;
-    uint8_t ib_alert;
-    uint8_t ic_alert;
-    uint8_t ttime[7];
-};
 
 template <int U, int P, bool HasUserAnalog = (U > 0), bool HasUserAlarm = (P > 0)>
 struct ac_channel;
 
-template <int U, int P>
-struct ac_channel<U, P, true, true> : tele_c_pmbuspower_ac_channel_sizes<U, P> {
-    float a;
-    float b;
-    float c;
-    float f;
-    uint8_t p41_count;
-    float user_p41[U];
-    uint8_t a_alert;
-    uint8_t b_alert;
-    uint8_t c_alert;
-    uint8_t f_alert;
-    uint8_t p44_count;
-    uint8_t alert_p44[P];
-};
+#pragma pack(push, 1)
 
-template <int U, int P>
-struct ac_channel<U, P, false, true> : tele_c_pmbuspower_ac_channel_sizes<U, P> {
-    float a;
-    float b;
-    float c;
-    float f;
-    uint8_t p41_count;
-    uint8_t a_alert;
-    uint8_t b_alert;
-    uint8_t c_alert;
-    uint8_t f_alert;
-    uint8_t p44_count;
-    uint8_t alert_p44[P];
-};
+#define VX42B_AC_FIELDS(HAS_AIRLOCK, HAS_USER)                              \
+    template <int A, int P>                                                 \
+    struct ac<A, P, HAS_AIRLOCK, HAS_USER> : tele_c_pmbuspower_ac_sizes<A, P> { \
+        uint32_t data_id;                                                   \
+        float ia;                                                           \
+        float ib;                                                           \
+        float ic;                                                           \
+        uint8_t channel_count;                                              \
+        uint8_t airlock_count;                                              \
+        VX42B_FIELD_IF_##HAS_AIRLOCK(uint8_t airlock[A];)                   \
+        uint8_t p43_count;                                                  \
+        VX42B_FIELD_IF_##HAS_USER(uint8_t user_p43[P];)                     \
+        uint8_t ia_alert;                                                   \
+        uint8_t ib_alert;                                                   \
+        uint8_t ic_alert;                                                   \
+        uint8_t ttime[7];                                                   \
+    };
 
-template <int U, int P>
-struct ac_channel<U, P, true, false> : tele_c_pmbuspower_ac_channel_sizes<U, P> {
-    float a;
-    float b;
-    float c;
-    float f;
-    uint8_t p41_count;
-    float user_p41[U];
-    uint8_t a_alert;
-    uint8_t b_alert;
-    uint8_t c_alert;
-    uint8_t f_alert;
-    uint8_t p44_count;
-};
+VX42B_AC_FIELDS(true, true)
+VX42B_AC_FIELDS(true, false)
+VX42B_AC_FIELDS(false, true)
+VX42B_AC_FIELDS(false, false)
 
-template <int U, int P>
-struct ac_channel<U, P, false, false> : tele_c_pmbuspower_ac_channel_sizes<U, P> {
-    float a;
-    float b;
-    float c;
-    float f;
-    uint8_t p41_count;
-    uint8_t a_alert;
-    uint8_t b_alert;
-    uint8_t c_alert;
-    uint8_t f_alert;
-    uint8_t p44_count;
-};
+#define VX42B_AC_CHANNEL_FIELDS(HAS_USER_ANALOG, HAS_USER_ALARM)                              \
+    template <int U, int P>                                                                   \
+    struct ac_channel<U, P, HAS_USER_ANALOG, HAS_USER_ALARM> : tele_c_pmbuspower_ac_channel_sizes<U, P> { \
+        float a;                                                                              \
+        float b;                                                                              \
+        float c;                                                                              \
+        float f;                                                                              \
+        uint8_t p41_count;                                                                    \
+        VX42B_FIELD_IF_##HAS_USER_ANALOG(float user_p41[U];)                                  \
+        uint8_t a_alert;                                                                      \
+        uint8_t b_alert;                                                                      \
+        uint8_t c_alert;                                                                      \
+        uint8_t f_alert;                                                                      \
+        uint8_t p44_count;                                                                    \
+        VX42B_FIELD_IF_##HAS_USER_ALARM(uint8_t alert_p44[P];)                                \
+    };
+
+VX42B_AC_CHANNEL_FIELDS(true, true)
+VX42B_AC_CHANNEL_FIELDS(true, false)
+VX42B_AC_CHANNEL_FIELDS(false, true)
+VX42B_AC_CHANNEL_FIELDS(false, false)
+
+#undef VX42B_AC_FIELDS
+#undef VX42B_AC_CHANNEL_FIELDS
 
 #pragma pack(pop)
 

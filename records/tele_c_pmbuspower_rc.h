@@ -2,15 +2,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "optional_field.h"
+
 // Rectifier group and module records: packed byte images that are published,
 // saved and restored verbatim, so their offsets are a wire format. The
 // template arguments size the user-defined arrays; an argument of 0 leaves
 // its array out entirely. Every member object takes at least one byte, so the
 // fields live in a base chosen by which sizes are zero, written once through
 // the macros below; the record itself adds no data and stays standard-layout.
-
-#define VX42B_RC_IF_true(...) __VA_ARGS__
-#define VX42B_RC_IF_false(...)
 
 namespace rc_record_detail {
 
@@ -29,7 +28,7 @@ struct ChannelFields;
         float ac_param[5];                                                      \
         float dc_param[2];                                                      \
         unsigned char dc_p_count;                                               \
-        VX42B_RC_IF_##HAS_DC_USER(unsigned char dc_user_p[DcUserBytes];)        \
+        VX42B_FIELD_IF_##HAS_DC_USER(unsigned char dc_user_p[DcUserBytes];)        \
         float group_value;                                                      \
         unsigned char channel_count;                                            \
         unsigned char ttime[7];                                                 \
@@ -43,13 +42,13 @@ VX42B_RC_GROUP_FIELDS(false)
     struct ChannelFields<ValuesP41, BytesP43, BytesP44, HAS_P41, HAS_P43, HAS_P44> {        \
         float module_value;                                                                 \
         unsigned char p41_count;                                                            \
-        VX42B_RC_IF_##HAS_P41(float user_p41[ValuesP41];)                                   \
+        VX42B_FIELD_IF_##HAS_P41(float user_p41[ValuesP41];)                                   \
         unsigned char switch_state[3];                                                      \
         unsigned char p43_count;                                                            \
-        VX42B_RC_IF_##HAS_P43(unsigned char user_p43[BytesP43];)                            \
+        VX42B_FIELD_IF_##HAS_P43(unsigned char user_p43[BytesP43];)                            \
         unsigned char fault_state;                                                          \
         unsigned char p44_count;                                                            \
-        VX42B_RC_IF_##HAS_P44(unsigned char alert_p44[BytesP44];)                           \
+        VX42B_FIELD_IF_##HAS_P44(unsigned char alert_p44[BytesP44];)                           \
     };
 
 VX42B_RC_CHANNEL_FIELDS(true, true, true)
@@ -67,9 +66,6 @@ VX42B_RC_CHANNEL_FIELDS(false, false, false)
 #undef VX42B_RC_CHANNEL_FIELDS
 
 }  // namespace rc_record_detail
-
-#undef VX42B_RC_IF_true
-#undef VX42B_RC_IF_false
 
 #pragma pack(push, 1)
 

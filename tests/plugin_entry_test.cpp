@@ -15,10 +15,12 @@ using GetProviders = std::vector<std::shared_ptr<Provider>> (*)();
 
 struct Library {
     void* handle = nullptr;
+    GetProviders get = nullptr;
     Library()
     {
         const char* path = std::getenv("VX42B_PLUGIN");
         if (path != nullptr) handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+        if (handle != nullptr) get = reinterpret_cast<GetProviders>(dlsym(handle, "get_providers"));
     }
     ~Library()
     {
@@ -30,10 +32,9 @@ TEST(PluginEntry, LoadsAndYieldsFourProvidersInOrder)
 {
     Library lib;
     ASSERT_NE(lib.handle, nullptr) << dlerror();
-    auto get = reinterpret_cast<GetProviders>(dlsym(lib.handle, "get_providers"));
-    ASSERT_NE(get, nullptr);
+    ASSERT_NE(lib.get, nullptr);
 
-    auto providers = get();
+    auto providers = lib.get();
     ASSERT_EQ(providers.size(), 4u);
     const char* types[] = {"vx42b", "vx42b-ac", "vx42b-dc", "vx42b-rc"};
     for (size_t k = 0; k < 4; ++k) {
@@ -43,7 +44,7 @@ TEST(PluginEntry, LoadsAndYieldsFourProvidersInOrder)
         ASSERT_NE(device, nullptr);
         EXPECT_EQ(device->DeviceType(), types[k]);
     }
-    auto again = get();
+    auto again = lib.get();
     for (size_t k = 0; k < 4; ++k) EXPECT_NE(again[k].get(), providers[k].get());
 }
 
@@ -51,9 +52,8 @@ TEST(PluginEntry, LoadedMainDeviceReadsConfigurationAndListsChildren)
 {
     Library lib;
     ASSERT_NE(lib.handle, nullptr) << dlerror();
-    auto get = reinterpret_cast<GetProviders>(dlsym(lib.handle, "get_providers"));
-    ASSERT_NE(get, nullptr);
-    auto providers = get();
+    ASSERT_NE(lib.get, nullptr);
+    auto providers = lib.get();
     auto* factory = dynamic_cast<SMDSPDeviceProvider*>(providers.at(0).get());
     ASSERT_NE(factory, nullptr);
     std::shared_ptr<SMDSPDevice> device(factory->create());
