@@ -8,15 +8,18 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <sstream>
 
 #include "backoff.h"
 #include "config.h"
+#include "fan_out.h"
 #include "history_db.h"
 #include "image_cache.h"
 #include "json_line.h"
+#include "net_outputs.h"
 #include "output.h"
 #include "plugin_loader.h"
 #include "poll_controller.h"
@@ -71,7 +74,10 @@ bool FindPlugin(const Options& options, std::string& path, std::string& error)
 // The polling loop and everything it owns for one run.
 class Session {
 public:
-    Session(const Options& options, EventSink& sink, std::ostream& out) : options_(options), sink_(sink), out_(out)
+    // onConfigured runs once the plug-in took the configuration, with the main data id.
+    using OnConfigured = std::function<bool(uint32_t mainDataId, std::ostream& err)>;
+    Session(const Options& options, EventSink& sink, std::ostream& out, OnConfigured onConfigured = {})
+        : options_(options), sink_(sink), out_(out), onConfigured_(std::move(onConfigured))
     {
     }
 
@@ -94,6 +100,7 @@ private:
     const Options& options_;
     EventSink& sink_;
     std::ostream& out_;
+    OnConfigured onConfigured_;
     Json::Value config_;
     std::unique_ptr<ImageCache> cache_;
     std::unique_ptr<HistoryDb> history_;
@@ -168,6 +175,7 @@ int Session::Start(std::ostream& err)
         return kExitBadInput;
     }
     controller_->TakeLogs();
+    if (onConfigured_ && !onConfigured_(config_["data_id"].asUInt(), err)) return kExitBadInput;
     if (cache_) RestoreFromCache();
 
     std::string path;
@@ -378,7 +386,15 @@ int RunPoller(const Options& options, std::ostream& out, std::ostream& err)
         sink = std::make_unique<HumanSink>(out);
     int status = kExitOk;
     {
-        Session session(options, *sink, out);
+        NetOutputs net(options);
+        FanOutSink fan;
+        fan.Add(*sink);
+        Session session(options, net.Enabled() ? static_cast<EventSink&>(fan) : *sink, out,
+                        [&net, &fan](uint32_t mainDataId, std::ostream& e) {
+                            if (!net.Start(mainDataId, fan, e)) return false;
+                            for (EventSink* s : net.Sinks()) fan.Add(*s);
+                            return true;
+                        });
         status = session.Start(err);
         if (status == kExitOk) session.Loop();
         session.Stop();
