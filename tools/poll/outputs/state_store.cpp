@@ -112,7 +112,7 @@ StateStore::StateStore(std::chrono::seconds plotWindow, std::chrono::seconds plo
     : plots_(plotWindow, plotStep)
 {
     work_.started = NowText();
-    work_.line.durationBuckets.assign(RoundDurationBounds().size() + 1, 0);
+    work_.durations.buckets.assign(RoundDurationBounds().size() + 1, 0);
     work_.plots = plots_.Build();
     current_ = std::make_shared<const Snapshot>(work_);
 }
@@ -138,13 +138,10 @@ void StateStore::PublishNow()
     if (plotsChanged_) work_.plots = plots_.Build();
     plotsChanged_ = false;
     auto next = std::make_shared<const Snapshot>(work_);
+    lastPublished_ = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> lock(mutex_);
     current_ = std::move(next);
 }
-
-void StateStore::CountTimeout() { ++work_.line.timeouts; }
-
-void StateStore::CountFrameError(const std::string& kind) { ++work_.line.frameErrors[kind]; }
 
 DeviceState& StateStore::Device(const DeviceRef& ref)
 {
@@ -161,18 +158,28 @@ DeviceState& StateStore::Device(const DeviceRef& ref)
 
 void StateStore::Round(unsigned long number, bool complete, double seconds)
 {
-    LineCounters& line = work_.line;
-    ++(complete ? line.roundsComplete : line.roundsAbandoned);
+    RoundDurations& d = work_.durations;
     const std::vector<double>& bounds = RoundDurationBounds();
     const size_t bucket = static_cast<size_t>(std::lower_bound(bounds.begin(), bounds.end(), seconds) - bounds.begin());
-    ++line.durationBuckets[bucket];
-    line.durationSum += seconds;
-    ++line.durationCount;
+    ++d.buckets[bucket];
+    d.sum += seconds;
+    ++d.count;
     work_.round = number;
     work_.lastComplete = complete;
     work_.lastDuration = seconds;
     work_.roundTime = NowText();
     PublishNow();
+    roundJustEnded_ = true;
+}
+
+void StateStore::Line(const LineStats& stats)
+{
+    work_.line = stats;
+    // The counts that follow a round go out at once; those of a line that
+    // only times out, at most once a second.
+    const bool due = roundJustEnded_ || std::chrono::steady_clock::now() - lastPublished_ >= std::chrono::seconds(1);
+    roundJustEnded_ = false;
+    if (due) PublishNow();
 }
 
 void StateStore::Publish(const DeviceRef& ref, int recordType, const unsigned char* data, size_t size)
@@ -218,22 +225,6 @@ void StateStore::Alarm(const DeviceRef& ref, const rule_value& rule, bool raised
         return;
     }
     if (at == alarms.end()) alarms.push_back(PresentAlarm{rule.key, rule.code, rule.name, rule.text, rule.level, NowText()});
-}
-
-void StateStore::Log(const std::string& text, LogSource source)
-{
-    if (source != LogSource::Device) return;
-    // "SMDSPDevice:Timeout <id> ..." and "PMBusProtocol:FrameError <id> <kind>[: detail]"
-    static const std::string timeout = "SMDSPDevice:Timeout ";
-    static const std::string frameError = "PMBusProtocol:FrameError ";
-    if (text.compare(0, timeout.size(), timeout) == 0) {
-        CountTimeout();
-    } else if (text.compare(0, frameError.size(), frameError) == 0) {
-        const size_t id = text.find(' ', frameError.size());
-        if (id == std::string::npos) return;
-        const std::string rest = text.substr(id + 1);
-        CountFrameError(rest.substr(0, rest.find(':')));
-    }
 }
 
 }  // namespace vxpoll

@@ -10,7 +10,7 @@
 
 #include <json/value.h>
 
-#include "output.h"
+#include "event_sink.h"
 
 // What the broker client and the web server read: an immutable snapshot of
 // the poller's state, published after each round. The polling thread builds
@@ -50,14 +50,10 @@ struct DeviceState {
 // Upper bounds (seconds) of the round-duration histogram's buckets; +Inf follows.
 const std::vector<double>& RoundDurationBounds();
 
-struct LineCounters {
-    unsigned long roundsComplete = 0;
-    unsigned long roundsAbandoned = 0;
-    unsigned long timeouts = 0;
-    std::map<std::string, unsigned long> frameErrors;  // by kind
-    std::vector<unsigned long> durationBuckets;        // per bound, not cumulative; last: above every bound
-    double durationSum = 0;
-    unsigned long durationCount = 0;
+struct RoundDurations {
+    std::vector<unsigned long> buckets;  // per bound, not cumulative; the last: above every bound
+    double sum = 0;
+    unsigned long count = 0;
 };
 
 // Columns of plot samples: one time axis (Unix seconds), one value column per
@@ -81,7 +77,8 @@ struct Snapshot {
     double lastDuration = 0;
     std::string roundTime;
     std::vector<DeviceState> devices;  // by data id, then device type
-    LineCounters line;
+    LineStats line;
+    RoundDurations durations;
     std::shared_ptr<const Plots> plots;
 };
 
@@ -126,18 +123,15 @@ public:
     // Publishes the seeded plots before the first round.
     void PublishNow();
 
-    // Line statistics.
-    void CountTimeout();
-    void CountFrameError(const std::string& kind);
-
     void Round(unsigned long number, bool complete, double seconds) override;
     void Publish(const DeviceRef& device, int recordType, const unsigned char* data, size_t size) override;
     void Rule(const DeviceRef& device, const rule_value& rule) override;
     void Alarm(const DeviceRef& device, const rule_value& rule, bool raised) override;
     void History(const DeviceRef&, int, const unsigned char*, size_t) override {}
-    void Log(const std::string& text, LogSource source) override;
+    void Log(const std::string&, LogSource) override {}
     void Value(unsigned long, const Query&, bool, float, const std::string&) override {}
     void Frame(bool, const std::string&) override {}
+    void Line(const LineStats& stats) override;
     void Finish() override {}
 
 private:
@@ -149,6 +143,8 @@ private:
     Snapshot work_;
     PlotHistory plots_;
     bool plotsChanged_ = true;
+    bool roundJustEnded_ = false;
+    std::chrono::steady_clock::time_point lastPublished_{};
 };
 
 // Unix seconds of a time point.

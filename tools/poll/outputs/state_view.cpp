@@ -179,23 +179,26 @@ Json::Value StateJson(const Snapshot& s)
     root["devices"] = devices;
     root["alarms"] = alarms;
 
-    const LineCounters& l = s.line;
+    const LineStats& l = s.line;
     Json::Value line(Json::objectValue);
+    line["port"] = l.port;
+    line["baud"] = l.baud;
     line["rounds_complete"] = static_cast<Json::UInt64>(l.roundsComplete);
     line["rounds_abandoned"] = static_cast<Json::UInt64>(l.roundsAbandoned);
     line["timeouts"] = static_cast<Json::UInt64>(l.timeouts);
     Json::Value errors(Json::objectValue);
     for (const auto& e : l.frameErrors) errors[e.first] = static_cast<Json::UInt64>(e.second);
     line["frame_errors"] = errors;
+    const RoundDurations& d = s.durations;
     Json::Value duration(Json::objectValue);
-    duration["count"] = static_cast<Json::UInt64>(l.durationCount);
-    duration["sum_s"] = l.durationSum;
+    duration["count"] = static_cast<Json::UInt64>(d.count);
+    duration["sum_s"] = d.sum;
     Json::Value buckets(Json::arrayValue);
     const std::vector<double>& bounds = RoundDurationBounds();
-    for (size_t k = 0; k < l.durationBuckets.size(); ++k) {
+    for (size_t k = 0; k < d.buckets.size(); ++k) {
         Json::Value b(Json::objectValue);
         b["le"] = k < bounds.size() ? Json::Value(bounds[k]) : Json::Value("+Inf");
-        b["count"] = static_cast<Json::UInt64>(l.durationBuckets[k]);
+        b["count"] = static_cast<Json::UInt64>(d.buckets[k]);
         buckets.append(b);
     }
     duration["buckets"] = buckets;
@@ -247,7 +250,7 @@ std::string MetricsText(const Snapshot& s)
         e.Sample("vx42b_alarms_present", {{"data_id", std::to_string(d.dataId)}, {"device_type", d.type}},
                  static_cast<double>(d.alarms.size()));
 
-    const LineCounters& l = s.line;
+    const LineStats& l = s.line;
     e.Family("vx42b_rounds_total", "counter", "Polling rounds by result.");
     e.Sample("vx42b_rounds_total", {{"result", "complete"}}, static_cast<double>(l.roundsComplete));
     e.Sample("vx42b_rounds_total", {{"result", "abandoned"}}, static_cast<double>(l.roundsAbandoned));
@@ -256,16 +259,21 @@ std::string MetricsText(const Snapshot& s)
     e.Family("vx42b_frame_errors_total", "counter", "Replies refused by the framing checks, by kind.");
     for (const auto& err : l.frameErrors)
         e.Sample("vx42b_frame_errors_total", {{"kind", err.first}}, static_cast<double>(err.second));
+    if (l.HasComplete()) {
+        e.Family("vx42b_last_complete_round_timestamp_seconds", "gauge", "When the last complete round ended.");
+        e.Sample("vx42b_last_complete_round_timestamp_seconds", {}, UnixSeconds(l.lastComplete));
+    }
+    const RoundDurations& d = s.durations;
     e.Family("vx42b_round_duration_seconds", "histogram", "Duration of polling rounds.");
     const std::vector<double>& bounds = RoundDurationBounds();
     unsigned long cumulative = 0;
-    for (size_t k = 0; k < l.durationBuckets.size(); ++k) {
-        cumulative += l.durationBuckets[k];
+    for (size_t k = 0; k < d.buckets.size(); ++k) {
+        cumulative += d.buckets[k];
         e.Sample("vx42b_round_duration_seconds_bucket", {{"le", k < bounds.size() ? SampleValue(bounds[k]) : "+Inf"}},
                  static_cast<double>(cumulative));
     }
-    e.Sample("vx42b_round_duration_seconds_sum", {}, l.durationSum);
-    e.Sample("vx42b_round_duration_seconds_count", {}, static_cast<double>(l.durationCount));
+    e.Sample("vx42b_round_duration_seconds_sum", {}, d.sum);
+    e.Sample("vx42b_round_duration_seconds_count", {}, static_cast<double>(d.count));
     return e.Text();
 }
 
