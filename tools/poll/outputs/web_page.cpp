@@ -91,7 +91,8 @@ function fieldRows(fields, units, skip) {
 
 function itemTable(items, units, label) {
   if (!Array.isArray(items) || items.length === 0) return null;
-  const names = Object.keys(items[0]);
+  // The announced counts are in the raw data (api/state); the table keeps to values and states.
+  const names = Object.keys(items[0]).filter(n => !n.endsWith('_count'));
   const table = el('table', {'class': 'items'});
   table.append(el('tr', {}, el('th', {}, label), ...names.map(n => el('th', {}, units[n] ? n + ' (' + units[n] + ')' : n))));
   items.forEach((item, k) => {
@@ -116,7 +117,7 @@ function renderDevices(state) {
     card.append(el('table', {'class': 'kv'}, ...fieldRows(d.fields, d.units, itemsName)));
     if (itemsName) {
       const t = itemTable(d.fields[itemsName], d.units, itemsName === 'channels' ? 'channel' : 'module');
-      if (t) card.append(t);
+      if (t) card.append(el('div', {'class': 'scroll'}, t));
     }
     card.append(el('p', {'class': 'muted small'}, 'updated ' + d.time));
     box.append(card);
@@ -175,12 +176,16 @@ async function refreshState() {
   }
 }
 
+let spanSeconds = 0;
 function timeLabel(seconds) {
   const d = new Date(seconds * 1000);
-  return d.toLocaleTimeString([], {hour: '2-digit', minute: '2-digit'});
+  const withSeconds = spanSeconds < 600 ? {second: '2-digit'} : {};
+  return d.toLocaleTimeString([], {hour: '2-digit', minute: '2-digit', hour12: false, ...withSeconds});
 }
 
 function drawCharts(history) {
+  const times = history.times;
+  spanSeconds = times.length ? times[times.length - 1] - times[0] : 0;
   for (const id of ['dc_voltage', 'dc_current', 'battery_current', 'ac_voltage']) {
     const series = history.series.filter(s => s.chart === id);
     const datasets = series.map((s, k) => ({
@@ -247,7 +252,8 @@ main { padding: 0 20px 20px; }
 .status { padding: 3px 10px; border-radius: 10px; font-size: 13px; }
 .status.live { background: #2e7d32; }
 .status.stale { background: #b26a00; }
-.devices { display: grid; grid-template-columns: repeat(auto-fill, minmax(330px, 1fr)); gap: 12px; }
+.devices { display: grid; grid-template-columns: repeat(auto-fill, minmax(380px, 1fr)); gap: 12px; }
+.scroll { overflow-x: auto; }
 .device { background: #fff; border-radius: 6px; padding: 10px 12px; box-shadow: 0 1px 2px rgba(0,0,0,.15); }
 table { border-collapse: collapse; }
 .kv th { text-align: left; font-weight: normal; color: #555; padding: 1px 12px 1px 0; }
