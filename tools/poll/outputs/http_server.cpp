@@ -92,32 +92,16 @@ bool ReadFile(const std::string& path, std::string& text)
 
 bool Base64Decode(const std::string& in, std::string& out)
 {
-    out.clear();
-    unsigned value = 0;
-    int bits = 0;
-    size_t padding = 0;
-    for (char c : in) {
-        int d;
-        if (c >= 'A' && c <= 'Z') d = c - 'A';
-        else if (c >= 'a' && c <= 'z') d = c - 'a' + 26;
-        else if (c >= '0' && c <= '9') d = c - '0' + 52;
-        else if (c == '+') d = 62;
-        else if (c == '/') d = 63;
-        else if (c == '=') {
-            ++padding;
-            continue;
-        } else {
-            return false;
-        }
-        if (padding > 0) return false;
-        value = (value << 6) | static_cast<unsigned>(d);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back(static_cast<char>((value >> bits) & 0xFF));
-        }
-    }
-    return padding <= 2;
+    if (in.empty() || in.size() % 4 != 0 || in.size() > 4096) return false;
+    std::string buffer(in.size() / 4 * 3, '\0');
+    const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&buffer[0]),
+                                  reinterpret_cast<const unsigned char*>(in.data()), static_cast<int>(in.size()));
+    if (n < 0) return false;
+    // The block decoder counts padding as zero bytes.
+    const size_t padding = (in[in.size() - 1] == '=') + (in[in.size() - 2] == '=');
+    buffer.resize(static_cast<size_t>(n) - padding);
+    out = buffer;
+    return true;
 }
 
 std::string Sha256(const std::string& text)
