@@ -19,8 +19,14 @@ bool MainDataId(const Options& options, uint32_t& id)
     const bool ok = options.configPath.empty()
                         ? ParseConfigText(DefaultConfigText(), "built-in configuration", config, error)
                         : ReadConfigFile(options.configPath, config, error);
-    if (!ok || !config.isObject() || !config["data_id"].isUInt()) return false;
-    id = config["data_id"].asUInt();
+    if (!ok || !config.isObject()) return false;
+    const Json::Value& value = config["data_id"];
+    if (value.isNull()) {
+        id = 0;
+        return true;
+    }
+    if (!value.isUInt()) return false;
+    id = value.asUInt();
     return true;
 }
 
