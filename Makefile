@@ -2,13 +2,14 @@
 #   make run     build and start the poller on the built-in simulator
 #   make test    install what is missing, build and run every test
 #   make asan    the tests under AddressSanitizer + UndefinedBehaviorSanitizer
+#   make tsan    the poller's threaded tests (MQTT, web server, page) under ThreadSanitizer
 #   make arm     cross-build for arm-linux-gnueabihf and run the tests under qemu-arm
 #   make bench   build and run the benchmarks
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ARGS ?=
 
-.PHONY: all deps build run test asan arm bench fuzz clean
+.PHONY: all deps build run test asan tsan arm bench fuzz clean
 
 all: build
 
@@ -30,6 +31,13 @@ asan: deps
 	cmake --build build-asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
+TSAN_TESTS = poll_mqtt_test poll_http_test poll_page_test poll_net_test
+tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX42B_TSAN=ON
+	cmake --build build-tsan -j $(JOBS) --target $(TSAN_TESTS)
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --test-dir build-tsan --output-on-failure -j $(JOBS) \
+	  -R '^($(subst $(eval) ,|,$(TSAN_TESTS)))$$'
+
 arm:
 	@scripts/install-deps.sh --arm
 	cmake -S . -B build-arm -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake
@@ -48,4 +56,4 @@ fuzz:
 	cmake --build build-fuzz -j $(JOBS)
 
 clean:
-	rm -rf build build-asan build-arm build-bench build-fuzz
+	rm -rf build build-asan build-tsan build-arm build-bench build-fuzz

@@ -88,6 +88,47 @@ int RunMain(int argc, char** argv)
     app.add_option("--history", options.historyPath, "Store every saved history record in an SQLite file")
         ->type_name("FILE");
 
+    const char* net = "Network outputs";
+    CLI::Option* mqtt = app.add_option("--mqtt", options.mqttUrl,
+                   "Publish to an MQTT broker: mqtt://HOST[:PORT][/PREFIX] or mqtts://... (default prefix: "
+                   "vx42b/<main data id>)")
+        ->type_name("URL")
+        ->group(net);
+    app.add_option("--mqtt-auth", options.mqttAuthFile,
+                   "Broker user name (first line) and password (second line) from FILE")
+        ->type_name("FILE")
+        ->group(net)
+        ->needs(mqtt);
+    app.add_option("--mqtt-ca", options.mqttCaFile,
+                   "CA certificates (PEM) for an mqtts:// broker (default: the system's)")
+        ->type_name("FILE")
+        ->group(net)
+        ->needs(mqtt);
+    app.add_flag("--mqtt-discovery{homeassistant}", options.mqttDiscovery,
+                 "Publish Home Assistant discovery configs under PREFIX (default homeassistant)")
+        ->expected(0, 1)
+        ->type_name("PREFIX")
+        ->group(net)
+        ->needs(mqtt);
+    CLI::Option* http = app.add_option("--http", options.httpAddress,
+                   "Serve the live page, /metrics and /api/state on ADDR:PORT (ADDR default 127.0.0.1)")
+        ->type_name("ADDR:PORT")
+        ->group(net);
+    app.add_option("--http-auth", options.httpAuthFile,
+                   "Ask for basic authentication; FILE holds USER:HASH lines (bcrypt or sha-crypt, "
+                   "htpasswd -nB USER)")
+        ->type_name("FILE")
+        ->group(net)
+        ->needs(http);
+    app.add_option("--http-cert", options.httpCertFile, "Serve HTTPS with this certificate (PEM); needs --http-key")
+        ->type_name("FILE")
+        ->group(net)
+        ->needs(http);
+    app.add_option("--http-key", options.httpKeyFile, "Private key (PEM) of --http-cert")
+        ->type_name("FILE")
+        ->group(net)
+        ->needs(http);
+
     CLI::App* history = app.add_subcommand("history", "Print a history file as decoded JSON lines");
     history->add_option("FILE", historyFile, "History file written with --history")->required();
     app.require_subcommand(0, 1);

@@ -98,11 +98,15 @@ bool HistoryDb::Insert(const HistoryRow& row, std::string& error)
     return true;
 }
 
-bool HistoryDb::ForEach(const std::function<void(const HistoryRow&)>& visit, std::string& error)
+bool HistoryDb::ForEach(const std::function<void(const HistoryRow&)>& visit, std::string& error,
+                        const std::string& since)
 {
     Statement s;
-    if (sqlite3_prepare_v2(db_, "SELECT id, time, data_id, device_type, record_type, image FROM history ORDER BY id",
-                           -1, &s.stmt, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(db_,
+                           "SELECT id, time, data_id, device_type, record_type, image FROM history WHERE time >= ?1 "
+                           "ORDER BY id",
+                           -1, &s.stmt, nullptr) != SQLITE_OK ||
+        sqlite3_bind_text(s.stmt, 1, since.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK) {
         error = Message();
         return false;
     }

@@ -38,8 +38,10 @@ public:
     bool OpenForReading(const std::string& path, std::string& error);
 
     bool Insert(const HistoryRow& row, std::string& error);
-    // Every row in insertion order; false on a read error.
-    bool ForEach(const std::function<void(const HistoryRow&)>& visit, std::string& error);
+    // Every row in insertion order, or those with a time text from `since`
+    // on; false on a read error.
+    bool ForEach(const std::function<void(const HistoryRow&)>& visit, std::string& error,
+                 const std::string& since = {});
 
 private:
     bool Exec(const char* sql, std::string& error);

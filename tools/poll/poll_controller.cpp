@@ -16,6 +16,7 @@ void PollController::OnLog(const std::string& text)
 {
     if (keepLogs_) logs_.push_back(text);
     sink_.Log(text, LogSource::Device);
+    if (CountLineLog(line_, text)) sink_.Line(line_);
 }
 
 void PollController::OnPublish(SMDVDevice& device, int recordType, const unsigned char* data, unsigned int size)

@@ -6,7 +6,7 @@
 #include "SMDController.h"
 #include "history_db.h"
 #include "image_cache.h"
-#include "output.h"
+#include "event_sink.h"
 
 namespace vxpoll {
 
@@ -32,6 +32,8 @@ public:
     // Device log lines since the last call (kept to explain a refused configuration).
     std::vector<std::string> TakeLogs();
     void KeepLogs(bool keep) { keepLogs_ = keep; }
+    // Time-outs and refused frames are counted here, from the device's log lines.
+    LineStats& Line() { return line_; }
 
 private:
     void PollerLog(const std::string& text);
@@ -42,6 +44,7 @@ private:
     std::vector<bool> roundEnds_;
     std::vector<std::string> logs_;
     bool keepLogs_ = false;
+    LineStats line_;
     // The record type each device last published under, for its history rows.
     std::map<const SMDVDevice*, int> recordTypes_;
     std::string lastCacheError_;

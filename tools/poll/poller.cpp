@@ -18,6 +18,7 @@
 #include "image_cache.h"
 #include "json_line.h"
 #include "output.h"
+#include "outputs.h"
 #include "plugin_loader.h"
 #include "poll_controller.h"
 #include "port_factory.h"
@@ -76,9 +77,7 @@ bool FindPlugin(const Options& options, std::string& path, std::string& error)
 // The polling loop and everything it owns for one run.
 class Session {
 public:
-    Session(const Options& options, EventSink& sink, std::ostream& out) : options_(options), sink_(sink), out_(out)
-    {
-    }
+    Session(const Options& options, EventSink& sink) : options_(options), sink_(sink) {}
 
     int Start(std::ostream& err);
     void Loop();
@@ -98,7 +97,6 @@ private:
 
     const Options& options_;
     EventSink& sink_;
-    std::ostream& out_;
     Json::Value config_;
     std::unique_ptr<ImageCache> cache_;
     std::unique_ptr<HistoryDb> history_;
@@ -186,8 +184,12 @@ int Session::Start(std::ostream& err)
     port_ = std::make_shared<TracingPort>(MakePort(path, baud),
                                           [this](bool tx, const std::string& frame) { OnFrame(tx, frame); });
     device_->AttachPort(port_);
+    LineStats& line = controller_->Line();
+    line.port = port_->Name();
+    line.baud = path.rfind("tcp:", 0) == 0 ? 0 : baud;
     Log("plug-in " + plugin_.Path() + ", port " + port_->Name() +
         (path.rfind("tcp:", 0) == 0 ? std::string() : " at " + std::to_string(baud) + " baud"));
+    sink_.Line(line);
     nextOpen_ = Clock::now();
     return kExitOk;
 }
@@ -259,6 +261,8 @@ void Session::HandleRoundEnds()
         // The line works again: the next loss starts the back-off afresh.
         if (complete) backoff_.Reset();
         sink_.Round(rounds_, complete, seconds);
+        CountRound(controller_->Line(), complete, seconds, LineStats::WallClock::now());
+        sink_.Line(controller_->Line());
         AskQueries();
         if (options_.rounds != 0 && rounds_ >= options_.rounds) done_ = true;
     }
@@ -324,7 +328,7 @@ void Session::ReadInput()
 void Session::Loop()
 {
     // A reader that went away (a closed pipe) ends the run too.
-    while (!done_ && !StopRequested() && !out_.bad()) {
+    while (!done_ && !StopRequested() && !sink_.Closed()) {
         if (!port_->IsOpen()) {
             TryReopen();
             if (!port_->IsOpen()) {
@@ -384,14 +388,11 @@ bool StopRequested() { return g_stop != 0; }
 
 int RunPoller(const Options& options, std::ostream& out, std::ostream& err)
 {
-    std::unique_ptr<EventSink> sink;
-    if (options.json)
-        sink = std::make_unique<JsonSink>(out);
-    else
-        sink = std::make_unique<HumanSink>(out);
+    std::unique_ptr<FanoutSink> outputs = MakeOutputs(options, out, err);
+    if (!outputs) return kExitBadInput;
     int status = kExitOk;
     {
-        Session session(options, *sink, out);
+        Session session(options, *outputs);
         status = session.Start(err);
         if (status == kExitOk) session.Loop();
         session.Stop();
