@@ -10,6 +10,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "discover.h"
 #include "fd_stream.h"
 #include "poller.h"
 #include "query.h"
@@ -30,9 +31,12 @@ const char kFooter[] =
     "  vx42b-poll --port tcp:10.0.0.7:4001 --query 21:v --query 11:channel_0_a\n"
     "  vx42b-poll --json --rounds 5 --cache cache/ --history history.db\n"
     "  vx42b-poll history history.db                print a history file as JSON lines\n"
+    "  vx42b-poll discover --port /dev/ttyUSB0      ask the system what it has, print a configuration\n"
     "\n"
     "Exit status: 0 after --rounds or on Ctrl-C/SIGTERM, 2 for bad input (options, configuration,\n"
-    "plug-in), 1 for other failures. The plug-in's own trace lines go to standard error.";
+    "plug-in), 1 for other failures. On a terminal the poller draws a live screen (q quits); the\n"
+    "plug-in's own trace lines then go to --log FILE, or show on the screen with --verbose. Otherwise\n"
+    "they go to --log FILE, else to standard error.";
 
 CLI::Validator QueryValidator()
 {
@@ -73,7 +77,14 @@ int RunMain(int argc, char** argv)
     app.add_option("--scenario", options.scenario, "Scenario file for the built-in simulator")
         ->type_name("FILE")
         ->excludes(port);
-    app.add_flag("--json", options.json, "Write one JSON object per line instead of the human-readable view");
+    CLI::Option* json =
+        app.add_flag("--json", options.json, "Write one JSON object per line instead of the human-readable view");
+    app.add_flag("--plain", options.plain, "Write the human-readable view line by line, also on a terminal")
+        ->excludes(json);
+    app.add_flag("--verbose", options.verbose, "On the live screen, also show the plug-in's own trace lines");
+    app.add_option("--log", options.logPath,
+                   "Append every log line, and the plug-in's own trace lines, to FILE")
+        ->type_name("FILE");
     app.add_flag("--trace", options.trace, "Also show every frame sent (tx) and received (rx)");
     app.add_option("--query", queries,
                    "Ask the device with that data id for a value after every round (repeatable)")
@@ -90,6 +101,21 @@ int RunMain(int argc, char** argv)
 
     CLI::App* history = app.add_subcommand("history", "Print a history file as decoded JSON lines");
     history->add_option("FILE", historyFile, "History file written with --history")->required();
+    DiscoverOptions discover;
+    CLI::App* discoverCommand = app.add_subcommand(
+        "discover", "Ask the power system what it has and print a configuration for it (JSON) on standard output");
+    discoverCommand->add_option("--port", discover.port, "Serial device or tcp:HOST:PORT")
+        ->type_name("DEVICE")
+        ->required();
+    discoverCommand->add_option("--address", discover.address, "ADR of the power system (default 1)")
+        ->type_name("A")
+        ->check(CLI::Range(0u, 255u).description(""));
+    discoverCommand->add_option("--baud", discover.baud, "Line speed, 8N1 (default 9600)")
+        ->type_name("N")
+        ->check(CLI::IsMember({1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400}).description(""));
+    discoverCommand->add_option("--timeout", discover.timeoutMs, "Wait this long for each reply (default 1000)")
+        ->type_name("MS")
+        ->check(CLI::Range(10, 600000).description(""));
     app.require_subcommand(0, 1);
 
     try {
@@ -100,6 +126,10 @@ int RunMain(int argc, char** argv)
     }
 
     if (history->parsed()) return DumpHistory(historyFile, std::cout, std::cerr);
+    if (discoverCommand->parsed()) {
+        ::signal(SIGPIPE, SIG_IGN);
+        return RunDiscover(discover, std::cout, std::cerr);
+    }
 
     for (const std::string& text : queries) {
         Query query;
