@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libjsoncpp-dev libboost-dev libfmt-dev libgtest-dev libgmock-dev
-          libcli11-dev libsqlite3-dev)
+          libcli11-dev libsqlite3-dev libncurses-dev tmux)
 arm=0
 for arg in "$@"; do
   case "$arg" in
@@ -18,7 +18,7 @@ for arg in "$@"; do
 done
 if [ "$arm" = 1 ]; then
   packages+=(g++-arm-linux-gnueabihf qemu-user libjsoncpp-dev:armhf libfmt-dev:armhf libgtest-dev:armhf
-             libsqlite3-dev:armhf)
+             libsqlite3-dev:armhf libncurses-dev:armhf)
 fi
 
 missing=()

@@ -4,7 +4,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <limits>
 
@@ -13,6 +15,7 @@
 #include "discover.h"
 #include "fd_stream.h"
 #include "poller.h"
+#include "screen_sink.h"
 #include "query.h"
 
 namespace vxpoll {
@@ -138,16 +141,48 @@ int RunMain(int argc, char** argv)
         options.queries.push_back(query);
     }
 
-    // Our output keeps the original standard output; descriptor 1 becomes
-    // standard error, so that the plug-in's printf and std::cout trace lines
-    // never mix into it.
+    // On a terminal the live screen, unless asked otherwise.
+    std::string noScreen;
+    options.screen = !options.json && !options.plain && ScreenPossible(STDOUT_FILENO, noScreen);
+
+    // Our output keeps the original standard output; descriptor 1, where the
+    // plug-in's printf and std::cout trace lines go, becomes the log file,
+    // a pipe the screen reads (--verbose), nothing (the screen), or standard
+    // error, so that those lines never mix into our output.
     std::cout.flush();
     std::fflush(stdout);
     const int outFd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (outFd < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+    if (outFd < 0) {
         std::perror("vx42b-poll: cannot set up standard output");
         return kExitFailure;
     }
+    options.outFd = outFd;
+    int traceFd = -1;
+    if (!options.logPath.empty()) {
+        traceFd = ::open(options.logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (traceFd < 0) {
+            std::cerr << "vx42b-poll: cannot open the log file " << options.logPath << ": " << std::strerror(errno)
+                      << '\n';
+            ::close(outFd);
+            return kExitBadInput;
+        }
+    } else if (options.screen && options.verbose) {
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
+            // A full pipe drops trace lines rather than stall the plug-in.
+            options.traceFd = ends[0];
+            traceFd = ends[1];
+        }
+    } else if (options.screen) {
+        traceFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    } else {
+        traceFd = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    }
+    if (traceFd < 0 || ::dup2(traceFd, STDOUT_FILENO) < 0) {
+        std::perror("vx42b-poll: cannot set up standard output");
+        return kExitFailure;
+    }
+    ::close(traceFd);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     // A closed reader shows as a failed write, not as a fatal signal.
     ::signal(SIGPIPE, SIG_IGN);
@@ -161,6 +196,7 @@ int RunMain(int argc, char** argv)
         out.flush();
     }
     ::close(outFd);
+    if (options.traceFd >= 0) ::close(options.traceFd);
     return status;
 }
 
