@@ -7,6 +7,7 @@
 #include "history_db.h"
 #include "image_cache.h"
 #include "output.h"
+#include "trouble_log.h"
 
 namespace vxpoll {
 
@@ -18,6 +19,11 @@ public:
     PollController(EventSink& sink, const ImageCache* cache, HistoryDb* history)
         : sink_(sink), cache_(cache), history_(history)
     {
+    }
+    void SetStores(const ImageCache* cache, HistoryDb* history)
+    {
+        cache_ = cache;
+        history_ = history;
     }
 
     void OnLog(const std::string& text) override;
@@ -32,6 +38,8 @@ public:
     // Device log lines since the last call (kept to explain a refused configuration).
     std::vector<std::string> TakeLogs();
     void KeepLogs(bool keep) { keepLogs_ = keep; }
+    // Logs the save failures that have not cleared, with their counts.
+    void Finish();
 
 private:
     void PollerLog(const std::string& text);
@@ -44,8 +52,8 @@ private:
     bool keepLogs_ = false;
     // The record type each device last published under, for its history rows.
     std::map<const SMDVDevice*, int> recordTypes_;
-    std::string lastCacheError_;
-    std::string lastHistoryError_;
+    TroubleLog cacheTrouble_{"cache", "image"};
+    TroubleLog historyTrouble_{"history", "history record"};
 };
 
 }  // namespace vxpoll
