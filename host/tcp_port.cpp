@@ -38,14 +38,14 @@ bool ParseTcpEndpoint(const std::string& endpoint, std::string& host, std::strin
     unsigned long value = 0;
     for (char c : p) {
         if (c < '0' || c > '9') {
-            error = "port \"" + p + "\" is not a number" + expected;
+            error = "has port \"" + p + "\", not a number" + expected;
             return false;
         }
         value = value * 10 + static_cast<unsigned long>(c - '0');
         if (value > 65535) break;
     }
     if (value == 0 || value > 65535) {
-        error = "port " + p + " is out of range" + expected;
+        error = "has port " + p + ", out of range" + expected;
         return false;
     }
     host = h;

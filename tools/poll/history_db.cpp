@@ -153,7 +153,7 @@ bool HistoryDb::Create(const std::string& path, std::string& error, std::string&
         return false;
     }
     if (exists && !LooksLikeSqlite(path)) {
-        error = "history " + path + " is not an SQLite database" + kWhat + "; name a new file to start one";
+        error = "history " + path + " is not an SQLite database; name a history file, or a new path to start one";
         return false;
     }
     if (exists) {
@@ -168,8 +168,8 @@ bool HistoryDb::Create(const std::string& path, std::string& error, std::string&
         const int tables = damage.empty() ? HasHistoryTable(others) : -1;
         if (tables == 0 && others) {
             Close();
-            error = "history " + path + " is an SQLite database without a history table" + kWhat +
-                    "; name a new file to start one";
+            error = "history " + path + " is an SQLite database without a history table; name a history file, "
+                    "or a new path to start one";
             return false;
         }
         if (!damage.empty() || tables < 0) {

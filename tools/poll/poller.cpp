@@ -451,10 +451,13 @@ int DumpHistory(const std::string& path, std::ostream& out, std::ostream& err)
 {
     HistoryDb db;
     std::string error;
-    if (!db.OpenForReading(path, error)) {
+    std::string damage;
+    if (!db.OpenForReading(path, error, damage)) {
         err << "vx42b-poll: " << error << '\n';
         return kExitBadInput;
     }
+    if (!damage.empty())
+        err << "vx42b-poll: history " << path << " is damaged (" << damage << "); printing the rows that can be read\n";
     const bool ok = db.ForEach(
         [&out](const HistoryRow& row) {
             const auto* data = reinterpret_cast<const unsigned char*>(row.image.data());
@@ -473,7 +476,7 @@ int DumpHistory(const std::string& path, std::ostream& out, std::ostream& err)
         err << "vx42b-poll: cannot read history " << path << ": " << error << '\n';
         return kExitFailure;
     }
-    return kExitOk;
+    return damage.empty() ? kExitOk : kExitFailure;
 }
 
 }  // namespace vxpoll
