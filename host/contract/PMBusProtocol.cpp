@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "host_setting.h"
+
 namespace {
 
 std::string Hex2(unsigned v)
@@ -10,18 +12,6 @@ std::string Hex2(unsigned v)
     char buf[8];
     std::snprintf(buf, sizeof buf, "0x%02X", v & 0xFFu);
     return buf;
-}
-
-// Reads an optional unsigned setting within [lo, hi]; false when present but unusable.
-bool ReadUInt(const Json::Value& config, const char* key, unsigned lo, unsigned hi, unsigned& out)
-{
-    const Json::Value& v = config[key];
-    if (v.isNull()) return true;
-    if (!v.isIntegral() || (v.isInt64() && v.asInt64() < 0) || !v.isConvertibleTo(Json::uintValue)) return false;
-    const unsigned x = v.asUInt();
-    if (x < lo || x > hi) return false;
-    out = x;
-    return true;
 }
 
 }  // namespace
@@ -38,37 +28,20 @@ void PMBusProtocol::Reset()
 
 bool PMBusProtocol::InitSetting(const Json::Value& config)
 {
-    if (config.isNull()) return true;
-    if (!config.isObject()) {
-        InfoLog("PMBusProtocol:ConfigError {} configuration is not an object", DataId());
+    HostSetting setting;
+    setting.port = portPath_;
+    setting.baud = static_cast<unsigned>(baudRate_);
+    setting.address = adr_;
+    setting.replyTimeoutMs = static_cast<unsigned>(replyTimeout_.count());
+    std::string error;
+    if (!ReadHostSetting(config, setting, error)) {
+        InfoLog("PMBusProtocol:ConfigError {} {}", DataId(), error);
         return false;
     }
-    const Json::Value& port = config["port"];
-    if (!port.isNull()) {
-        if (!port.isString()) {
-            InfoLog("PMBusProtocol:ConfigError {} \"port\" must be a text", DataId());
-            return false;
-        }
-        portPath_ = port.asString();
-    }
-    unsigned baud = static_cast<unsigned>(baudRate_);
-    if (!ReadUInt(config, "baud", 50, 4000000, baud)) {
-        InfoLog("PMBusProtocol:ConfigError {} \"baud\" must be a line speed from 50 to 4000000", DataId());
-        return false;
-    }
-    unsigned address = adr_;
-    if (!ReadUInt(config, "address", 0, 255, address)) {
-        InfoLog("PMBusProtocol:ConfigError {} \"address\" must be a number from 0 to 255", DataId());
-        return false;
-    }
-    unsigned timeoutMs = static_cast<unsigned>(replyTimeout_.count());
-    if (!ReadUInt(config, "reply_timeout_ms", 10, 600000, timeoutMs)) {
-        InfoLog("PMBusProtocol:ConfigError {} \"reply_timeout_ms\" must be a number from 10 to 600000", DataId());
-        return false;
-    }
-    baudRate_ = static_cast<int>(baud);
-    adr_ = static_cast<unsigned char>(address);
-    replyTimeout_ = std::chrono::milliseconds(timeoutMs);
+    portPath_ = setting.port;
+    baudRate_ = static_cast<int>(setting.baud);
+    adr_ = static_cast<unsigned char>(setting.address);
+    replyTimeout_ = std::chrono::milliseconds(setting.replyTimeoutMs);
     return true;
 }
 

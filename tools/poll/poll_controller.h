@@ -8,6 +8,7 @@
 #include "history_db.h"
 #include "image_cache.h"
 #include "event_sink.h"
+#include "trouble_log.h"
 
 namespace vxpoll {
 
@@ -19,6 +20,11 @@ public:
     PollController(EventSink& sink, const ImageCache* cache, HistoryDb* history)
         : sink_(sink), cache_(cache), history_(history)
     {
+    }
+    void SetStores(const ImageCache* cache, HistoryDb* history)
+    {
+        cache_ = cache;
+        history_ = history;
     }
 
     void OnLog(const std::string& text) override;
@@ -35,6 +41,8 @@ public:
     void KeepLogs(bool keep) { keepLogs_ = keep; }
     // Time-outs and refused frames are counted here, from the device's log lines.
     LineStats& Line() { return line_; }
+    // Logs the save failures that have not cleared, with their counts.
+    void Finish();
 
 private:
     void PollerLog(const std::string& text);
@@ -49,8 +57,8 @@ private:
     CountAdvisor advisor_;
     // The record type each device last published under, for its history rows.
     std::map<const SMDVDevice*, int> recordTypes_;
-    std::string lastCacheError_;
-    std::string lastHistoryError_;
+    TroubleLog cacheTrouble_{"cache", "image"};
+    TroubleLog historyTrouble_{"history", "history record"};
 };
 
 }  // namespace vxpoll

@@ -82,10 +82,16 @@ public:
     int Start(std::ostream& err);
     void Loop();
     void Stop();
+    // The exit status once the loop has ended.
+    int Status() const { return status_; }
 
 private:
     void Log(const std::string& text) { sink_.Log(text, LogSource::Poller); }
     void RestoreFromCache();
+    // The port named with --port or in the configuration; false when it can
+    // never work.
+    bool CheckNamedPort(std::string& error);
+    bool OpenStores(std::string& error);
     // The port to poll: named, configured, or the built-in simulator's.
     int OpenLine(std::string& path, std::string& error);
     void OnFrame(bool tx, const std::string& frame);
@@ -113,10 +119,15 @@ private:
     Clock::time_point roundStart_{};
     Backoff backoff_;
     Clock::time_point nextOpen_{};
+    std::ostream* err_ = nullptr;
+    int status_ = kExitOk;
+    // Where the port came from, for messages: "--port" or the configuration's "port".
+    std::string portOrigin_;
 };
 
 int Session::Start(std::ostream& err)
 {
+    err_ = &err;
     std::string error;
     if (options_.configPath.empty()) {
         ParseConfigText(DefaultConfigText(), "built-in configuration", config_, error);
@@ -129,21 +140,13 @@ int Session::Start(std::ostream& err)
             << (options_.configPath.empty() ? "" : " " + options_.configPath) << ": " << error << '\n';
         return kExitBadInput;
     }
-    if (!options_.cacheDir.empty()) {
-        cache_ = std::make_unique<ImageCache>(options_.cacheDir);
-        if (!cache_->Prepare(error)) {
-            err << "vx42b-poll: " << error << '\n';
-            return kExitBadInput;
-        }
-    }
-    if (!options_.historyPath.empty()) {
-        history_ = std::make_unique<HistoryDb>();
-        if (!history_->Create(options_.historyPath, error)) {
-            err << "vx42b-poll: " << error << '\n';
-            return kExitBadInput;
-        }
+    if (!CheckNamedPort(error)) {
+        err << "vx42b-poll: " << error << '\n';
+        return kExitBadInput;
     }
 
+    // Everything that can refuse the input comes before the cache and the
+    // history are touched.
     std::string pluginPath;
     if (!FindPlugin(options_, pluginPath, error) || !plugin_.Load(pluginPath, error)) {
         err << "vx42b-poll: " << error << '\n';
@@ -154,7 +157,7 @@ int Session::Start(std::ostream& err)
         err << "vx42b-poll: " << error << '\n';
         return kExitBadInput;
     }
-    controller_ = std::make_shared<PollController>(sink_, cache_.get(), history_.get());
+    controller_ = std::make_shared<PollController>(sink_, nullptr, nullptr);
     controller_->FoldRepeatedLines(true);
     controller_->KeepLogs(true);
     bool accepted = false;
@@ -172,6 +175,11 @@ int Session::Start(std::ostream& err)
         return kExitBadInput;
     }
     controller_->TakeLogs();
+    if (!OpenStores(error)) {
+        err << "vx42b-poll: " << error << '\n';
+        return kExitBadInput;
+    }
+    controller_->SetStores(cache_.get(), history_.get());
     if (cache_) RestoreFromCache();
 
     std::string path;
@@ -192,6 +200,43 @@ int Session::Start(std::ostream& err)
     sink_.Line(line);
     nextOpen_ = Clock::now();
     return kExitOk;
+}
+
+bool Session::CheckNamedPort(std::string& error)
+{
+    std::string path;
+    if (!options_.port.empty()) {
+        path = options_.port;
+        portOrigin_ = "--port";
+    } else if (config_["port"].isString()) {
+        path = config_["port"].asString();
+        portOrigin_ = "the configuration's \"port\"";
+    } else {
+        return true;
+    }
+    std::string why;
+    if (CheckPortName(path, why) != PortCheck::Permanent) return true;
+    error = portOrigin_ + " " + path + " " + why;
+    return false;
+}
+
+bool Session::OpenStores(std::string& error)
+{
+    if (!options_.historyPath.empty()) {
+        history_ = std::make_unique<HistoryDb>();
+        std::string notice;
+        if (!history_->Create(options_.historyPath, error, notice)) return false;
+        if (!notice.empty()) Log(notice);
+    }
+    if (!options_.cacheDir.empty()) {
+        cache_ = std::make_unique<ImageCache>(options_.cacheDir);
+        size_t removed = 0;
+        if (!cache_->Prepare(error, &removed)) return false;
+        if (removed != 0)
+            Log("cache: removed " + std::to_string(removed) + " temporary file" + (removed == 1 ? "" : "s") +
+                " an interrupted run left in " + cache_->Dir());
+    }
+    return true;
 }
 
 int Session::OpenLine(std::string& path, std::string& error)
@@ -231,14 +276,18 @@ void Session::RestoreFromCache()
         if (!child) continue;
         std::string image;
         std::string error;
+        bool bare = false;
         const std::string path = cache_->PathFor(child->DeviceType(), child->DataId());
-        if (!cache_->Load(child->DeviceType(), child->DataId(), image, error)) {
-            if (!error.empty()) Log("cache: " + error);
+        if (!cache_->Load(child->DeviceType(), child->DataId(), RecordTypeOf(child->DeviceType()), image, error,
+                          &bare)) {
+            if (!error.empty()) Log("cache: " + error + "; " + child->DeviceType() + " " +
+                                    std::to_string(child->DataId()) + " starts without it");
             continue;
         }
         const bool ok = child->LoadFromCache(image);
         Log("cache: " + std::string(ok ? "restored " : "refused by ") + child->DeviceType() + " " +
-            std::to_string(child->DataId()) + " from " + path + " (" + std::to_string(image.size()) + " bytes)");
+            std::to_string(child->DataId()) + " from " + path + " (" + std::to_string(image.size()) + " bytes" +
+            (bare ? ", no header: written by an earlier version, rewritten with one on the next save)" : ")"));
     }
 }
 
@@ -301,6 +350,14 @@ void Session::TryReopen()
     if (Clock::now() < nextOpen_) return;
     if (device_->OpenPort()) {
         Log("port " + port_->Name() + " open");
+        return;
+    }
+    if (port_->LastErrorPermanent()) {
+        // No back-off makes this port work: stop as for any bad input.
+        *err_ << "vx42b-poll: " << portOrigin_ << " " << port_->Name() << " " << port_->LastError() << '\n';
+        Log("port " + port_->Name() + " cannot be opened: " + port_->LastError());
+        status_ = kExitBadInput;
+        done_ = true;
         return;
     }
     const std::chrono::seconds delay = backoff_.Next();
@@ -366,6 +423,7 @@ void Session::Stop()
 #ifdef VX42B_POLL_WITH_SIM
     if (sim_) sim_->Stop();
 #endif
+    if (controller_) controller_->Finish();
     sink_.Finish();
 }
 
@@ -394,7 +452,10 @@ int RunPoller(const Options& options, std::ostream& out, std::ostream& err)
     {
         Session session(options, *outputs);
         status = session.Start(err);
-        if (status == kExitOk) session.Loop();
+        if (status == kExitOk) {
+            session.Loop();
+            status = session.Status();
+        }
         session.Stop();
     }
     return status;
@@ -404,10 +465,13 @@ int DumpHistory(const std::string& path, std::ostream& out, std::ostream& err)
 {
     HistoryDb db;
     std::string error;
-    if (!db.OpenForReading(path, error)) {
+    std::string damage;
+    if (!db.OpenForReading(path, error, damage)) {
         err << "vx42b-poll: " << error << '\n';
         return kExitBadInput;
     }
+    if (!damage.empty())
+        err << "vx42b-poll: history " << path << " is damaged (" << damage << "); printing the rows that can be read\n";
     const bool ok = db.ForEach(
         [&out](const HistoryRow& row) {
             const auto* data = reinterpret_cast<const unsigned char*>(row.image.data());
@@ -426,7 +490,7 @@ int DumpHistory(const std::string& path, std::ostream& out, std::ostream& err)
         err << "vx42b-poll: cannot read history " << path << ": " << error << '\n';
         return kExitFailure;
     }
-    return kExitOk;
+    return damage.empty() ? kExitOk : kExitFailure;
 }
 
 }  // namespace vxpoll
