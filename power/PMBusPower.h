@@ -74,12 +74,14 @@ bool PMBusPower<AC, DC, RC>::CreateChildren(const Json::Value& config, const cha
     if (!list.isArray()) return true;
     for (Json::ArrayIndex k = 0; k < list.size(); ++k) {
         const Json::Value& element = list[k];
-        if (!element.isObject()) {
+        // A null element reads as an empty one (data id 0).
+        if (!element.isNull() && !element.isObject()) {
             InfoLog("PMBusPower:ConfigError {} {}[{}] is not an object", DataId(), key, k);
             return false;
         }
+        // Whatever asUInt reads without throwing: null 0, true 1, 3.5 cut to 3.
         const Json::Value& id = element["data_id"];
-        if (!id.isNull() && !(id.isIntegral() && id.isConvertibleTo(Json::uintValue))) {
+        if (!id.isConvertibleTo(Json::uintValue)) {
             InfoLog("PMBusPower:ConfigError {} {}[{}].data_id is not an unsigned number", DataId(), key, k);
             return false;
         }
