@@ -220,8 +220,17 @@ void PMBusPower<AC, DC, RC>::CheckModel(const unsigned char* info, int L)
 {
     const size_t n = L < static_cast<int>(kModelBytes) ? static_cast<size_t>(L) : kModelBytes;
     deviceModel_.assign(reinterpret_cast<const char*>(info), n);
-    std::string name = deviceModel_.substr(0, deviceModel_.find('\0'));
-    name.erase(name.find_last_not_of(' ') + 1);
+    // The name ends at the first NUL or other control byte (padding, CR LF);
+    // blanks around it are padding too. No control byte reaches the alarm text.
+    size_t end = 0;
+    while (end < deviceModel_.size()) {
+        const unsigned char c = static_cast<unsigned char>(deviceModel_[end]);
+        if (c < 0x20 || c == 0x7F) break;
+        ++end;
+    }
+    std::string name = deviceModel_.substr(0, end);
+    const size_t first = name.find_first_not_of(' ');
+    name = first == std::string::npos ? std::string() : name.substr(first, name.find_last_not_of(' ') - first + 1);
     for (const std::string& supported : supportedModels_)
         if (supported == name) return;
     CheckThresholdBool(3, "device_model", "70319", "设备配置检测",

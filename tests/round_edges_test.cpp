@@ -224,4 +224,39 @@ TEST(RoundEdges, PollRepeatsTheStepCommandButNeverAParameterQuery)
     }
 }
 
+// The model name is what stands before the first control byte, without the
+// blanks around it; that name is compared and shown.
+TEST(RoundEdges, ModelNameEndsAtTheFirstControlByte)
+{
+    const struct {
+        std::string model;  // the 20 bytes start so; blanks follow
+        const char* shown;  // nullptr: accepted
+    } cases[] = {
+        {"VX42B\r\n", nullptr},
+        {"  VX42 ", nullptr},
+        {std::string("VX42\0B", 6), nullptr},
+        {"VX42B\x7f", nullptr},
+        {"VX42B\tX", nullptr},
+        {"VX4\x01" "2B", "VX4"},
+        {"VX 42B", "VX 42B"},
+        {"\x1bVX42B", ""},
+        {"vx42b", "vx42b"},
+        {"VX42B\xa0", "VX42B\xa0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.model);
+        vx42b_sim::Scenario s = Quiet();
+        s.system.model = c.model;
+        SimLine line(s);
+        ASSERT_TRUE(line.RunRound());
+        std::vector<std::string> raised;
+        for (const auto& t : line.controller->transitions)
+            if (t.rule.key == "device_model" && t.raised) raised.push_back(t.rule.text);
+        if (c.shown == nullptr)
+            EXPECT_EQ(raised, Seq{});
+        else
+            EXPECT_EQ(raised, Seq{std::string("本驱动类型:vx42b 检测型号:") + c.shown});
+    }
+}
+
 }  // namespace
