@@ -43,10 +43,11 @@ ALL_OPS = ["cmp", "logic", "const", "negate", "drop"]
 
 
 def setting(name, default):
+    """NAME=value from the arguments, else from the environment; empty means the default."""
     for arg in sys.argv[1:]:
         if arg.startswith(name + "="):
-            return arg[len(name) + 1:]
-    return os.environ.get(name, default)
+            return arg[len(name) + 1:] or default
+    return os.environ.get(name) or default
 
 
 # ---------------------------------------------------------------------------
