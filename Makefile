@@ -5,11 +5,12 @@
 #   make tsan    the poller's threaded tests (MQTT, web server, page) under ThreadSanitizer
 #   make arm     cross-build for arm-linux-gnueabihf and run the tests under qemu-arm
 #   make bench   build and run the benchmarks
+#   make mutants one-line mutation check of the plug-in's code (long; see README)
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ARGS ?=
 
-.PHONY: all deps build run test asan tsan arm bench fuzz clean
+.PHONY: all deps build run test asan tsan arm bench fuzz mutants clean
 
 all: build
 
@@ -50,10 +51,15 @@ bench:
 	cmake --build build-bench -j $(JOBS)
 	build-bench/bench/vx42b_bench
 
+# FILES, OPS, SAMPLE, SEED, TIMEOUT narrow or pace the run; it goes on where it stopped.
+mutants:
+	@scripts/install-deps.sh --mutants
+	scripts/mutants.py JOBS=$(JOBS) FILES="$(FILES)" OPS="$(OPS)" SAMPLE="$(SAMPLE)" SEED="$(SEED)" TIMEOUT="$(TIMEOUT)"
+
 fuzz:
 	@scripts/install-deps.sh --fuzz
 	CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DVX42B_FUZZ=ON -DVX42B_TESTS=OFF -DVX42B_TOOLS=OFF
 	cmake --build build-fuzz -j $(JOBS)
 
 clean:
-	rm -rf build build-asan build-tsan build-arm build-bench build-fuzz
+	rm -rf build build-asan build-tsan build-arm build-bench build-fuzz build-mutants

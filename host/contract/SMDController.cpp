@@ -79,7 +79,7 @@ void SMDController::OnLog(const std::string& text)
     std::fprintf(stderr, "%s\n", text.c_str());
 }
 
-void SMDController::OnPublish(SMDVDevice&, int, const unsigned char*, unsigned int) {}
+void SMDController::OnPublish(SMDVDevice&, int, const unsigned char*, unsigned int, bool) {}
 
 void SMDController::OnHistory(SMDVDevice&, const unsigned char*, unsigned int) {}
 

@@ -24,7 +24,9 @@ public:
     void FoldRepeatedLines(bool fold) { foldRepeats_ = fold; }
 
     virtual void OnLog(const std::string& text);
-    virtual void OnPublish(SMDVDevice& device, int record_type, const unsigned char* data, unsigned int size);
+    // urgent: the device asked for the record to go out ahead of others.
+    virtual void OnPublish(SMDVDevice& device, int record_type, const unsigned char* data, unsigned int size,
+                           bool urgent);
     virtual void OnHistory(SMDVDevice& device, const unsigned char* data, unsigned int size);
     // Default: alarm bookkeeping; returns true when any alarm of the batch is present.
     virtual bool OnAlarmBatch(SMDVDevice& device, const std::vector<rule_value>& rules);

@@ -24,12 +24,12 @@ int SMDVDevice::DeviceIoControl(int, const void*, int, void*, int, int& returned
     return -1;
 }
 
-bool SMDVDevice::SendSP(int recordType, const unsigned char* data, unsigned int size, bool)
+bool SMDVDevice::SendSP(int recordType, const unsigned char* data, unsigned int size, bool urgent)
 {
     published_ = true;
     if (auto c = controller_.lock()) {
         c->CountPublish();
-        c->OnPublish(*this, recordType, data, size);
+        c->OnPublish(*this, recordType, data, size, urgent);
     }
     return true;
 }

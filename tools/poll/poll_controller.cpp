@@ -21,7 +21,7 @@ void PollController::OnLog(const std::string& text)
     if (!advice.empty()) PollerLog(advice);
 }
 
-void PollController::OnPublish(SMDVDevice& device, int recordType, const unsigned char* data, unsigned int size)
+void PollController::OnPublish(SMDVDevice& device, int recordType, const unsigned char* data, unsigned int size, bool)
 {
     recordTypes_[&device] = recordType;
     sink_.Publish(Ref(device), recordType, data, size);
