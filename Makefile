@@ -4,11 +4,14 @@
 #   make asan    the tests under AddressSanitizer + UndefinedBehaviorSanitizer
 #   make arm     cross-build for arm-linux-gnueabihf and run the tests under qemu-arm
 #   make bench   build and run the benchmarks
+#   make profile per steady round: instructions (callgrind), allocations, bytes
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ARGS ?=
 
-.PHONY: all deps build run test asan arm bench fuzz clean
+PROFILE_ROUNDS ?= 20
+
+.PHONY: all deps build run test asan arm bench profile fuzz clean
 
 all: build
 
@@ -42,10 +45,16 @@ bench:
 	cmake --build build-bench -j $(JOBS)
 	build-bench/bench/vx42b_bench
 
+profile:
+	@scripts/install-deps.sh --profile
+	cmake -S . -B build-profile -DCMAKE_BUILD_TYPE=Release -DVX42B_TESTS=OFF
+	cmake --build build-profile -j $(JOBS) --target vx42b-profile
+	build-profile/tools/profile/vx42b-profile --rounds $(PROFILE_ROUNDS)
+
 fuzz:
 	@scripts/install-deps.sh --fuzz
 	CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DVX42B_FUZZ=ON -DVX42B_TESTS=OFF -DVX42B_TOOLS=OFF
 	cmake --build build-fuzz -j $(JOBS)
 
 clean:
-	rm -rf build build-asan build-arm build-bench build-fuzz
+	rm -rf build build-asan build-arm build-bench build-profile build-fuzz

@@ -15,6 +15,10 @@ std::string ToJsonLine(const Json::Value& value);
 // null for NaN and the infinities, which JSON cannot carry.
 Json::Value FloatJson(float v);
 
+// Appends `text` as a JSON string, escaped as ToJsonLine escapes it: quote,
+// backslash and control characters; every other byte as it is.
+void AppendJsonString(std::string& out, const std::string& text);
+
 // Lower-case hex, two digits per byte, no separators.
 std::string HexString(const unsigned char* data, size_t size);
 // The inverse; false on an odd length or a non-hex digit.

@@ -565,10 +565,7 @@ bool SystemFromJson(const Json::Value& json, PowerSystem& s, std::string& error)
 
 namespace {
 
-struct Step {
-    std::string key;   // empty for an index step
-    size_t index = 0;
-};
+using Step = FloatPath::Step;
 
 bool ParsePath(const std::string& path, std::vector<Step>& steps, std::string& error)
 {
@@ -631,6 +628,107 @@ Json::Value* Find(Json::Value& root, const std::string& path, std::string& error
 }
 
 }  // namespace
+
+bool ParseFloatPath(const std::string& path, FloatPath& out, std::string& error)
+{
+    std::vector<Step> steps;
+    if (!ParsePath(path, steps, error)) return false;
+    out.steps = std::move(steps);
+    return true;
+}
+
+namespace {
+
+// Walks the steps from `at` on: a key names the field, an index the element.
+class FloatWalk {
+public:
+    explicit FloatWalk(const std::vector<Step>& steps) : steps_(steps) {}
+
+    float* System(PowerSystem& s)
+    {
+        if (Key("ac")) return Index(s.ac, [this](AcUnit& u) { return Ac(u); });
+        if (Key("rc")) {
+            if (Key("group_value")) return Done(&s.rc.groupValue);
+            if (Key("modules")) return Index(s.rc.modules, [this](RcModule& m) { return Module(m); });
+            return nullptr;
+        }
+        if (Key("dc")) return Index(s.dc, [this](DcUnit& u) { return Dc(u); });
+        if (Key("params")) {
+            if (Key("ac")) return Element(s.params.ac.data(), s.params.ac.size());
+            if (Key("ac_user")) return Element(s.params.acUser.data(), s.params.acUser.size());
+            if (Key("dc")) return Element(s.params.dc.data(), s.params.dc.size());
+            if (Key("dc_user")) return Element(s.params.dcUser.data(), s.params.dcUser.size());
+        }
+        return nullptr;
+    }
+
+private:
+    float* Ac(AcUnit& u)
+    {
+        if (Key("channels")) return Index(u.channels, [this](AcChannel& c) { return Channel(c); });
+        if (Key("ia")) return Done(&u.ia);
+        if (Key("ib")) return Done(&u.ib);
+        if (Key("ic")) return Done(&u.ic);
+        return nullptr;
+    }
+    float* Channel(AcChannel& c)
+    {
+        if (Key("a")) return Done(&c.a);
+        if (Key("b")) return Done(&c.b);
+        if (Key("c")) return Done(&c.c);
+        if (Key("f")) return Done(&c.f);
+        if (Key("user")) return Element(c.user.data(), c.user.size());
+        return nullptr;
+    }
+    float* Module(RcModule& m)
+    {
+        if (Key("value")) return Done(&m.value);
+        if (Key("user")) return Element(m.user.data(), m.user.size());
+        return nullptr;
+    }
+    float* Dc(DcUnit& u)
+    {
+        if (Key("v")) return Done(&u.v);
+        if (Key("i")) return Done(&u.i);
+        if (Key("battery_i")) return Element(u.batteryI.data(), u.batteryI.size());
+        if (Key("branch_i")) return Element(u.branchI.data(), u.branchI.size());
+        if (Key("user")) return Element(u.user.data(), u.user.size());
+        return nullptr;
+    }
+
+    bool Key(const char* name)
+    {
+        if (at_ >= steps_.size() || steps_[at_].key.empty() || steps_[at_].key != name) return false;
+        ++at_;
+        return true;
+    }
+    bool IndexStep(size_t size, size_t& index)
+    {
+        if (at_ >= steps_.size() || !steps_[at_].key.empty() || steps_[at_].index >= size) return false;
+        index = steps_[at_++].index;
+        return true;
+    }
+    template <class T, class F>
+    float* Index(std::vector<T>& items, F next)
+    {
+        size_t k;
+        return IndexStep(items.size(), k) ? next(items[k]) : nullptr;
+    }
+    float* Element(float* values, size_t size)
+    {
+        size_t k;
+        return IndexStep(size, k) ? Done(values + k) : nullptr;
+    }
+    // The path must end here.
+    float* Done(float* value) const { return at_ == steps_.size() ? value : nullptr; }
+
+    const std::vector<Step>& steps_;
+    size_t at_ = 0;
+};
+
+}  // namespace
+
+float* FindFloat(PowerSystem& s, const FloatPath& path) { return FloatWalk(path.steps).System(s); }
 
 bool GetValue(const PowerSystem& s, const std::string& path, Json::Value& value, std::string& error)
 {

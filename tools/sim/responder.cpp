@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 namespace vx42b_sim {
@@ -50,6 +51,9 @@ Responder::Responder(Scenario scenario)
         if (d.base) base = *d.base;
         else if (GetValue(scenario_.system, d.path, v, ignored) && v.isNumeric()) base = v.asDouble();
         driftBase_.push_back(base);
+        FloatPath path;
+        ParseFloatPath(d.path, path, ignored);  // checked when the scenario was read
+        driftPaths_.push_back(std::move(path));
     }
     ApplyDueChanges(false);
     ApplyDrift();
@@ -308,8 +312,6 @@ void Responder::ApplyDueChanges(bool byRound)
 
 void Responder::ApplyDrift()
 {
-    if (scenario_.drift.empty()) return;
-    std::vector<std::pair<std::string, Json::Value>> values;
     for (size_t k = 0; k < scenario_.drift.size(); ++k) {
         const Drift& d = scenario_.drift[k];
         const double base = driftBase_[k];
@@ -320,10 +322,11 @@ void Responder::ApplyDrift()
             const double t = d.period > 0 ? std::fmod(now_, d.period) : now_;
             value = base + d.rate * t;
         }
-        values.emplace_back(d.path, Json::Value(value));
+        // A scheduled change may have taken the value away; a float cannot hold every double.
+        float* target = FindFloat(scenario_.system, driftPaths_[k]);
+        if (target != nullptr && std::fabs(value) <= static_cast<double>(std::numeric_limits<float>::max()))
+            *target = static_cast<float>(value);
     }
-    std::string ignored;
-    SetValues(scenario_.system, values, ignored);
 }
 
 std::string CommandFrame(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t cid2, const Bytes& info)
