@@ -222,12 +222,12 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone()
     static_assert(sizeof(tele.ttime) == 7, "get_ttime yields 7 bytes");
     subdevice::StampRound(lastUpdate_, tele.ttime);
     subdevice::BuildSnapshot(snapshot, snapshot_size, tele, channels);
-    subdevice::FinishRound(*this, {dataReady_, ruleSeq_, pendingRules_, &PMBusPowerAC::alarmResult_}, RT_AC,
-                           snapshot.get(), snapshot_size, [this] {
-                               CheckChannelRules();
-                               CheckRecordRules();
-                               DoImpCheckAlert();
-                           });
+    const subdevice::RoundFields fields{dataReady_, ruleSeq_, pendingRules_, &PMBusPowerAC::alarmResult_};
+    subdevice::Publish(*this, fields, RT_AC, snapshot.get(), snapshot_size);
+    CheckChannelRules();
+    CheckRecordRules();
+    DoImpCheckAlert();
+    subdevice::HandOver(*this, fields, snapshot.get(), snapshot_size);
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>

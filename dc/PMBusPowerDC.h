@@ -164,11 +164,11 @@ void PMBusPowerDC<TeleDC, RT_DC>::RoundDone()
     subdevice::StampRound(lastUpdate_, tele.ttime);
     unsigned char image[kImageSize];
     std::memcpy(image, &tele, kImageSize);
-    subdevice::FinishRound(*this, {dataReady_, ruleSeq_, pendingRules_, &PMBusPowerDC::alarmResult_}, RT_DC, image,
-                           kImageSize, [this] {
-                               StateRoundEndRules();
-                               DoImpCheckAlert();
-                           });
+    const subdevice::RoundFields fields{dataReady_, ruleSeq_, pendingRules_, &PMBusPowerDC::alarmResult_};
+    subdevice::Publish(*this, fields, RT_DC, image, kImageSize);
+    StateRoundEndRules();
+    DoImpCheckAlert();
+    subdevice::HandOver(*this, fields, image, kImageSize);
 }
 
 template <class TeleDC, int RT_DC>

@@ -214,17 +214,16 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone()
 {
     subdevice::StampRound(lastUpdate_, tele.ttime);
     subdevice::BuildSnapshot(snapshot, snapshot_size, tele, channels);
-    subdevice::FinishRound(*this, {dataReady_, ruleSeq_, pendingRules_, &PMBusPowerRC::alarmResult_}, RT_RC,
-                           snapshot.get(), snapshot_size, [this] {
-                               moduleRules_.Fit(channels.size(), 1, [](size_t module, size_t) {
-                                   return subdevice::RuleText{2, "RC_0", "06024", "整流模块故障告警",
-                                                              "模块" + std::to_string(module + 1) + "整流模块故障告警"};
-                               });
-                               for (size_t k = 0; k < channels.size(); ++k)
-                                   subdevice::State(*this, ruleSeq_, moduleRules_.At(k, 0),
-                                                    channels[k].fault_state == 1);
-                               DoImpCheckAlert();
-                           });
+    const subdevice::RoundFields fields{dataReady_, ruleSeq_, pendingRules_, &PMBusPowerRC::alarmResult_};
+    subdevice::Publish(*this, fields, RT_RC, snapshot.get(), snapshot_size);
+    moduleRules_.Fit(channels.size(), 1, [](size_t module, size_t) {
+        return subdevice::RuleText{2, "RC_0", "06024", "整流模块故障告警",
+                                   "模块" + std::to_string(module + 1) + "整流模块故障告警"};
+    });
+    for (size_t k = 0; k < channels.size(); ++k)
+        subdevice::State(*this, ruleSeq_, moduleRules_.At(k, 0), channels[k].fault_state == 1);
+    DoImpCheckAlert();
+    subdevice::HandOver(*this, fields, snapshot.get(), snapshot_size);
 }
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>

@@ -80,21 +80,24 @@ struct RoundFields {
     uint8_t SMDVDevice::*alarmResult;
 };
 
-// The rest of a round end: mark the data ready, publish the image, state the
-// round's rules numbered from 1, and hand the host one work item that takes
-// the rule list over and, when it runs, evaluates the batch, notes the result
-// in the alarm-result flag and saves this round's image to the history. The
-// item owns its copy of the image: a later round may rewrite the snapshot
-// before the host runs it. It holds the device by shared ownership only.
-template <class StateRules>
-void FinishRound(SMDVDevice& device, const RoundFields& fields, int recordType, const unsigned char* image,
-                 uint32_t size, StateRules stateRules)
+// After the record is stamped and its image built: mark the data ready,
+// publish the image, and number the round's rules from 1.
+inline void Publish(SMDVDevice& device, const RoundFields& fields, int recordType, const unsigned char* image,
+                    uint32_t size)
 {
     fields.dataReady = 1;
     device.SendSP(recordType, image, size, false);
     fields.ruleSeq = 1;
-    stateRules();
+}
 
+// After the round's rules are stated: hand the host one work item that takes
+// the rule list over (the device's list is left empty, with room for as many
+// rules) and, when it runs, evaluates the batch, notes the result in the
+// alarm-result flag and saves this round's image to the history. The item
+// owns its copy of the image, since a later round may rewrite the snapshot
+// before the host runs it, and it holds the device by shared ownership only.
+inline void HandOver(SMDVDevice& device, const RoundFields& fields, const unsigned char* image, uint32_t size)
+{
     const size_t count = fields.pendingRules.size();
     std::shared_ptr<SMDVDevice> self = device.shared_from_this();
     device.CheckThresholdWork([self, flag = fields.alarmResult, rules = std::move(fields.pendingRules),

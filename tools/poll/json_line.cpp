@@ -12,7 +12,8 @@
 
 namespace vxpoll {
 
-std::string ToJsonLine(const Json::Value& value)
+namespace {
+Json::StreamWriter& Writer()
 {
     // Building the writer is not free; one per thread is plenty.
     static thread_local std::unique_ptr<Json::StreamWriter> writer = [] {
@@ -23,9 +24,21 @@ std::string ToJsonLine(const Json::Value& value)
         builder["precision"] = 15;
         return std::unique_ptr<Json::StreamWriter>(builder.newStreamWriter());
     }();
+    return *writer;
+}
+}  // namespace
+
+std::string ToJsonLine(const Json::Value& value)
+{
     std::ostringstream out;
-    writer->write(value, &out);
+    Writer().write(value, &out);
     return out.str();
+}
+
+void WriteJsonLine(std::ostream& out, const Json::Value& value)
+{
+    Writer().write(value, &out);
+    out << '\n';
 }
 
 Json::Value FloatJson(float v)

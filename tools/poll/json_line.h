@@ -1,6 +1,7 @@
 #pragma once
 #include <chrono>
 #include <cstddef>
+#include <ostream>
 #include <string>
 
 #include <json/value.h>
@@ -10,6 +11,8 @@ namespace vxpoll {
 
 // One JSON object on one line, no trailing newline.
 std::string ToJsonLine(const Json::Value& value);
+// The same line, and a line end, straight to `out`.
+void WriteJsonLine(std::ostream& out, const Json::Value& value);
 
 // A float as JSON: the shortest decimal that reads back as the same float;
 // null for NaN and the infinities, which JSON cannot carry.

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <iomanip>
 #include <sstream>
+#include <utility>
 
 #include "json_line.h"
 #include "record_decoder.h"
@@ -10,14 +11,6 @@
 namespace vxpoll {
 
 namespace {
-
-Json::Value Event(const char* name)
-{
-    Json::Value v(Json::objectValue);
-    v["event"] = name;
-    v["time"] = NowText();
-    return v;
-}
 
 void AddDevice(Json::Value& v, const DeviceRef& device)
 {
@@ -96,7 +89,7 @@ void AddDecodedFields(Json::Value& event, int recordType, const unsigned char* d
     Json::Value fields;
     std::string error;
     if (DecodeRecord(recordType, data, size, fields, error))
-        event["fields"] = fields;
+        event["fields"] = std::move(fields);
     else
         event["decode_error"] = error;
 }
@@ -171,7 +164,7 @@ void JsonSink::Emit(const char* event, Json::Value value)
     // object writes the same line as building the line around it.
     value["event"] = event;
     value["time"] = NowText();
-    out_ << ToJsonLine(value) << '\n';
+    WriteJsonLine(out_, value);
     out_.flush();
 }
 

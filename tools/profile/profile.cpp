@@ -330,7 +330,7 @@ std::string Grouped(double v)
     std::string out;
     const size_t lead = digits.size() % 3;
     for (size_t k = 0; k < digits.size(); ++k) {
-        if (k > 0 && (k - lead) % 3 == 0 && digits[k - 1] != '-') out += ',';
+        if (k > 0 && k >= lead && (k - lead) % 3 == 0 && digits[k - 1] != '-') out += ',';
         out += digits[k];
     }
     return out;

@@ -120,6 +120,11 @@ struct FloatPath {
 bool ParseFloatPath(const std::string& path, FloatPath& out, std::string& error);
 // The float the path names in `s`, or nullptr when `s` has no such float.
 float* FindFloat(PowerSystem& s, const FloatPath& path);
+// Sets values whose paths (parsed from values[k].first) name a float or a
+// byte, converted as SetValues converts them; false, with nothing changed,
+// when any path names something else or any value does not fit.
+bool SetScalars(PowerSystem& s, const std::vector<FloatPath>& paths,
+                const std::vector<std::pair<std::string, Json::Value>>& values);
 
 // Sets several paths with one conversion; stops at the first failure.
 bool SetValues(PowerSystem& s, const std::vector<std::pair<std::string, Json::Value>>& values, std::string& error);

@@ -55,6 +55,11 @@ Responder::Responder(Scenario scenario)
         ParseFloatPath(d.path, path, ignored);  // checked when the scenario was read
         driftPaths_.push_back(std::move(path));
     }
+    for (const ScheduledChange& change : scenario_.schedule) {
+        std::vector<FloatPath> paths(change.set.size());
+        for (size_t k = 0; k < paths.size(); ++k) ParseFloatPath(change.set[k].first, paths[k], ignoredError_);
+        schedulePaths_.push_back(std::move(paths));
+    }
     ApplyDueChanges(false);
     ApplyDrift();
 }
@@ -305,8 +310,11 @@ void Responder::ApplyDueChanges(bool byRound)
     std::sort(due.begin(), due.end());
     for (const auto& [occurrence, k] : due) {
         lastApplied_[k] = occurrence;
-        std::string ignored;  // each change was checked when the scenario was read
-        SetValues(scenario_.system, scenario_.schedule[k].set, ignored);
+        // Each change was checked when the scenario was read. Values set one by
+        // one skip the round trip through JSON; anything else takes it.
+        const ScheduledChange& change = scenario_.schedule[k];
+        if (!SetScalars(scenario_.system, schedulePaths_[k], change.set))
+            SetValues(scenario_.system, change.set, ignoredError_);
     }
 }
 
