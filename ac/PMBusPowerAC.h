@@ -1,5 +1,6 @@
 #pragma once
 #include <array>
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -73,6 +74,22 @@ private:
         InfoLog(format, DataId(), r.Reached(), len);
         return -1;
     }
+    // "a:220 b:221 c:219.5 f:50" on standard output, each value as the
+    // stream's default format writes it (six significant digits).
+    static void TraceChannel(float a, float b, float c, float f)
+    {
+        char line[96];
+        char* at = line;
+        char* const end = line + sizeof line;
+        const float values[4] = {a, b, c, f};
+        const char* const names[4] = {"a:", " b:", " c:", " f:"};
+        for (int k = 0; k < 4; ++k) {
+            for (const char* n = names[k]; *n != '\0'; ++n) *at++ = *n;
+            at = std::to_chars(at, end, values[k], std::chars_format::general, 6).ptr;
+        }
+        *at++ = '\n';
+        std::cout.write(line, at - line);
+    }
     void CheckChannelRules();
     void CheckRecordRules();
 
@@ -113,7 +130,7 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* 
         ch.c = c;
         if (!ReadFloat(r, f, 0.0f)) return Overflow(kOverflow, r, len);
         ch.f = f;
-        std::cout << "a:" << a << " b:" << b << " c:" << c << " f:" << f << '\n';
+        TraceChannel(a, b, c, f);
 
         unsigned char p = 0;
         if (!r.ReadU8(p)) return Overflow(kOverflow, r, len);
