@@ -72,6 +72,19 @@ void BuildSnapshot(std::unique_ptr<unsigned char[]>& snapshot, uint32_t& snapsho
     if (!items.empty()) std::memcpy(snapshot.get() + sizeof(Record), items.data(), sizeof(Item) * items.size());
 }
 
+// Items (channels, modules) that went away since the last round end are
+// stated once more, as quiet ones, so that the host clears their alarms:
+// `items` grows to the old count for the rules; returns the live count to
+// cut it back to afterwards.
+template <class Item>
+size_t AddGoneItems(std::vector<Item>& items, size_t& gone, const Item& quiet)
+{
+    const size_t live = items.size();
+    if (gone > live) items.resize(gone, quiet);
+    gone = 0;
+    return live;
+}
+
 // The host fields a round end writes, lent by the sub-device.
 struct RoundFields {
     uint8_t& dataReady;
