@@ -6,11 +6,14 @@
 #   make arm     cross-build for arm-linux-gnueabihf and run the tests under qemu-arm
 #   make bench   build and run the benchmarks
 #   make mutants one-line mutation check of the plug-in's code (long; see README)
+#   make profile per steady round: instructions (callgrind), allocations, bytes
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ARGS ?=
 
-.PHONY: all deps build run test asan tsan arm bench fuzz mutants clean
+PROFILE_ROUNDS ?= 20
+
+.PHONY: all deps build run test asan tsan arm bench profile fuzz mutants clean
 
 all: build
 
@@ -56,10 +59,16 @@ mutants:
 	@scripts/install-deps.sh --mutants
 	scripts/mutants.py JOBS=$(JOBS) FILES="$(FILES)" OPS="$(OPS)" SAMPLE="$(SAMPLE)" SEED="$(SEED)" TIMEOUT="$(TIMEOUT)"
 
+profile:
+	@scripts/install-deps.sh --profile
+	cmake -S . -B build-profile -DCMAKE_BUILD_TYPE=Release -DVX42B_TESTS=OFF
+	cmake --build build-profile -j $(JOBS) --target vx42b-profile
+	build-profile/tools/profile/vx42b-profile --rounds $(PROFILE_ROUNDS)
+
 fuzz:
 	@scripts/install-deps.sh --fuzz
 	CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DVX42B_FUZZ=ON -DVX42B_TESTS=OFF -DVX42B_TOOLS=OFF
 	cmake --build build-fuzz -j $(JOBS)
 
 clean:
-	rm -rf build build-asan build-tsan build-arm build-bench build-fuzz build-mutants
+	rm -rf build build-asan build-tsan build-arm build-bench build-profile build-fuzz build-mutants

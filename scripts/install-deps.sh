@@ -4,6 +4,7 @@
 #   scripts/install-deps.sh --arm    also the arm-linux-gnueabihf cross build and qemu-arm
 #   scripts/install-deps.sh --bench  also Google Benchmark
 #   scripts/install-deps.sh --mutants  also Python for the mutation check
+#   scripts/install-deps.sh --profile  also valgrind (callgrind counts instructions)
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libjsoncpp-dev libboost-dev libfmt-dev libgtest-dev libgmock-dev
@@ -15,6 +16,7 @@ for arg in "$@"; do
   case "$arg" in
     --arm) arm=1 ;;
     --bench) packages+=(libbenchmark-dev) ;;
+    --profile) packages+=(valgrind) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
     --mutants) packages+=(python3) ;;
     *) echo "install-deps: unknown option $arg" >&2; exit 2 ;;

@@ -35,6 +35,9 @@ uint16_t Checksum(const char* chars, size_t n);
 
 // The whole frame, SOI to EOI. Returns an empty string when INFO is too long.
 std::string Encode(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t cid2, const unsigned char* info, size_t infoLen);
+// The same into `out`, whose capacity is kept.
+void EncodeInto(std::string& out, uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t cid2, const unsigned char* info,
+                size_t infoLen);
 
 enum class Error {
     None,

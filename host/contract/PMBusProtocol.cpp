@@ -162,9 +162,9 @@ void PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2, unsi
         InfoLog("PMBusProtocol:CommandError {} INFO of {} bytes cannot be framed", DataId(), infoLen);
         return;
     }
-    const std::string frame = yd1363::Encode(ver_, adr_, cid1, cid2, info, static_cast<size_t>(infoLen));
+    yd1363::EncodeInto(frame_, ver_, adr_, cid1, cid2, info, static_cast<size_t>(infoLen));
     if (DiscardingInput()) DropStaleInput();
-    SendData(reinterpret_cast<const unsigned char*>(frame.data()), static_cast<unsigned int>(frame.size()));
+    SendData(reinterpret_cast<const unsigned char*>(frame_.data()), static_cast<unsigned int>(frame_.size()));
 }
 
 void PMBusProtocol::DropStaleInput()

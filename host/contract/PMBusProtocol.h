@@ -54,6 +54,7 @@ private:
     bool IsEchoOfLastCommand(const std::string& body) const;
 
     unsigned char record_[yd1363::kRecordSize] = {};
+    std::string frame_;  // the command being sent; keeps its capacity
     yd1363::Reassembler reassembler_;
     yd1363::Error lastError_ = yd1363::Error::None;
 };

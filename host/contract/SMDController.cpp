@@ -1,6 +1,7 @@
 #include "SMDController.h"
 
 #include <cstdio>
+#include <iterator>
 #include <utility>
 
 #include <fmt/args.h>
@@ -87,12 +88,15 @@ bool SMDController::OnAlarmBatch(SMDVDevice& device, const std::vector<rule_valu
 {
     bool anyPresent = false;
     for (const rule_value& rule : rules) {
-        AlarmId id{device.DataId(), device.DeviceType(), rule.key, rule.text};
+        const AlarmView id{device.DataId(), device.DeviceType(), rule.key, rule.text};
         const bool present = rule.value != 0;
         anyPresent = anyPresent || present;
-        if (present) {
-            if (active_.insert(std::move(id)).second) OnAlarm(device, rule, true);
-        } else if (active_.erase(id) > 0) {
+        const auto found = active_.find(id);
+        if (present && found == active_.end()) {
+            active_.insert(Alarm{id.dataId, device.DeviceType(), rule.key, rule.text});
+            OnAlarm(device, rule, true);
+        } else if (!present && found != active_.end()) {
+            active_.erase(found);
             OnAlarm(device, rule, false);
         }
     }
@@ -111,13 +115,31 @@ void SMDController::OnRoundEnd(SMDVDevice&, bool) {}
 void SMDController::RunPendingWork()
 {
     while (!work_.empty()) {
-        std::function<void()> work = std::move(work_.front());
-        work_.pop_front();
-        if (work) work();
+        // Work queued while this batch runs waits for the next pass. A call
+        // from inside a work item finds running_ busy and uses a list of its own.
+        std::vector<std::function<void()>> batch;
+        batch.swap(running_);
+        batch.swap(work_);
+        size_t next = 0;
+        try {
+            while (next < batch.size()) {
+                std::function<void()> work = std::move(batch[next++]);
+                if (work) work();
+            }
+        } catch (...) {
+            // What did not run yet stays queued, ahead of anything newer.
+            work_.insert(work_.begin(), std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(next)),
+                         std::make_move_iterator(batch.end()));
+            batch.clear();
+            if (running_.capacity() < batch.capacity()) running_.swap(batch);
+            throw;
+        }
+        batch.clear();
+        if (running_.capacity() < batch.capacity()) running_.swap(batch);
     }
 }
 
 bool SMDController::IsAlarmActive(const SMDVDevice& device, const std::string& key, const std::string& text) const
 {
-    return active_.count(AlarmId{device.DataId(), device.DeviceType(), key, text}) > 0;
+    return active_.count(AlarmView{device.DataId(), device.DeviceType(), key, text}) > 0;
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "byte_reader.h"
 #include "json_line.h"
@@ -113,9 +114,9 @@ bool ReadBlock(ByteReader& reader, int blockStart, const std::vector<FieldSpec>&
         for (int k = 0; k < field.count; ++k) {
             Json::Value element;
             if (!ReadElement(reader, field.type, element)) return false;
-            list.append(element);
+            list.append(std::move(element));
         }
-        out[field.name] = list;
+        out[field.name] = std::move(list);
     }
     return true;
 }
@@ -190,9 +191,9 @@ bool DecodeRecord(int recordType, const unsigned char* data, size_t size, Json::
                 error = "record cut short";
                 return false;
             }
-            list.append(item);
+            list.append(std::move(item));
         }
-        out[layout->itemsName] = list;
+        out[layout->itemsName] = std::move(list);
     }
     fields.swap(out);
     return true;
