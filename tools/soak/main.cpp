@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <iostream>
 #include <ostream>
+#include <set>
+#include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -24,6 +27,10 @@ int main(int argc, char** argv)
         ->check(CLI::ExistingFile);
     app.add_option("--fault-rate", options.faultRate, "share of replies spoilt outside the quiet rounds")
         ->check(CLI::Range(0.0, 0.5));
+    std::vector<std::string> only;
+    app.add_option("--only", only, "run only these disturbances: faults, swap, clock, drop, long")
+        ->check(CLI::IsMember(vxsoak::Options::AllDisturbances()))
+        ->delimiter(',');
     app.add_flag("--progress", options.progress, "a line every 500 rounds");
     app.footer("Exit status: 0 passed; 1 a stall, growth, refused values, a line collision or a plug-in exception;\n"
                "2 bad options or a plug-in that cannot be loaded. The plug-in's own trace lines are discarded.");
@@ -33,6 +40,8 @@ int main(int argc, char** argv)
         const int status = app.exit(e);
         return status == 0 ? 0 : 2;
     }
+
+    if (!only.empty()) options.disturbances = std::set<std::string>(only.begin(), only.end());
 
     // The report goes to the original standard output; descriptor 1 then
     // takes the plug-in's per-reply trace lines, which nobody reads here.

@@ -97,8 +97,10 @@ std::vector<std::string> SoakController::StaleAlarms(unsigned long rounds) const
 
 std::string SoakController::KindOf(const std::string& line)
 {
-    const size_t end = line.find(' ');
-    return end == std::string::npos ? line : line.substr(0, end);
+    // "Class:Kind" may hold a template's name with spaces before its colon.
+    const size_t colon = line.find(':');
+    const size_t end = line.find(' ', colon == std::string::npos ? 0 : colon);
+    return line.substr(0, end);
 }
 
 bool StallWatch::Round(bool complete, bool quiet)
@@ -182,6 +184,7 @@ private:
         return (Phase(r) >= kQuietFrom + kQuietGrace) || r + 15 - kQuietGrace > options_.rounds;
     }
     void SetFaults(bool on);
+    bool Enabled(const char* what) const { return options_.disturbances.count(what) > 0; }
     void RoundEnded(bool complete);
     void CheckValues();
     void Fail(const std::string& why);
@@ -271,7 +274,14 @@ void Soak::Disturb(unsigned long r)
 {
     vx42b_sim::PowerSystem& s = sim_.System();
     auto note = [this](const char* what) { ++disturbances_[what]; };
-    switch (Phase(r)) {
+    SetFaults(Enabled("faults") && !FaultsOff(r));
+    const unsigned phase = Phase(r);
+    const bool swap = Enabled("swap") && (phase == 5 || phase == 10 || phase == 20 || phase == 60 || phase == 70);
+    const bool clock = Enabled("clock") && (phase == 30 || phase == 40);
+    const bool drop = Enabled("drop") && phase == 45;
+    const bool longReply = Enabled("long") && (phase == 50 || phase == 55);
+    if (!swap && !clock && !drop && !longReply) return;
+    switch (phase) {
     case 5:
         // An alarm on the channel that is about to go.
         if (s.ac[0].channels.size() > 1) s.ac[0].channels[1].aState = 2;
@@ -305,7 +315,7 @@ void Soak::Disturb(unsigned long r)
         note("rectifier reply longer than the reply time-out");
         break;
     case 55:
-        s.rc.modules.resize(3);
+        s.rc.modules.resize(Enabled("swap") ? 3 : 2);
         break;
     case 60:
         s.rc.modules.resize(2);
@@ -320,7 +330,6 @@ void Soak::Disturb(unsigned long r)
     }
     default: break;
     }
-    SetFaults(!FaultsOff(r));
 }
 
 void Soak::CheckValues()
@@ -453,9 +462,9 @@ void Soak::Report()
     std::ostringstream o;
     o << "rounds: " << ended_ << " ended, " << complete_ << " complete, " << abandoned_ << " abandoned\n";
     o << "longest run of rounds without a complete one: " << stalls_.Longest() << '\n';
-    o << "replies: " << c.replies << " to " << c.commands << " commands; faults " << c.faults << " ("
-      << Percent(static_cast<double>(c.faults), static_cast<double>(c.commands)) << " of commands, "
-      << Percent(options_.faultRate, 1) << " outside the quiet rounds)";
+    o << "commands: " << c.commands << ", spoilt replies " << c.faults << " ("
+      << Percent(static_cast<double>(c.faults), static_cast<double>(c.commands)) << "; "
+      << (Enabled("faults") ? Percent(options_.faultRate, 1) : std::string("none")) << " outside the quiet rounds)";
     for (size_t k = 1; k < vx42b_sim::kFaultKinds; ++k)
         o << (k == 1 ? ": " : ", ") << vx42b_sim::FaultName(static_cast<vx42b_sim::Fault>(k)) << ' ' << c.byFault[k];
     o << '\n';
@@ -475,12 +484,19 @@ void Soak::Report()
     for (const auto& [kind, n] : controller_->LogKinds()) kinds.emplace_back(n, kind);
     std::sort(kinds.rbegin(), kinds.rend());
     for (const auto& [n, kind] : kinds) o << "  " << n << ' ' << kind << '\n';
-    auto row = [&o](const char* name, size_t a, size_t b, size_t c) {
+    const bool warm = ended_ >= warmRound_;
+    auto row = [&o, warm](const char* name, size_t a, size_t b, size_t c) {
         char buf[128];
-        std::snprintf(buf, sizeof buf, "  %-22s %12zu %12zu %12zu\n", name, a, b, c);
+        const std::string mid = warm ? std::to_string(b) : "-";
+        std::snprintf(buf, sizeof buf, "  %-24s %12zu %12s %12zu\n", name, a, mid.c_str(), c);
         o << buf;
     };
-    o << "resources:                      start  after warm-up          end\n";
+    {
+        char head[128];
+        const std::string warmName = "round " + std::to_string(warmRound_);
+        std::snprintf(head, sizeof head, "%-26s %12s %12s %12s\n", "resources:", "start", warmName.c_str(), "end");
+        o << head;
+    }
 #ifdef VX42B_SOAK_ASAN
     row("heap in use (ASan)", start_.heap, warm_.heap, end_.heap);
 #else

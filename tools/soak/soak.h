@@ -19,6 +19,10 @@ struct Options {
     std::string plugin;        // the plug-in to load; empty: the one built with the harness
     double faultRate = 0.05;   // share of replies spoilt outside the quiet windows, all kinds together
     bool progress = false;     // a line every 500 rounds on the report stream
+    // What the run does to the system and the line; all of them by default.
+    std::set<std::string> disturbances = AllDisturbances();
+
+    static std::set<std::string> AllDisturbances() { return {"faults", "swap", "clock", "drop", "long"}; }
 };
 
 // The host side of the soak: counts what the devices hand over and keeps
