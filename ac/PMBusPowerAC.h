@@ -44,6 +44,13 @@ public:
     virtual int parse40_44(const unsigned char* data, int len);
     virtual void DoImpCheckAlert() = 0;
 
+    // The length of a 40/41 section and the channel count it announces,
+    // without keeping anything; -1 when the section does not fit in len.
+    int Measure40_41(const unsigned char* data, int len, unsigned char& count) const;
+    // A channel count the live system reports differently from the one held
+    // (earlier rounds, a cache image) replaces it.
+    void LearnChannelCount(unsigned char count);
+
     TeleAC tele{};
     std::vector<TeleACChannel> channels;
     float diff_v = 20.0f;
@@ -82,6 +89,10 @@ private:
     }
     void CheckChannelRules();
     void CheckRecordRules();
+
+    // Channels that went away since the last round end: their rules are
+    // stated once more, as a quiet channel's, so that the host clears them.
+    size_t goneChannels_ = 0;
 };
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
@@ -154,6 +165,32 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* 
     if (!ReadFloat(r, v, kMinusPointOne)) return Overflow(kOverflow, r, len);
     tele.ic = v;
     return r.Position();
+}
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Measure40_41(const unsigned char* data, int len,
+                                                             unsigned char& count) const
+{
+    // M, then per channel a b c f (16), P and P floats, then ia ib ic (12).
+    ByteReader r(data, len);
+    if (!r.ReadU8(count)) return -1;
+    for (unsigned k = 0; k < count; ++k) {
+        unsigned char p = 0;
+        if (!r.Skip(16) || !r.ReadU8(p) || !r.Skip(4 * p)) return -1;
+    }
+    return r.Skip(12) ? r.Position() : -1;
+}
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::LearnChannelCount(unsigned char count)
+{
+    const size_t held = channels.size();
+    if (count == held) return;
+    if (held != 0)
+        InfoLog("PMBusPowerAC:CountChange {} AC channel count changed from {} to {}", DataId(), held, count);
+    if (count < held && held > goneChannels_) goneChannels_ = held;
+    tele.channel_count = count;
+    channels.resize(count);
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
@@ -253,9 +290,17 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone()
     SendSP(RT_AC, snapshot.get(), snapshot_size, false);
 
     ruleSeq_ = 1;
+    const size_t live = channels.size();
+    if (goneChannels_ > live) {
+        TeleACChannel quiet{};
+        quiet.p44_count = TeleACChannel::p40_44_SIZE();
+        channels.resize(goneChannels_, quiet);
+    }
     CheckChannelRules();
     CheckRecordRules();
     DoImpCheckAlert();
+    channels.resize(live);
+    goneChannels_ = 0;
 
     const size_t ruleCount = pendingRules_.size();
     std::shared_ptr<PMBusPowerAC> self = std::static_pointer_cast<PMBusPowerAC>(shared_from_this());

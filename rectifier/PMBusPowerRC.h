@@ -43,6 +43,13 @@ public:
     // The model's own alarm rules, stated after the round-end rules.
     virtual void DoImpCheckAlert() {}
 
+    // The length of a 41/41 section and the module count it announces,
+    // without keeping anything; -1 when the section does not fit in len.
+    int Measure41_41(const unsigned char* payload, int len, unsigned char& count) const;
+    // A module count the live system reports differently from the one held
+    // (a module plugged in or pulled, a cache image) replaces it.
+    void LearnModuleCount(unsigned char count);
+
     TeleRC tele{};
     // Empty until the module count is learnt; then exactly tele.channel_count long.
     std::vector<TeleRCChannel> channels;
@@ -64,6 +71,10 @@ private:
         InfoLog(Error(what), DataId(), in.Reached(), len);
         return -1;
     }
+
+    // Modules that went away since the last round end: their rules are
+    // stated once more, as a quiet module's, so that the host clears them.
+    size_t goneModules_ = 0;
 };
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
@@ -114,6 +125,32 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_41(const unsigned char* 
         }
     }
     return in.Position();
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::Measure41_41(const unsigned char* payload, int len,
+                                                              unsigned char& count) const
+{
+    // DATAFLAG, group value, N, then per module its value, P and P floats.
+    ByteReader in(payload, len);
+    if (!in.Skip(5) || !in.ReadU8(count)) return -1;
+    for (unsigned k = 0; k < count; ++k) {
+        unsigned char p = 0;
+        if (!in.Skip(4) || !in.ReadU8(p) || !in.Skip(4 * p)) return -1;
+    }
+    return in.Position();
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::LearnModuleCount(unsigned char count)
+{
+    const size_t held = channels.size();
+    if (count == held) return;
+    if (held != 0)
+        InfoLog("PMBusPowerRC:CountChange {} rectifier module count changed from {} to {}", DataId(), held, count);
+    if (count < held && held > goneModules_) goneModules_ = held;
+    tele.channel_count = count;
+    channels.resize(count);
 }
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
@@ -228,11 +265,19 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone()
     SendSP(RT_RC, snapshot.get(), snapshot_size, false);
 
     ruleSeq_ = 1;
+    const size_t live = channels.size();
+    if (goneModules_ > live) {
+        TeleRCChannel quiet{};
+        quiet.p44_count = TeleRCChannel::P41_44_SIZE();
+        channels.resize(goneModules_, quiet);
+    }
     for (size_t k = 0; k < channels.size(); ++k) {
         CheckThresholdBool(2, "RC_0", "06024", "整流模块故障告警", "模块" + std::to_string(k + 1) + "整流模块故障告警",
                            channels[k].fault_state == 1, ruleSeq_++);
     }
     DoImpCheckAlert();
+    channels.resize(live);
+    goneModules_ = 0;
 
     const size_t pending = pendingRules_.size();
     std::vector<rule_value> rules;
