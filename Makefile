@@ -4,11 +4,15 @@
 #   make asan    the tests under AddressSanitizer + UndefinedBehaviorSanitizer
 #   make arm     cross-build for arm-linux-gnueabihf and run the tests under qemu-arm
 #   make bench   build and run the benchmarks
+#   make soak    a long run against the simulator with faults (ROUNDS=10000)
+#   make fuzz    build the libFuzzer targets; make fuzz-run runs each (FUZZ_SECONDS=60)
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ARGS ?=
+ROUNDS ?= 10000
+FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build run test asan arm bench fuzz clean
+.PHONY: all deps build run test asan arm bench soak fuzz fuzz-run clean
 
 all: build
 
@@ -41,6 +45,9 @@ bench:
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVX42B_BENCH=ON -DVX42B_TESTS=OFF
 	cmake --build build-bench -j $(JOBS)
 	build-bench/bench/vx42b_bench
+
+soak: build
+	$(BUILD)/tools/soak/vx42b-soak --rounds $(ROUNDS) --progress
 
 fuzz:
 	@scripts/install-deps.sh --fuzz
