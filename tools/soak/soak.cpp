@@ -122,7 +122,9 @@ Resources Resources::Measure()
 #ifdef VX42B_SOAK_ASAN
     r.heap = __sanitizer_get_current_allocated_bytes();
 #else
-    r.heap = mallinfo2().uordblks;
+    const struct mallinfo2 m = mallinfo2();
+    // Large blocks are mapped on their own and counted apart.
+    r.heap = m.uordblks + m.hblkhd;
 #endif
     std::ifstream statm("/proc/self/statm");
     size_t size = 0, resident = 0;
