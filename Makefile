@@ -12,7 +12,7 @@ ARGS ?=
 ROUNDS ?= 10000
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build run test asan arm bench soak fuzz fuzz-run clean
+.PHONY: all deps build run test asan arm bench soak fuzz fuzz-run fuzz-corpus clean
 
 all: build
 
@@ -51,8 +51,15 @@ soak: build
 
 fuzz:
 	@scripts/install-deps.sh --fuzz
-	CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DVX42B_FUZZ=ON -DVX42B_TESTS=OFF -DVX42B_TOOLS=OFF
-	cmake --build build-fuzz -j $(JOBS)
+	CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX42B_FUZZ=ON -DVX42B_TESTS=OFF
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_targets fuzz_make_corpus
+
+fuzz-run: fuzz
+	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
+# Rewrites the seed corpora in fuzz/corpus from simulator traffic.
+fuzz-corpus: fuzz
+	build-fuzz/fuzz/fuzz_make_corpus fuzz/corpus
 
 clean:
 	rm -rf build build-asan build-arm build-bench build-fuzz
