@@ -29,7 +29,8 @@
 #endif
 #endif
 #ifdef VX42B_SOAK_ASAN
-#include <sanitizer/allocator_interface.h>
+// The sanitizer runtime's count of bytes in use (GCC ships no header for it).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 #ifndef VX42B_PLUGIN_BUILT
