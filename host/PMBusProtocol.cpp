@@ -26,7 +26,7 @@ bool ReadUInt(const Json::Value& config, const char* key, unsigned lo, unsigned 
 
 }  // namespace
 
-PMBusProtocol::PMBusProtocol() : reply_(record_) {}
+PMBusProtocol::PMBusProtocol() : reply_(record_) { maxFrameChars_ = yd1363::kMaxFrameChars; }
 
 PMBusProtocol::~PMBusProtocol() = default;
 
@@ -75,6 +75,13 @@ bool PMBusProtocol::InitSetting(const Json::Value& config)
 int PMBusProtocol::process(unsigned char* bytes, unsigned int size)
 {
     if (bytes == nullptr) return 0;
+    if (size > 0) NoteBytesReceived();
+    if (DiscardingInput()) {
+        // The tail of a reply already given up on, or noise after it.
+        reassembler_.Clear();
+        midFrame_ = false;
+        return 0;
+    }
     int accepted = 0;
     yd1363::Reassembler::Event event{};
     for (unsigned int k = 0; k < size; ++k) {
@@ -85,6 +92,7 @@ int PMBusProtocol::process(unsigned char* bytes, unsigned int size)
         }
         if (HandleFrame(reassembler_.Body())) ++accepted;
     }
+    midFrame_ = reassembler_.InFrame();
     return accepted;
 }
 
@@ -114,10 +122,29 @@ bool PMBusProtocol::HandleFrame(const std::string& body)
     NoteReplyAccepted();
     auto controller = Controller();
     const unsigned long long published = controller ? controller->PublishCount() : 0;
+    const unsigned long sentBefore = txCount_;
     const int more = process_payload();
     if (more == 0 && controller) controller->OnRoundEnd(*this, controller->PublishCount() != published);
+    if (more != 0 && txCount_ == sentBefore)
+        NoteRefused();
+    else
+        refusedInRow_ = 0;
     AfterReply();
     return true;
+}
+
+void PMBusProtocol::NoteRefused()
+{
+    // A reply the device refuses every time is no better than a lost one:
+    // after a few, the round is abandoned and polling starts over.
+    if (step_ != refusedStep_) refusedInRow_ = 0;
+    refusedStep_ = step_;
+    if (++refusedInRow_ < kRefusalsBeforeRestart) return;
+    refusedInRow_ = 0;
+    InfoLog("PMBusProtocol:Refused {} the reply to step {} was refused {} times in a row, polling restarts", DataId(),
+            step_, kRefusalsBeforeRestart);
+    Reset();
+    if (auto c = Controller()) c->OnRoundEnd(*this, false);
 }
 
 void PMBusProtocol::Refuse(yd1363::Error error, const std::string& detail)
@@ -163,5 +190,19 @@ void PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2, unsi
         return;
     }
     const std::string frame = yd1363::Encode(ver_, adr_, cid1, cid2, info, static_cast<size_t>(infoLen));
+    if (DiscardingInput()) DropStaleInput();
     SendData(reinterpret_cast<const unsigned char*>(frame.data()), static_cast<unsigned int>(frame.size()));
+}
+
+void PMBusProtocol::DropStaleInput()
+{
+    // Whatever is still buffered answers a command given up on; it must not
+    // be taken as the reply to the next one.
+    if (reassembler_.InFrame()) Refuse(yd1363::Error::Unfinished, "");
+    reassembler_.Clear();
+    midFrame_ = false;
+    if (!port_ || !port_->IsOpen()) return;
+    unsigned char scrap[256];
+    for (int k = 0; k < 64 && port_->Read(scrap, sizeof scrap) > 0; ++k) {
+    }
 }

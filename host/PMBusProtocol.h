@@ -45,6 +45,12 @@ private:
     bool HandleFrame(const std::string& body);
     void Refuse(yd1363::Error error, const std::string& detail);
     void AfterReply();
+    void NoteRefused();
+    void DropStaleInput();
+
+    static constexpr int kRefusalsBeforeRestart = 3;
+    int refusedInRow_ = 0;
+    int refusedStep_ = -1;
     bool IsEchoOfLastCommand(const std::string& body) const;
 
     unsigned char record_[yd1363::kRecordSize] = {};

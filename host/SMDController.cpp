@@ -43,7 +43,35 @@ std::string Render(const std::string& format, const std::vector<LogArg>& args)
 
 void SMDController::InfoLog(const std::string& format, const std::vector<LogArg>& args)
 {
-    OnLog(Render(format, args));
+    std::string text = Render(format, args);
+    if (!foldRepeats_) {
+        OnLog(text);
+        return;
+    }
+    // A line repeated without a break is passed on once, then with its count
+    // at 10, 100, 1000 ... and when another line breaks the run.
+    if (text == lastLine_) {
+        ++lastRepeats_;
+        if (IsPowerOfTen(lastRepeats_ + 1)) ReportRepeats();
+        return;
+    }
+    if (lastRepeats_ > lastReported_) ReportRepeats();
+    lastLine_ = std::move(text);
+    lastRepeats_ = 0;
+    lastReported_ = 0;
+    OnLog(lastLine_);
+}
+
+bool SMDController::IsPowerOfTen(unsigned long n)
+{
+    while (n >= 10 && n % 10 == 0) n /= 10;
+    return n == 1;
+}
+
+void SMDController::ReportRepeats()
+{
+    lastReported_ = lastRepeats_;
+    OnLog(lastLine_ + " (" + std::to_string(lastRepeats_ + 1) + " times in a row)");
 }
 
 void SMDController::OnLog(const std::string& text)

@@ -19,6 +19,9 @@ public:
 
     // Formats "{}" placeholders with the arguments in order, then calls OnLog.
     void InfoLog(const std::string& format, const std::vector<LogArg>& args);
+    // A line repeated without a break is passed on once, then with its count
+    // ("... (10 times in a row)") at every power of ten and when the run ends.
+    void FoldRepeatedLines(bool fold) { foldRepeats_ = fold; }
 
     virtual void OnLog(const std::string& text);
     virtual void OnPublish(SMDVDevice& device, int record_type, const unsigned char* data, unsigned int size);
@@ -49,4 +52,11 @@ private:
     std::set<AlarmId> active_;
     std::deque<std::function<void()>> work_;
     unsigned long long publishCount_ = 0;
+
+    static bool IsPowerOfTen(unsigned long n);
+    void ReportRepeats();
+    bool foldRepeats_ = false;
+    std::string lastLine_;
+    unsigned long lastRepeats_ = 0;
+    unsigned long lastReported_ = 0;
 };

@@ -79,6 +79,7 @@ const char* Describe(Error e)
     case Error::BadChecksum: return "CHKSUM mismatch";
     case Error::TooLong: return "frame too long";
     case Error::Interrupted: return "frame cut off by SOI";
+    case Error::Unfinished: return "frame cut off by silence";
     case Error::WrongAddress: return "wrong address";
     case Error::BadReturnCode: return "RTN not 0";
     }

@@ -23,6 +23,7 @@ constexpr int kChecksumChars = 4;
 constexpr int kMaxLenId = 0x0FFF;
 constexpr int kMaxInfoBytes = kMaxLenId / 2;  // 2047
 constexpr int kMaxBodyChars = kHeaderChars + kMaxLenId + kChecksumChars;
+constexpr int kMaxFrameChars = kMaxBodyChars + 2;  // with SOI and EOI
 
 // Decoded reply record: 0 VER, 1 ADR, 2 CID1, 3 RTN, 4-5 LENID (little-endian,
 // without LCHKSUM), INFO from 6.
@@ -47,6 +48,7 @@ enum class Error {
     Interrupted,       // a new SOI arrived before EOI
     WrongAddress,      // a reply from another address than the polled one
     BadReturnCode,     // RTN is not 0
+    Unfinished,        // the line went quiet before EOI
 };
 const char* Describe(Error e);
 

@@ -44,6 +44,11 @@ extern "C" void OnStopSignal(int) { g_stop = 1; }
 
 using Clock = std::chrono::steady_clock;
 
+// Three rounds' worth of unanswered commands.
+constexpr int kSilentTimeoutsBeforeReconnect = 9;
+
+bool IsTcpPath(const std::string& name) { return name.rfind("tcp:", 0) == 0; }
+
 bool FileExists(const std::string& path)
 {
     struct stat st{};
@@ -153,6 +158,7 @@ int Session::Start(std::ostream& err)
         return kExitBadInput;
     }
     controller_ = std::make_shared<PollController>(sink_, cache_.get(), history_.get());
+    controller_->FoldRepeatedLines(true);
     controller_->KeepLogs(true);
     bool accepted = false;
     try {
@@ -325,6 +331,13 @@ void Session::Loop()
             Log(std::string("the plug-in threw: ") + e.what());
         }
         if (port_->Failed() && port_->IsOpen()) PortLost();
+        // A serial device server can accept and then never pass a byte on:
+        // after a few silent rounds, connect afresh.
+        if (port_->IsOpen() && IsTcpPath(port_->Name()) && device_->SilentTimeouts() >= kSilentTimeoutsBeforeReconnect) {
+            Log("port " + port_->Name() + " silent for " + std::to_string(device_->SilentTimeouts()) +
+                " reply time-outs; reconnecting");
+            PortLost();
+        }
         sink_.Tick();
     }
 }
