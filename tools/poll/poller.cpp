@@ -17,6 +17,7 @@
 #include "history_db.h"
 #include "image_cache.h"
 #include "json_line.h"
+#include "line_runner.h"
 #include "output.h"
 #include "outputs.h"
 #include "plugin_loader.h"
@@ -99,7 +100,6 @@ private:
     void AskQueries();
     void PortLost();
     void TryReopen();
-    void ReadInput();
 
     const Options& options_;
     EventSink& sink_;
@@ -110,6 +110,7 @@ private:
     std::shared_ptr<PollController> controller_;
     std::shared_ptr<SMDSPDevice> device_;
     std::shared_ptr<TracingPort> port_;
+    std::unique_ptr<LineRunner> runner_;
 #ifdef VX42B_POLL_WITH_SIM
     std::unique_ptr<SimServer> sim_;
 #endif
@@ -195,6 +196,7 @@ int Session::Start(std::ostream& err)
     LineStats& line = controller_->Line();
     line.port = port_->Name();
     line.baud = path.rfind("tcp:", 0) == 0 ? 0 : baud;
+    runner_ = std::make_unique<LineRunner>(device_);
     Log("plug-in " + plugin_.Path() + ", port " + port_->Name() +
         (path.rfind("tcp:", 0) == 0 ? std::string() : " at " + std::to_string(baud) + " baud"));
     sink_.Line(line);
@@ -367,21 +369,6 @@ void Session::TryReopen()
         std::to_string(delay.count()) + " s");
 }
 
-void Session::ReadInput()
-{
-    const int fd = port_->Fd();
-    if (fd >= 0) {
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, 50);
-        if (ready <= 0) return;
-    } else {
-        ::poll(nullptr, 0, 50);
-    }
-    unsigned char buffer[1024];
-    const long n = port_->Read(buffer, sizeof buffer);
-    if (n > 0) device_->process(buffer, static_cast<unsigned int>(n));
-}
-
 void Session::Loop()
 {
     // A reader that went away (a closed pipe) ends the run too.
@@ -395,10 +382,10 @@ void Session::Loop()
             }
         }
         try {
-            device_->RefreshStatus();
-            HandleRoundEnds();
-            if (!done_ && !port_->Failed()) ReadInput();
-            controller_->RunPendingWork();
+            runner_->RunOnce([this] {
+                HandleRoundEnds();
+                return !done_ && !port_->Failed();
+            });
             HandleRoundEnds();
         } catch (const std::exception& e) {
             // The device's own problem; the next call starts afresh.
