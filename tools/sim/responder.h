@@ -89,6 +89,9 @@ private:
 
     Scenario scenario_;
     std::vector<double> driftBase_;
+    std::vector<FloatPath> driftPaths_;  // parsed once: drift runs on every reply
+    std::vector<std::vector<FloatPath>> schedulePaths_;
+    std::string ignoredError_;
     std::mt19937 random_;
     double now_ = 0;
     long round_ = 0;
