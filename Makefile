@@ -4,11 +4,13 @@
 #   make asan    the tests under AddressSanitizer + UndefinedBehaviorSanitizer
 #   make arm     cross-build for arm-linux-gnueabihf and run the tests under qemu-arm
 #   make bench   build and run the benchmarks
+#   make format  format the C++ sources with clang-format-14 (.clang-format)
+#   make format-check  list what make format would change, fail if anything
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ARGS ?=
 
-.PHONY: all deps build run test asan arm bench fuzz clean
+.PHONY: all deps build run test asan arm bench fuzz format format-check clean
 
 all: build
 
@@ -46,6 +48,20 @@ fuzz:
 	@scripts/install-deps.sh --fuzz
 	CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DVX42B_FUZZ=ON -DVX42B_TESTS=OFF -DVX42B_TOOLS=OFF
 	cmake --build build-fuzz -j $(JOBS)
+
+# Tracked C++ sources (the source folders outside a git checkout); build trees are left alone.
+SOURCE_DIRS = ac dc rectifier power plugin records host tools tests bench fuzz
+FORMAT_FILES = $(shell (git ls-files '*.h' '*.cpp' 2>/dev/null | grep .) || \
+                 find $(SOURCE_DIRS) -name '*.h' -o -name '*.cpp' 2>/dev/null)
+CLANG_FORMAT ?= clang-format-14
+
+format:
+	@scripts/install-deps.sh --format
+	$(CLANG_FORMAT) -i $(FORMAT_FILES)
+
+format-check:
+	@scripts/install-deps.sh --format
+	$(CLANG_FORMAT) --dry-run --Werror $(FORMAT_FILES)
 
 clean:
 	rm -rf build build-asan build-arm build-bench build-fuzz

@@ -3,6 +3,7 @@
 #   scripts/install-deps.sh          native build, tests, tools
 #   scripts/install-deps.sh --arm    also the arm-linux-gnueabihf cross build and qemu-arm
 #   scripts/install-deps.sh --bench  also Google Benchmark
+#   scripts/install-deps.sh --format also clang-format-14 (make format, make format-check)
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libjsoncpp-dev libboost-dev libfmt-dev libgtest-dev libgmock-dev
@@ -13,6 +14,7 @@ for arg in "$@"; do
     --arm) arm=1 ;;
     --bench) packages+=(libbenchmark-dev) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    --format) packages+=(clang-format-14) ;;
     *) echo "install-deps: unknown option $arg" >&2; exit 2 ;;
   esac
 done
