@@ -11,6 +11,7 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "PMBusProtocol.h"
+#include "polling_cycle.h"
 
 // The main device: owns the serial conversation with one power system,
 // polls it in rounds and routes every reply to the sub-device that owns it.
@@ -48,8 +49,13 @@ protected:
     static const unsigned char commandGroup_;
 
 private:
-    enum : unsigned char { kFlagSwitch = 0x10, kFlagAlarm = 0x01 };
     static constexpr size_t kModelBytes = 20;
+    // How the bytes the parsers consumed must compare with L.
+    enum class Fit {
+        Exact,       // equal, else the overflow line and the reply is dropped
+        ExactQuiet,  // equal, else the reply is dropped without a line
+        NotAbove,    // more than L only logs the overflow line
+    };
 
     template <class Device>
     bool CreateChildren(const Json::Value& config, const char* key, std::vector<std::shared_ptr<Device>>& out,
@@ -57,6 +63,16 @@ private:
     void SendStep(int step);
     bool DcHasGroupByte() const { return ver_ == 0x21; }
     int EndRound();
+    // Each device's parser in turn, INFO+skip onwards; false drops the reply.
+    template <class Device, class Parser>
+    bool ParseEach(const std::vector<std::shared_ptr<Device>>& devices, Parser parser, const unsigned char* info,
+                   int skip, int L, Fit fit, const char* what);
+    template <class Parser>
+    bool ParseRc(Parser parser, const unsigned char* info, int L, Fit fit, const char* what);
+    bool CheckFit(int used, int L, Fit fit, const char* what);
+    bool LearnAcChannelCounts(const unsigned char* info, int L);
+    bool LearnModuleCount(const unsigned char* info, int L);
+    bool DcCountMatches(const unsigned char* info);
     bool ReplyTooShort(int L, int need);
     void CheckModel(const unsigned char* info, int L);
 };
@@ -74,12 +90,14 @@ bool PMBusPower<AC, DC, RC>::CreateChildren(const Json::Value& config, const cha
     if (!list.isArray()) return true;
     for (Json::ArrayIndex k = 0; k < list.size(); ++k) {
         const Json::Value& element = list[k];
-        if (!element.isObject()) {
+        // A null element reads as an empty one (data id 0).
+        if (!element.isNull() && !element.isObject()) {
             InfoLog("PMBusPower:ConfigError {} {}[{}] is not an object", DataId(), key, k);
             return false;
         }
+        // Whatever asUInt reads without throwing: null 0, true 1, 3.5 cut to 3.
         const Json::Value& id = element["data_id"];
-        if (!id.isNull() && !(id.isIntegral() && id.isConvertibleTo(Json::uintValue))) {
+        if (!id.isConvertibleTo(Json::uintValue)) {
             InfoLog("PMBusPower:ConfigError {} {}[{}].data_id is not an unsigned number", DataId(), key, k);
             return false;
         }
@@ -146,30 +164,13 @@ std::vector<std::shared_ptr<SMDVDevice>> PMBusPower<AC, DC, RC>::GetAllChildVDev
 template <class AC, class DC, class RC>
 void PMBusPower<AC, DC, RC>::SendStep(int step)
 {
-    switch (step) {
-    case 0: write_pmbus_cmd(0x40, 0x41, &commandGroup_, 1); break;
-    case 1: write_pmbus_cmd(0x40, 0x43, &commandGroup_, 1); break;
-    case 2: write_pmbus_cmd(0x40, 0x44, &commandGroup_, 1); break;
-    case 3: write_pmbus_cmd(0x40, 0x46); break;
-    case 4: write_pmbus_cmd(0x41, 0x41); break;
-    case 5: write_pmbus_cmd(0x41, 0x43); break;
-    case 6: write_pmbus_cmd(0x41, 0x44); break;
-    case 7:
-        if (DcHasGroupByte())
-            write_pmbus_cmd(0x42, 0x41, &commandGroup_, 1);
-        else
-            write_pmbus_cmd(0x42, 0x41);
-        break;
-    case 8:
-        if (DcHasGroupByte())
-            write_pmbus_cmd(0x42, 0x44, &commandGroup_, 1);
-        else
-            write_pmbus_cmd(0x42, 0x44);
-        break;
-    case 9: write_pmbus_cmd(0x42, 0x46); break;
-    case 14: write_pmbus_cmd(0x40, 0x51); break;
-    default: break;
-    }
+    const polling::Command* c = polling::CommandOf(step);
+    if (c == nullptr) return;
+    const bool group = c->info == polling::Info::Group || (c->info == polling::Info::GroupV21 && DcHasGroupByte());
+    if (group)
+        write_pmbus_cmd(c->cid1, c->cid2, &commandGroup_, 1);
+    else
+        write_pmbus_cmd(c->cid1, c->cid2);
 }
 
 template <class AC, class DC, class RC>
@@ -186,17 +187,12 @@ bool PMBusPower<AC, DC, RC>::RefreshStatus()
         }
     }
     if (needDeviceInfo_) {
-        step_ = 14;
-        SendStep(14);
+        SendStep(step_ = polling::kDeviceInfo);
         return true;
     }
-    if (step_ == 0) {
-        if (acDevices_.empty()) step_ = 4;
-        SendStep(step_);
-        return true;
-    }
-    // The parameter queries (3, 9) are not repeated.
-    if (step_ != 3 && step_ != 9) SendStep(step_);
+    if (step_ == polling::kAcAnalog) step_ = polling::FirstStep(!acDevices_.empty());
+    const polling::Command* c = polling::CommandOf(step_);
+    if (c != nullptr && c->repeated) SendStep(step_);
     return true;
 }
 
@@ -224,8 +220,17 @@ void PMBusPower<AC, DC, RC>::CheckModel(const unsigned char* info, int L)
 {
     const size_t n = L < static_cast<int>(kModelBytes) ? static_cast<size_t>(L) : kModelBytes;
     deviceModel_.assign(reinterpret_cast<const char*>(info), n);
-    std::string name = deviceModel_.substr(0, deviceModel_.find('\0'));
-    name.erase(name.find_last_not_of(' ') + 1);
+    // The name ends at the first NUL or other control byte (padding, CR LF);
+    // blanks around it are padding too. No control byte reaches the alarm text.
+    size_t end = 0;
+    while (end < deviceModel_.size()) {
+        const unsigned char c = static_cast<unsigned char>(deviceModel_[end]);
+        if (c < 0x20 || c == 0x7F) break;
+        ++end;
+    }
+    std::string name = deviceModel_.substr(0, end);
+    const size_t first = name.find_first_not_of(' ');
+    name = first == std::string::npos ? std::string() : name.substr(first, name.find_last_not_of(' ') - first + 1);
     for (const std::string& supported : supportedModels_)
         if (supported == name) return;
     CheckThresholdBool(3, "device_model", "70319", "设备配置检测",
@@ -233,22 +238,121 @@ void PMBusPower<AC, DC, RC>::CheckModel(const unsigned char* info, int L)
 }
 
 template <class AC, class DC, class RC>
+template <class Device, class Parser>
+bool PMBusPower<AC, DC, RC>::ParseEach(const std::vector<std::shared_ptr<Device>>& devices, Parser parser,
+                                       const unsigned char* info, int skip, int L, Fit fit, const char* what)
+{
+    int used = skip;
+    for (const auto& d : devices) {
+        const int r = ((*d).*parser)(info + used, L - used);
+        if (r < 0) return false;
+        used += r;
+    }
+    return CheckFit(used, L, fit, what);
+}
+
+template <class AC, class DC, class RC>
+template <class Parser>
+bool PMBusPower<AC, DC, RC>::ParseRc(Parser parser, const unsigned char* info, int L, Fit fit, const char* what)
+{
+    const int r = ((*rcDevice_).*parser)(info, L);
+    // A refusal fails the exact fit, with its line; elsewhere it drops quietly.
+    if (r < 0 && fit != Fit::Exact) return false;
+    return CheckFit(r, L, fit, what);
+}
+
+template <class AC, class DC, class RC>
+bool PMBusPower<AC, DC, RC>::CheckFit(int used, int L, Fit fit, const char* what)
+{
+    const bool ok = fit == Fit::NotAbove ? used <= L : used == L;
+    if (!ok && fit != Fit::ExactQuiet) InfoLog("PMBusPower:ProcotolError {} parse " + std::string(what) +
+                                               " overflow memory boundary", DataId());
+    return ok || fit == Fit::NotAbove;
+}
+
+template <class AC, class DC, class RC>
+bool PMBusPower<AC, DC, RC>::LearnAcChannelCounts(const unsigned char* info, int L)
+{
+    // A channel count the system reports differently (hot-swap, a cache from
+    // other hardware) is learnt again, but only from a reply whose sections
+    // all fit it exactly; a spoilt count must never be learnt.
+    bool differs = false;
+    int used = 2;
+    for (const auto& d : acDevices_) {
+        unsigned char count = 0;
+        const int r = used <= L ? d->Measure40_41(info + used, L - used, count) : -1;
+        if (r < 0) {
+            used = -1;
+            break;
+        }
+        used += r;
+        differs = differs || count != d->channels.size();
+    }
+    if (!differs) return true;
+    if (used != L) {
+        InfoLog("PMBusPower:ProcotolError {} parse 40_41 overflow memory boundary", DataId());
+        return false;
+    }
+    used = 2;
+    for (const auto& d : acDevices_) {
+        unsigned char count = 0;
+        used += d->Measure40_41(info + used, L - used, count);
+        d->LearnChannelCount(count);
+    }
+    return true;
+}
+
+template <class AC, class DC, class RC>
+bool PMBusPower<AC, DC, RC>::LearnModuleCount(const unsigned char* info, int L)
+{
+    unsigned char count = 0;
+    const int r = rcDevice_->Measure41_41(info, L, count);
+    if (r >= 0 && count == rcDevice_->channels.size()) return true;
+    if (r != L) {
+        InfoLog("PMBusPower:ProcotolError {} parse p41_41 overflow memory boundary", DataId());
+        return false;
+    }
+    rcDevice_->LearnModuleCount(count);
+    return true;
+}
+
+template <class AC, class DC, class RC>
+bool PMBusPower<AC, DC, RC>::DcCountMatches(const unsigned char* info)
+{
+    if (info[1] == dcDevices_.size()) return true;
+    InfoLog("PMBusPower:ProcotolError {} read dc_number is {}, configured dc_number is {}", DataId(), info[1],
+            dcDevices_.size());
+    return false;
+}
+
+// Each reply is the answer to the current step: check CID1, hand INFO to the
+// parsers, then send the next step's command at once or end the round. A
+// dropped reply returns 1 with the step unchanged; RefreshStatus repeats it.
+template <class AC, class DC, class RC>
 int PMBusPower<AC, DC, RC>::process_payload()
 {
+    using namespace polling;
     usleep(20000);
     const unsigned cid1 = reply_[2];
     const int L = static_cast<int>(static_cast<unsigned short>(reply_[4] | (reply_[5] << 8)) >> 1);
     const unsigned char* info = reply_ + yd1363::kRecordHeader;
-    const bool ready = IsDataReady();
     // Polling needs the rectifier sub-device; a refused configuration has none.
     if (!rcDevice_) return 1;
+    const Command* expected = CommandOf(step_);
+    if (expected == nullptr) return 1;
+    if (cid1 != expected->cid1) {
+        if (step_ != kAcAnalog) return 1;
+        Reset();
+        return 0;
+    }
+    unsigned char dcFlag = 0;
 
     switch (step_) {
-    case 0: {
-        if (cid1 != 0x40) {
-            Reset();
-            return 0;
-        }
+    case kDeviceInfo:
+        CheckModel(info, L);
+        needDeviceInfo_ = false;
+        break;
+    case kAcAnalog:
         if (ReplyTooShort(L, 2)) return 1;
         acDataFlag_ = info[0];
         if (info[1] != acDevices_.size()) {
@@ -257,162 +361,57 @@ int PMBusPower<AC, DC, RC>::process_payload()
             Reset();
             return 0;
         }
-        int used = 0;
-        for (const auto& d : acDevices_) {
-            const int r = d->parse40_41(info + 2 + used, L - 2 - used);
-            if (r < 0) return 1;
-            used += r;
-        }
-        if (used + 2 != L) {
-            InfoLog("PMBusPower:ProcotolError {} parse 40_41 overflow memory boundary", DataId());
-            return 1;
-        }
-        if (!ready || (acDataFlag_ & kFlagSwitch))
-            SendStep(step_ = 1);
-        else if (acDataFlag_ & kFlagAlarm)
-            SendStep(step_ = 2);
-        else
-            SendStep(step_ = 4);
-        return 1;
-    }
-    case 1: {
-        if (cid1 != 0x40) return 1;
-        if (L - 2 > 0) {
-            int used = 0;
-            for (const auto& d : acDevices_) {
-                const int r = d->parse40_43(info + 2 + used, L - 2 - used);
-                if (r < 0) return 1;
-                used += r;
-            }
-            if (used + 2 != L) {
-                InfoLog("PMBusPower:ProcotolError {} parse 40_43 overflow memory boundary", DataId());
-                return 1;
-            }
-        }
-        SendStep(step_ = (!ready || (acDataFlag_ & kFlagAlarm)) ? 2 : 4);
-        return 1;
-    }
-    case 2: {
-        if (cid1 != 0x40) return 1;
-        int used = 0;
-        for (const auto& d : acDevices_) {
-            const int r = d->parse40_44(info + 2 + used, L - 2 - used);
-            if (r < 0) return 1;
-            used += r;
-        }
-        if (used + 2 != L) return 1;
-        SendStep(step_ = 4);
-        return 1;
-    }
-    case 14: {
-        if (cid1 != 0x40) return 1;
-        CheckModel(info, L);
-        needDeviceInfo_ = false;
-        SendStep(step_ = acDevices_.empty() ? 4 : 0);
-        return 1;
-    }
-    case 4: {
-        if (cid1 != 0x41) return 1;
+        if (!LearnAcChannelCounts(info, L)) return 1;
+        if (!ParseEach(acDevices_, &AC::parse40_41, info, 2, L, Fit::Exact, "40_41")) return 1;
+        break;
+    case kAcSwitch:
+        if (L - 2 > 0 && !ParseEach(acDevices_, &AC::parse40_43, info, 2, L, Fit::Exact, "40_43")) return 1;
+        break;
+    case kAcAlarm:
+        if (!ParseEach(acDevices_, &AC::parse40_44, info, 2, L, Fit::ExactQuiet, "40_44")) return 1;
+        break;
+    case kRcAnalog:
         if (ReplyTooShort(L, 1)) return 1;
         rcDataFlag_ = info[0];
-        if (rcDevice_->parse41_41(info, L) != L) {
-            InfoLog("PMBusPower:ProcotolError {} parse p41_41 overflow memory boundary", DataId());
-            return 1;
-        }
-        if (!ready || (rcDataFlag_ & kFlagSwitch)) {
-            SendStep(step_ = 5);
-            return 1;
-        }
-        if (rcDataFlag_ & kFlagAlarm) {
-            SendStep(step_ = 6);
-            return 1;
-        }
-        break;  // as after step 6
-    }
-    case 5: {
-        if (cid1 != 0x41) return 1;
-        if (rcDevice_->parse41_43(info, L) != L) {
-            InfoLog("PMBusPower:ProcotolError {} parse p41_43 overflow memory boundary", DataId());
-            return 1;
-        }
-        if (!ready || (rcDataFlag_ & kFlagAlarm)) {
-            SendStep(step_ = 6);
-            return 1;
-        }
-        break;  // as after step 6
-    }
-    case 6: {
-        if (cid1 != 0x41) return 1;
-        if (rcDevice_->parse41_44(info, L) != L) {
-            InfoLog("PMBusPower:ProcotolError {} parse p41_44 overflow memory boundary", DataId());
-            return 1;
-        }
+        if (!LearnModuleCount(info, L)) return 1;
+        if (!ParseRc(&RC::parse41_41, info, L, Fit::Exact, "p41_41")) return 1;
         break;
-    }
-    case 7: {
-        if (cid1 != 0x42) return 1;
-        if (ReplyTooShort(L, 2)) return 1;
-        const unsigned char dataFlag = info[0];
-        if (info[1] != dcDevices_.size()) {
-            InfoLog("PMBusPower:ProcotolError {} read dc_number is {}, configured dc_number is {}", DataId(), info[1],
-                    dcDevices_.size());
+    case kRcSwitch:
+        if (!ParseRc(&RC::parse41_43, info, L, Fit::Exact, "p41_43")) return 1;
+        break;
+    case kRcAlarm:
+        if (!ParseRc(&RC::parse41_44, info, L, Fit::Exact, "p41_44")) return 1;
+        break;
+    case kDcAnalog:
+        if (ReplyTooShort(L, 2) || !DcCountMatches(info)) return 1;
+        dcFlag = info[0];
+        // Up to three units the count byte is followed by a group byte.
+        if (!ParseEach(dcDevices_, &DC::parse42_41, info, info[1] <= 3 ? 2 : 1, L, Fit::NotAbove, "42_41"))
             return 1;
-        }
-        const int skip = info[1] <= 3 ? 2 : 1;
-        int used = skip;
-        for (const auto& d : dcDevices_) {
-            const int r = d->parse42_41(info + used, L - used);
-            if (r < 0) return 1;
-            used += r;
-        }
-        if (used > L) InfoLog("PMBusPower:ProcotolError {} parse 42_41 overflow memory boundary", DataId());
-        if (!ready || (dataFlag & (kFlagSwitch | kFlagAlarm)))
-            SendStep(step_ = 8);
-        else
-            SendStep(step_ = acDevices_.empty() ? 9 : 3);
-        return 1;
-    }
-    case 8: {
-        if (cid1 != 0x42) return 1;
-        if (ReplyTooShort(L, 2)) return 1;
-        if (info[1] != dcDevices_.size()) {
-            InfoLog("PMBusPower:ProcotolError {} read dc_number is {}, configured dc_number is {}", DataId(), info[1],
-                    dcDevices_.size());
-            return 1;
-        }
-        int used = 0;
-        for (const auto& d : dcDevices_) {
-            const int r = d->parse42_44(info + 2 + used, L - 2 - used);
-            if (r < 0) return 1;
-            used += r;
-        }
-        if (used + 2 > L) InfoLog("PMBusPower:ProcotolError {} parse 42_44 overflow memory boundary", DataId());
-        SendStep(step_ = acDevices_.empty() ? 9 : 3);
-        return 1;
-    }
-    case 3: {
-        if (cid1 != 0x40) return 1;
-        const int r = rcDevice_->parse40_46(info, L);
-        if (r < 0) return 1;
-        if (r > L) InfoLog("PMBusPower:ProcotolError {} parse 40_46 overflow memory boundary", DataId());
-        SendStep(step_ = 9);
-        return 1;
-    }
-    case 9: {
-        if (cid1 != 0x42) return 1;
-        const int r = rcDevice_->parse42_46(info, L);
-        if (r < 0) return 1;
-        if (r > L) InfoLog("PMBusPower:ProcotolError {} parse 42_46 overflow memory boundary", DataId());
-        return EndRound();
-    }
+        break;
+    case kDcAlarm:
+        if (ReplyTooShort(L, 2) || !DcCountMatches(info)) return 1;
+        if (!ParseEach(dcDevices_, &DC::parse42_44, info, 2, L, Fit::NotAbove, "42_44")) return 1;
+        break;
+    case kAcParam:
+        if (!ParseRc(&RC::parse40_46, info, L, Fit::NotAbove, "40_46")) return 1;
+        break;
+    case kDcParam:
+        if (!ParseRc(&RC::parse42_46, info, L, Fit::NotAbove, "42_46")) return 1;
+        break;
     default:
         return 1;
     }
 
-    // After the rectifier queries.
-    if (!dcDevices_.empty()) {
-        SendStep(step_ = 7);
-        return 1;
-    }
-    return EndRound();
+    Inputs in;
+    in.ready = IsDataReady();
+    in.hasAc = !acDevices_.empty();
+    in.hasDc = !dcDevices_.empty();
+    in.acFlag = acDataFlag_;
+    in.rcFlag = rcDataFlag_;
+    in.dcFlag = dcFlag;
+    const int next = NextStep(step_, in);
+    if (next == kRoundEnd) return EndRound();
+    SendStep(step_ = next);
+    return 1;
 }

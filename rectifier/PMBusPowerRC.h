@@ -10,12 +10,10 @@
 #include <utility>
 #include <vector>
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
-
 #include "SMDSPDevice.h"
 #include "byte_reader.h"
-#include "get_ttime.h"
 #include "no_value.h"
+#include "subdevice.h"
 
 // The rectifier sub-device: one group record and one record per rectifier
 // module, filled from the rectifier replies and the two distribution
@@ -43,6 +41,13 @@ public:
     // The model's own alarm rules, stated after the round-end rules.
     virtual void DoImpCheckAlert() {}
 
+    // The length of a 41/41 section and the module count it announces,
+    // without keeping anything; -1 when the section does not fit in len.
+    int Measure41_41(const unsigned char* payload, int len, unsigned char& count) const;
+    // A module count the live system reports differently from the one held
+    // (a module plugged in or pulled, a cache image) replaces it.
+    void LearnModuleCount(unsigned char count);
+
     TeleRC tele{};
     // Empty until the module count is learnt; then exactly tele.channel_count long.
     std::vector<TeleRCChannel> channels;
@@ -64,6 +69,11 @@ private:
         InfoLog(Error(what), DataId(), in.Reached(), len);
         return -1;
     }
+
+    // Modules that went away since the last round end: their rules are
+    // stated once more, as a quiet module's, so that the host clears them.
+    size_t goneModules_ = 0;
+    subdevice::ItemRules moduleRules_;
 };
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
@@ -114,6 +124,32 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_41(const unsigned char* 
         }
     }
     return in.Position();
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::Measure41_41(const unsigned char* payload, int len,
+                                                              unsigned char& count) const
+{
+    // DATAFLAG, group value, N, then per module its value, P and P floats.
+    ByteReader in(payload, len);
+    if (!in.Skip(5) || !in.ReadU8(count)) return -1;
+    for (unsigned k = 0; k < count; ++k) {
+        unsigned char p = 0;
+        if (!in.Skip(4) || !in.ReadU8(p) || !in.Skip(4 * p)) return -1;
+    }
+    return in.Position();
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::LearnModuleCount(unsigned char count)
+{
+    const size_t held = channels.size();
+    if (count == held) return;
+    if (held != 0)
+        InfoLog("PMBusPowerRC:CountChange {} rectifier module count changed from {} to {}", DataId(), held, count);
+    if (count < held && held > goneModules_) goneModules_ = held;
+    tele.channel_count = count;
+    channels.resize(count);
 }
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
@@ -212,51 +248,28 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse42_46(const unsigned char* 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone()
 {
-    using boost::posix_time::second_clock;
-    dataReady_ = 1;
-    lastUpdate_ = second_clock::local_time();
-    const std::array<unsigned char, 7> stamp = get_ttime(second_clock::local_time());
-    std::memcpy(tele.ttime, stamp.data(), stamp.size());
-
-    const uint32_t size = static_cast<uint32_t>(kGroupSize + kModuleSize * channels.size());
-    if (!snapshot || snapshot_size != size) {
-        snapshot_size = size;
-        snapshot.reset(new unsigned char[size]());
-    }
-    std::memcpy(snapshot.get(), &tele, kGroupSize);
-    if (!channels.empty()) std::memcpy(snapshot.get() + kGroupSize, channels.data(), kModuleSize * channels.size());
-    SendSP(RT_RC, snapshot.get(), snapshot_size, false);
-
-    ruleSeq_ = 1;
-    for (size_t k = 0; k < channels.size(); ++k) {
-        CheckThresholdBool(2, "RC_0", "06024", "整流模块故障告警", "模块" + std::to_string(k + 1) + "整流模块故障告警",
-                           channels[k].fault_state == 1, ruleSeq_++);
-    }
-    DoImpCheckAlert();
-
-    const size_t pending = pendingRules_.size();
-    std::vector<rule_value> rules;
-    rules.swap(pendingRules_);
-    // The item keeps its own image: the next round may rewrite the snapshot
-    // before the host gets round to running it.
-    std::vector<unsigned char> image(snapshot.get(), snapshot.get() + snapshot_size);
-    auto self = std::static_pointer_cast<PMBusPowerRC>(shared_from_this());
-    CheckThresholdWork([self, rules = std::move(rules), image = std::move(image)]() {
-        const bool raised = self->DoBatchCheckThreshold(rules);
-        if (raised) self->alarmResult_ = 1;
-        self->SaveDeviceHistory(image.data(), static_cast<unsigned int>(image.size()));
+    subdevice::StampRound(lastUpdate_, tele.ttime);
+    subdevice::BuildSnapshot(snapshot, snapshot_size, tele, channels);
+    const subdevice::RoundFields fields{dataReady_, ruleSeq_, pendingRules_, &PMBusPowerRC::alarmResult_};
+    subdevice::Publish(*this, fields, RT_RC, snapshot.get(), snapshot_size);
+    TeleRCChannel quiet{};
+    quiet.p44_count = TeleRCChannel::P41_44_SIZE();
+    const size_t live = subdevice::AddGoneItems(channels, goneModules_, quiet);
+    moduleRules_.Fit(channels.size(), 1, [](size_t module, size_t) {
+        return subdevice::RuleText{2, "RC_0", "06024", "整流模块故障告警",
+                                   "模块" + std::to_string(module + 1) + "整流模块故障告警"};
     });
-    pendingRules_.reserve(pending);
+    for (size_t k = 0; k < channels.size(); ++k)
+        subdevice::State(*this, ruleSeq_, moduleRules_.At(k, 0), channels[k].fault_state == 1);
+    DoImpCheckAlert();
+    channels.resize(live);
+    subdevice::HandOver(*this, fields, snapshot.get(), snapshot_size);
 }
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 float PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::Get_Value(unsigned int, const std::string&) const
 {
-    if (dataReady_ != 1) throw std::out_of_range("数据未就绪");
-    if (!lastUpdate_.is_special()) {
-        const auto age = (boost::posix_time::second_clock::local_time() - lastUpdate_).total_seconds();
-        if (age >= 61) throw std::out_of_range("数据已超时");
-    }
+    subdevice::RequireFresh(dataReady_, lastUpdate_);
     throw std::out_of_range("数据未就绪");
 }
 
@@ -277,6 +290,6 @@ bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::LoadFromCache(const unsigned ch
     tele = group;
     channels.swap(modules);
     dataReady_ = 1;
-    lastUpdate_ = boost::posix_time::second_clock::local_time();
+    lastUpdate_ = subdevice::Now();
     return true;
 }

@@ -52,8 +52,16 @@ uint16_t Checksum(const char* chars, size_t n)
 
 std::string Encode(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t cid2, const unsigned char* info, size_t infoLen)
 {
-    if (infoLen > static_cast<size_t>(kMaxInfoBytes) || (infoLen > 0 && info == nullptr)) return {};
     std::string out;
+    EncodeInto(out, ver, adr, cid1, cid2, info, infoLen);
+    return out;
+}
+
+void EncodeInto(std::string& out, uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t cid2, const unsigned char* info,
+                size_t infoLen)
+{
+    out.clear();
+    if (infoLen > static_cast<size_t>(kMaxInfoBytes) || (infoLen > 0 && info == nullptr)) return;
     out.reserve(1 + kHeaderChars + 2 * infoLen + kChecksumChars + 1);
     out.push_back(kSoi);
     PutHex8(out, ver);
@@ -64,7 +72,6 @@ std::string Encode(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t cid2, const u
     for (size_t k = 0; k < infoLen; ++k) PutHex8(out, info[k]);
     PutHex16(out, Checksum(out.data() + 1, out.size() - 1));
     out.push_back(kEoi);
-    return out;
 }
 
 const char* Describe(Error e)
@@ -79,6 +86,7 @@ const char* Describe(Error e)
     case Error::BadChecksum: return "CHKSUM mismatch";
     case Error::TooLong: return "frame too long";
     case Error::Interrupted: return "frame cut off by SOI";
+    case Error::Unfinished: return "frame cut off by silence";
     case Error::WrongAddress: return "wrong address";
     case Error::BadReturnCode: return "RTN not 0";
     }

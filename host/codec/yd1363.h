@@ -23,6 +23,7 @@ constexpr int kChecksumChars = 4;
 constexpr int kMaxLenId = 0x0FFF;
 constexpr int kMaxInfoBytes = kMaxLenId / 2;  // 2047
 constexpr int kMaxBodyChars = kHeaderChars + kMaxLenId + kChecksumChars;
+constexpr int kMaxFrameChars = kMaxBodyChars + 2;  // with SOI and EOI
 
 // Decoded reply record: 0 VER, 1 ADR, 2 CID1, 3 RTN, 4-5 LENID (little-endian,
 // without LCHKSUM), INFO from 6.
@@ -34,6 +35,9 @@ uint16_t Checksum(const char* chars, size_t n);
 
 // The whole frame, SOI to EOI. Returns an empty string when INFO is too long.
 std::string Encode(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t cid2, const unsigned char* info, size_t infoLen);
+// The same into `out`, whose capacity is kept.
+void EncodeInto(std::string& out, uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t cid2, const unsigned char* info,
+                size_t infoLen);
 
 enum class Error {
     None,
@@ -47,6 +51,7 @@ enum class Error {
     Interrupted,       // a new SOI arrived before EOI
     WrongAddress,      // a reply from another address than the polled one
     BadReturnCode,     // RTN is not 0
+    Unfinished,        // the line went quiet before EOI
 };
 const char* Describe(Error e);
 

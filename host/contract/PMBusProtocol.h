@@ -45,9 +45,16 @@ private:
     bool HandleFrame(const std::string& body);
     void Refuse(yd1363::Error error, const std::string& detail);
     void AfterReply();
+    void NoteRefused();
+    void DropStaleInput();
+
+    static constexpr int kRefusalsBeforeRestart = 3;
+    int refusedInRow_ = 0;
+    int refusedStep_ = -1;
     bool IsEchoOfLastCommand(const std::string& body) const;
 
     unsigned char record_[yd1363::kRecordSize] = {};
+    std::string frame_;  // the command being sent; keeps its capacity
     yd1363::Reassembler reassembler_;
     yd1363::Error lastError_ = yd1363::Error::None;
 };

@@ -1,9 +1,9 @@
 #pragma once
-#include <deque>
+#include <cstdint>
 #include <functional>
 #include <set>
 #include <string>
-#include <tuple>
+#include <string_view>
 #include <vector>
 
 #include "log_arg.h"
@@ -19,9 +19,14 @@ public:
 
     // Formats "{}" placeholders with the arguments in order, then calls OnLog.
     void InfoLog(const std::string& format, const std::vector<LogArg>& args);
+    // A line repeated without a break is passed on once, then with its count
+    // ("... (10 times in a row)") at every power of ten and when the run ends.
+    void FoldRepeatedLines(bool fold) { foldRepeats_ = fold; }
 
     virtual void OnLog(const std::string& text);
-    virtual void OnPublish(SMDVDevice& device, int record_type, const unsigned char* data, unsigned int size);
+    // urgent: the device asked for the record to go out ahead of others.
+    virtual void OnPublish(SMDVDevice& device, int record_type, const unsigned char* data, unsigned int size,
+                           bool urgent);
     virtual void OnHistory(SMDVDevice& device, const unsigned char* data, unsigned int size);
     // Default: alarm bookkeeping; returns true when any alarm of the batch is present.
     virtual bool OnAlarmBatch(SMDVDevice& device, const std::vector<rule_value>& rules);
@@ -44,9 +49,41 @@ public:
     void CountPublish() { ++publishCount_; }
 
 private:
-    // (data id, device type, rule key, rule text)
-    using AlarmId = std::tuple<uint32_t, std::string, std::string, std::string>;
-    std::set<AlarmId> active_;
-    std::deque<std::function<void()>> work_;
+    // A present alarm: data id, device type, rule key, rule text.
+    struct Alarm {
+        uint32_t dataId;
+        std::string type, key, text;
+    };
+    // The same four, borrowed: a batch is looked up without copying a string.
+    struct AlarmView {
+        uint32_t dataId;
+        std::string_view type, key, text;
+    };
+    struct AlarmOrder {
+        using is_transparent = void;
+        static AlarmView View(const Alarm& a) { return {a.dataId, a.type, a.key, a.text}; }
+        static const AlarmView& View(const AlarmView& v) { return v; }
+        template <class A, class B>
+        bool operator()(const A& a, const B& b) const
+        {
+            const AlarmView& x = View(a);
+            const AlarmView& y = View(b);
+            if (x.dataId != y.dataId) return x.dataId < y.dataId;
+            if (x.type != y.type) return x.type < y.type;
+            if (x.key != y.key) return x.key < y.key;
+            return x.text < y.text;
+        }
+    };
+    std::set<Alarm, AlarmOrder> active_;
+    // Queued work, and the list that runs; both keep their capacity.
+    std::vector<std::function<void()>> work_;
+    std::vector<std::function<void()>> running_;
     unsigned long long publishCount_ = 0;
+
+    static bool IsPowerOfTen(unsigned long n);
+    void ReportRepeats();
+    bool foldRepeats_ = false;
+    std::string lastLine_;
+    unsigned long lastRepeats_ = 0;
+    unsigned long lastReported_ = 0;
 };

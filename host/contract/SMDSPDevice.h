@@ -41,14 +41,28 @@ public:
     void SetClock(std::function<Clock::time_point()> clock) { clock_ = std::move(clock); }
     std::chrono::milliseconds ReplyTimeout() const { return replyTimeout_; }
     void SetReplyTimeout(std::chrono::milliseconds t) { replyTimeout_ = t; }
+    // The longest a reply may keep arriving, counted from the command: the
+    // reply time-out plus twice the largest frame's time on the line.
+    std::chrono::milliseconds ReplyCeiling() const;
+    // Reply time-outs in a row, whatever the step; an accepted reply or a
+    // reopened port zeroes it.
+    int SilentTimeouts() const { return silentTimeouts_; }
     int Pacing() const { return pacing_; }
     void SetPacing(int pacing) { pacing_ = pacing; }
     const std::vector<unsigned char>& LastSent() const { return lastSent_; }
 
 protected:
     Clock::time_point Now() const { return clock_ ? clock_() : Clock::now(); }
+    // How long the line must have been quiet before a command may go out
+    // while stale bytes are arriving.
+    std::chrono::milliseconds QuietGap() const;
     // The protocol layer calls this for every reply it accepts.
     void NoteReplyAccepted();
+    // ... and this for every chunk of bytes that arrives.
+    void NoteBytesReceived();
+    // True when bytes that arrived after a command was given up must be
+    // dropped: they answer a command that is no longer awaited.
+    bool DiscardingInput() const { return discardInput_; }
 
     int baudRate_ = 9600;
     // Bit 0: half-duplex line (RS-485), an exact echo of our command is dropped.
@@ -65,6 +79,17 @@ protected:
     unsigned long txCountAtAllow_ = 0;
     bool allowed_ = false;
     Clock::time_point lastTx_{};
+    // The last byte sent or received: the reply time-out measures silence.
+    Clock::time_point lastActivity_{};
+    Clock::time_point lastRx_{};
+    bool rxSeen_ = false;
+    // A frame has started arriving and not yet ended (set by the protocol layer).
+    bool midFrame_ = false;
+    bool discardInput_ = false;
+    Clock::time_point gaveUpAt_{};
+    int silentTimeouts_ = 0;
+    // The largest frame the protocol may receive, in characters.
+    size_t maxFrameChars_ = 4112;
     std::vector<unsigned char> lastSent_;
     std::function<Clock::time_point()> clock_;
 };

@@ -24,12 +24,12 @@ int SMDVDevice::DeviceIoControl(int, const void*, int, void*, int, int& returned
     return -1;
 }
 
-bool SMDVDevice::SendSP(int recordType, const unsigned char* data, unsigned int size, bool)
+bool SMDVDevice::SendSP(int recordType, const unsigned char* data, unsigned int size, bool urgent)
 {
     published_ = true;
     if (auto c = controller_.lock()) {
         c->CountPublish();
-        c->OnPublish(*this, recordType, data, size);
+        c->OnPublish(*this, recordType, data, size, urgent);
     }
     return true;
 }
@@ -45,7 +45,7 @@ void SMDVDevice::CheckThresholdBool(int level, const std::string& key, const std
                                     const std::string& name, const std::string& text, bool state,
                                     unsigned short sequence)
 {
-    rule_value rule;
+    rule_value& rule = pendingRules_.emplace_back();
     rule.value = state ? 1 : 0;
     rule.key = key;
     rule.code = code;
@@ -54,7 +54,6 @@ void SMDVDevice::CheckThresholdBool(int level, const std::string& key, const std
     rule.name = name;
     rule.text = text;
     rule.data_id = dataId_;
-    pendingRules_.push_back(std::move(rule));
 }
 
 bool SMDVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& rules)

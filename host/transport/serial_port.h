@@ -18,4 +18,7 @@ public:
     virtual int Fd() const { return -1; }
     virtual std::string Name() const = 0;
     virtual std::string LastError() const { return {}; }
+    // The last Open failed in a way no retry can mend (not a serial device,
+    // a malformed address).
+    virtual bool LastErrorPermanent() const { return false; }
 };

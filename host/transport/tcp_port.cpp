@@ -14,6 +14,45 @@ namespace {
 constexpr int kConnectTimeoutMs = 5000;
 }  // namespace
 
+bool ParseTcpEndpoint(const std::string& endpoint, std::string& host, std::string& port, std::string& error)
+{
+    const char* expected = "; expected tcp:HOST:PORT with PORT from 1 to 65535";
+    const size_t colon = endpoint.rfind(':');
+    // A bare IPv6 address has colons but no port after a closing bracket.
+    const bool bracketed = !endpoint.empty() && endpoint.front() == '[';
+    if (colon == std::string::npos || (bracketed && endpoint.find(']') > colon)) {
+        error = std::string("has no port number") + expected;
+        return false;
+    }
+    std::string h = endpoint.substr(0, colon);
+    if (h.size() >= 2 && h.front() == '[' && h.back() == ']') h = h.substr(1, h.size() - 2);
+    if (h.empty()) {
+        error = std::string("has no host") + expected;
+        return false;
+    }
+    const std::string p = endpoint.substr(colon + 1);
+    if (p.empty()) {
+        error = std::string("has no port number") + expected;
+        return false;
+    }
+    unsigned long value = 0;
+    for (char c : p) {
+        if (c < '0' || c > '9') {
+            error = "has port \"" + p + "\", not a number" + expected;
+            return false;
+        }
+        value = value * 10 + static_cast<unsigned long>(c - '0');
+        if (value > 65535) break;
+    }
+    if (value == 0 || value > 65535) {
+        error = "has port " + p + ", out of range" + expected;
+        return false;
+    }
+    host = h;
+    port = p;
+    return true;
+}
+
 TcpPort::TcpPort(std::string endpoint) : endpoint_(std::move(endpoint)) {}
 
 TcpPort::~TcpPort() { Close(); }
@@ -21,14 +60,13 @@ TcpPort::~TcpPort() { Close(); }
 bool TcpPort::Open()
 {
     if (fd_ >= 0) return true;
-    const size_t colon = endpoint_.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == endpoint_.size()) {
-        error_ = "expected tcp:HOST:PORT";
+    permanent_ = false;
+    std::string host, service;
+    if (!ParseTcpEndpoint(endpoint_, host, service, error_)) {
+        // No retry makes a malformed address work.
+        permanent_ = true;
         return false;
     }
-    std::string host = endpoint_.substr(0, colon);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    const std::string service = endpoint_.substr(colon + 1);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;

@@ -17,9 +17,15 @@ public:
     int Fd() const override { return fd_; }
     std::string Name() const override { return "tcp:" + endpoint_; }
     std::string LastError() const override { return error_; }
+    bool LastErrorPermanent() const override { return permanent_; }
 
 private:
     std::string endpoint_;
     int fd_ = -1;
     std::string error_;
+    bool permanent_ = false;
 };
+
+// Splits "HOST:PORT" ("[v6 address]:PORT" too); false with the reason when a
+// part is missing or PORT is not a number from 1 to 65535.
+bool ParseTcpEndpoint(const std::string& endpoint, std::string& host, std::string& port, std::string& error);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -27,7 +28,9 @@ bool MakeRawLine(int fd, unsigned speed, std::string& error)
 {
     termios tio{};
     if (::tcgetattr(fd, &tio) != 0) {
-        error = std::string("not a terminal: ") + std::strerror(errno);
+        const int why = errno;
+        error = std::string("not a terminal: ") + std::strerror(why);
+        errno = why;  // the caller tells ENOTTY from the rest
         return false;
     }
     ::cfmakeraw(&tio);
@@ -47,6 +50,19 @@ bool MakeRawLine(int fd, unsigned speed, std::string& error)
     return true;
 }
 
+std::string NotACharacterDevice(unsigned mode)
+{
+    switch (mode & S_IFMT) {
+    case S_IFCHR: return {};
+    case S_IFDIR: return "a directory";
+    case S_IFREG: return "a regular file";
+    case S_IFIFO: return "a FIFO";
+    case S_IFSOCK: return "a socket";
+    case S_IFBLK: return "a block device";
+    default: return "not a device";
+    }
+}
+
 TermiosPort::TermiosPort(std::string path, int baud) : path_(std::move(path)), baud_(baud) {}
 
 TermiosPort::~TermiosPort() { Close(); }
@@ -54,17 +70,31 @@ TermiosPort::~TermiosPort() { Close(); }
 bool TermiosPort::Open()
 {
     if (fd_ >= 0) return true;
+    permanent_ = false;
     const speed_t speed = SpeedConstant(baud_);
     if (speed == 0) {
         error_ = "unsupported line speed " + std::to_string(baud_);
+        permanent_ = true;
         return false;
     }
     int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        error_ = std::strerror(errno);
+        permanent_ = errno == EISDIR;
+        error_ = permanent_ ? "is a directory, not a serial device" : std::strerror(errno);
+        return false;
+    }
+    // Missing, busy or unplugged devices come back; anything that is not a
+    // terminal never will.
+    struct stat st{};
+    if (::fstat(fd, &st) == 0 && !S_ISCHR(st.st_mode)) {
+        error_ = "is " + NotACharacterDevice(st.st_mode) + ", not a serial device";
+        permanent_ = true;
+        ::close(fd);
         return false;
     }
     if (!MakeRawLine(fd, speed, error_)) {
+        permanent_ = errno == ENOTTY;
+        if (permanent_) error_ = "is a character device but not a terminal, so not a serial device";
         ::close(fd);
         return false;
     }

@@ -16,13 +16,19 @@ public:
     int Fd() const override { return fd_; }
     std::string Name() const override { return path_; }
     std::string LastError() const override { return error_; }
+    bool LastErrorPermanent() const override { return permanent_; }
 
 private:
     std::string path_;
     int baud_;
     int fd_ = -1;
     std::string error_;
+    bool permanent_ = false;
 };
+
+// What a path is, when it is there but is not a character device: "a
+// directory", "a regular file", "a FIFO", ...; empty for a character device.
+std::string NotACharacterDevice(unsigned mode);
 
 // The termios speed constant for a line speed, or 0 when there is none.
 unsigned SpeedConstant(int baud);

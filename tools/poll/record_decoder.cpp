@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "byte_reader.h"
 #include "json_line.h"
@@ -27,6 +28,29 @@ std::vector<RecordLayout> MakeLayouts()
         layouts.push_back(RecordLayout{r.recordType, r.deviceType, r.headSize, Fields(r.head, r.headFields), r.itemSize,
                                        r.countOffset, r.itemsName, Fields(r.items, r.itemFields)});
     return layouts;
+}
+
+std::vector<FieldLabel> MakeLabels()
+{
+    return {
+        {5085, "ia", "Ia", "A"},
+        {5085, "ib", "Ib", "A"},
+        {5085, "ic", "Ic", "A"},
+        {5085, "a", "AB/A", "V"},
+        {5085, "b", "BC/B", "V"},
+        {5085, "c", "CA/C", "V"},
+        {5085, "f", "f", "Hz"},
+        {5087, "v", "output", "V"},
+        {5087, "i", "load", "A"},
+        {5087, "battery_i", "battery", "A"},
+        {5087, "dc_v_state", "voltage state", ""},
+        {5087, "fuse_state", "fuses", ""},
+        {5086, "group_value", "output", "V"},
+        {5086, "channel_count", "modules", ""},
+        {5086, "module_value", "output", "A"},
+        {5086, "user_p41", "user values", ""},
+        {5086, "fault_state", "fault", ""},
+    };
 }
 
 // The host's 7-byte stamp: year (big-endian), month, day, hour, minute, second.
@@ -90,9 +114,9 @@ bool ReadBlock(ByteReader& reader, int blockStart, const std::vector<FieldSpec>&
         for (int k = 0; k < field.count; ++k) {
             Json::Value element;
             if (!ReadElement(reader, field.type, element)) return false;
-            list.append(element);
+            list.append(std::move(element));
         }
-        out[field.name] = list;
+        out[field.name] = std::move(list);
     }
     return true;
 }
@@ -103,6 +127,19 @@ const std::vector<RecordLayout>& RecordLayouts()
 {
     static const std::vector<RecordLayout> layouts = MakeLayouts();
     return layouts;
+}
+
+const std::vector<FieldLabel>& FieldLabels()
+{
+    static const std::vector<FieldLabel> labels = MakeLabels();
+    return labels;
+}
+
+const FieldLabel* FindFieldLabel(int recordType, const std::string& field)
+{
+    for (const FieldLabel& label : FieldLabels())
+        if (label.recordType == recordType && field == label.field) return &label;
+    return nullptr;
 }
 
 const RecordLayout* FindLayout(int recordType)
@@ -153,9 +190,9 @@ bool DecodeRecord(int recordType, const unsigned char* data, size_t size, Json::
                 error = "record cut short";
                 return false;
             }
-            list.append(item);
+            list.append(std::move(item));
         }
-        out[layout->itemsName] = list;
+        out[layout->itemsName] = std::move(list);
     }
     fields.swap(out);
     return true;

@@ -8,36 +8,10 @@
 
 #include <json/value.h>
 
-#include "query.h"
-#include "rule_value.h"
+#include "event_sink.h"
 
-// Where the poller's observations go: JSON lines or a human-readable view.
+// Two outputs on a stream: JSON lines, or a human-readable view.
 namespace vxpoll {
-
-struct DeviceRef {
-    uint32_t dataId = 0;
-    std::string type;
-};
-
-enum class LogSource { Device, Poller };
-
-class EventSink {
-public:
-    virtual ~EventSink() = default;
-    // A round ended; every publish, rule, alarm and history of it came first.
-    virtual void Round(unsigned long number, bool complete, double seconds) = 0;
-    virtual void Publish(const DeviceRef& device, int recordType, const unsigned char* data, size_t size) = 0;
-    virtual void Rule(const DeviceRef& device, const rule_value& rule) = 0;
-    virtual void Alarm(const DeviceRef& device, const rule_value& rule, bool raised) = 0;
-    virtual void History(const DeviceRef& device, int recordType, const unsigned char* data, size_t size) = 0;
-    virtual void Log(const std::string& text, LogSource source) = 0;
-    // The answer to one query (ok) or the text of the exception it raised.
-    virtual void Value(unsigned long round, const Query& query, bool ok, float value, const std::string& error) = 0;
-    virtual void Frame(bool tx, const std::string& bytes) = 0;
-    // Called now and then from the polling loop.
-    virtual void Tick() {}
-    virtual void Finish() = 0;
-};
 
 // The JSON objects, one per line. Builders are exposed for the history dump
 // and for tests.
@@ -61,11 +35,13 @@ public:
     void Log(const std::string& text, LogSource source) override;
     void Value(unsigned long round, const Query& query, bool ok, float value, const std::string& error) override;
     void Frame(bool tx, const std::string& bytes) override;
+    bool Closed() const override { return out_.bad(); }
     void Finish() override;
 
 private:
     void Emit(const char* event, Json::Value value);
     std::ostream& out_;
+    std::string line_;  // a rule line; keeps its capacity
 };
 
 // Per round a table of every sub-device's values and the alarm transitions;
@@ -83,6 +59,7 @@ public:
     void Value(unsigned long round, const Query& query, bool ok, float value, const std::string& error) override;
     void Frame(bool tx, const std::string& bytes) override;
     void Tick() override;
+    bool Closed() const override { return out_.bad(); }
     void Finish() override;
 
     // The table rows of one decoded image.
