@@ -11,13 +11,10 @@
 
 enum class FieldType { U8, U32, F32, Time };
 
-constexpr int ElementWidth(FieldType type)
-{
-    return type == FieldType::U8 ? 1 : type == FieldType::Time ? 7 : 4;
-}
+constexpr int ElementWidth(FieldType type) { return type == FieldType::U8 ? 1 : type == FieldType::Time ? 7 : 4; }
 
 struct FieldSpec {
-    const char* name;   // the member's name; the key in decoded output
+    const char* name;  // the member's name; the key in decoded output
     int offset;
     FieldType type;
     int count;          // elements: 1 is a scalar, more an array
@@ -47,18 +44,19 @@ struct RecordSpec {
 namespace record_fields_detail {
 
 template <std::size_t Bytes, FieldType Type>
-constexpr int ElementCount()
+constexpr FieldSpec Describe(const char* name, std::size_t offset, bool brief, const char* label, const char* unit)
 {
     static_assert(Bytes > 0 && Bytes % ElementWidth(Type) == 0, "member size is not a whole number of elements");
-    return static_cast<int>(Bytes / ElementWidth(Type));
+    return FieldSpec{name, static_cast<int>(offset), Type, static_cast<int>(Bytes / ElementWidth(Type)), brief, label,
+                     unit};
 }
 
 }  // namespace record_fields_detail
 
 // FieldSpec of Record::member read as elements of TYPE (a FieldType enumerator).
-#define VX42B_RECORD_FIELD(Record, member, TYPE, brief, label, unit)                                             \
-    FieldSpec{#member, static_cast<int>(offsetof(Record, member)), FieldType::TYPE,                               \
-              record_fields_detail::ElementCount<sizeof(Record::member), FieldType::TYPE>(), brief, label, unit}
+#define VX42B_RECORD_FIELD(Record, member, TYPE, brief, label, unit)                                                  \
+    record_fields_detail::Describe<sizeof(Record::member), FieldType::TYPE>(#member, offsetof(Record, member), brief, \
+                                                                            label, unit)
 
 // True when the fields, in order, cover bytes 0 to size - 1 once each.
 template <std::size_t N>

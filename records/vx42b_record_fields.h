@@ -107,9 +107,8 @@ inline constexpr RecordSpec kRecords[] = {
      Count(kAcChannel)},
     {5087, "vx42b-dc", "tele_c_vx42b_dc", sizeof(tele_c_vx42b_dc), kDc, Count(kDc), nullptr, 0, -1, nullptr, nullptr,
      0},
-    {5086, "vx42b-rc", "tele_c_vx42b_rc", sizeof(tele_c_vx42b_rc), kRcGroup, Count(kRcGroup),
-     "tele_c_vx42b_rc_channel", sizeof(tele_c_vx42b_rc_channel), offsetof(tele_c_vx42b_rc, channel_count), "modules",
-     kRcModule, Count(kRcModule)},
+    {5086, "vx42b-rc", "tele_c_vx42b_rc", sizeof(tele_c_vx42b_rc), kRcGroup, Count(kRcGroup), "tele_c_vx42b_rc_channel",
+     sizeof(tele_c_vx42b_rc_channel), offsetof(tele_c_vx42b_rc, channel_count), "modules", kRcModule, Count(kRcModule)},
 };
 
 }  // namespace vx42b_fields

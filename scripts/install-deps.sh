@@ -5,6 +5,7 @@
 #   scripts/install-deps.sh --bench  also Google Benchmark
 #   scripts/install-deps.sh --mutants  also Python for the mutation check
 #   scripts/install-deps.sh --profile  also valgrind (callgrind counts instructions)
+#   scripts/install-deps.sh --format also clang-format-14 (make format, make format-check)
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libjsoncpp-dev libboost-dev libfmt-dev libgtest-dev libgmock-dev
@@ -18,6 +19,7 @@ for arg in "$@"; do
     --bench) packages+=(libbenchmark-dev) ;;
     --profile) packages+=(valgrind) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    --format) packages+=(clang-format-14) ;;
     --mutants) packages+=(python3) ;;
     *) echo "install-deps: unknown option $arg" >&2; exit 2 ;;
   esac

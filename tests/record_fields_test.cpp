@@ -90,8 +90,8 @@ TEST(RecordFields, ReadmeTablesFollowTheStructs)
         ExpectTable(readme, r.headStruct, r.headSize, r.head, r.headFields);
         if (r.itemStruct == nullptr) continue;
         ExpectTable(readme, r.itemStruct, r.itemSize, r.items, r.itemFields);
-        EXPECT_TRUE(ReadmeHas(readme, "length = " + std::to_string(r.headSize) + " + " + std::to_string(r.itemSize) +
-                                          " × N"));
+        EXPECT_TRUE(
+            ReadmeHas(readme, "length = " + std::to_string(r.headSize) + " + " + std::to_string(r.itemSize) + " × N"));
         EXPECT_TRUE(ReadmeHas(readme, "(byte " + std::to_string(r.countOffset) + ")"));
     }
 }

@@ -25,8 +25,8 @@ std::vector<RecordLayout> MakeLayouts()
 {
     std::vector<RecordLayout> layouts;
     for (const RecordSpec& r : vx42b_fields::kRecords)
-        layouts.push_back(RecordLayout{r.recordType, r.deviceType, r.headSize, Fields(r.head, r.headFields),
-                                       r.itemSize, r.countOffset, r.itemsName, Fields(r.items, r.itemFields)});
+        layouts.push_back(RecordLayout{r.recordType, r.deviceType, r.headSize, Fields(r.head, r.headFields), r.itemSize,
+                                       r.countOffset, r.itemsName, Fields(r.items, r.itemFields)});
     return layouts;
 }
 
@@ -164,8 +164,8 @@ bool DecodeRecord(int recordType, const unsigned char* data, size_t size, Json::
         return false;
     }
     if (data == nullptr || size < static_cast<size_t>(layout->headSize)) {
-        error = "image of " + std::to_string(size) + " bytes is shorter than the " +
-                std::to_string(layout->headSize) + "-byte record";
+        error = "image of " + std::to_string(size) + " bytes is shorter than the " + std::to_string(layout->headSize) +
+                "-byte record";
         return false;
     }
     size_t items = 0;
@@ -173,8 +173,7 @@ bool DecodeRecord(int recordType, const unsigned char* data, size_t size, Json::
     const size_t expected = static_cast<size_t>(layout->headSize) + items * static_cast<size_t>(layout->itemSize);
     if (size != expected) {
         error = "image of " + std::to_string(size) + " bytes, expected " + std::to_string(expected);
-        if (layout->itemSize > 0)
-            error += " for " + std::to_string(items) + " " + layout->itemsName;
+        if (layout->itemSize > 0) error += " for " + std::to_string(items) + " " + layout->itemsName;
         return false;
     }
     ByteReader reader(data, static_cast<int>(size));
