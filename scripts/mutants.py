@@ -179,6 +179,17 @@ def mutants_of(path, ops):
         lines = f.read().split("\n")
     masked = mask_code(lines)
     kinds = block_kinds(masked)
+    # Lines the compiler alone checks, or where a changed constant only fails
+    # the build: compile-time assertions, pure specifiers, the explicit
+    # instantiations and the class heads that name the record type number.
+    compile_time = [False] * len(lines)
+    for n, code in enumerate(masked):
+        if "static_assert" in code:
+            end = statement_ends(masked, n)
+            for k in range(n, (end if end >= 0 else n) + 1):
+                compile_time[k] = True
+        if re.search(r"^\s*template\s+class\b|^\s*class\s+\w+\s*:|\)\s*(const\s*)?=\s*0\s*;", code):
+            compile_time[n] = True
     found = []
 
     def add(line_no, op, new_lines, what):
@@ -192,6 +203,9 @@ def mutants_of(path, ops):
     prev_end = True  # the previous code line closed a statement or block
     for n, (line, code) in enumerate(zip(lines, masked)):
         stripped = code.strip()
+        if compile_time[n]:
+            prev_end = stripped.endswith((";", "{", "}", ":")) if stripped else prev_end
+            continue
         if "cmp" in ops:
             for m in CMP_RE.finditer(code):
                 for to in CMP[m.group(1)]:
@@ -200,12 +214,14 @@ def mutants_of(path, ops):
             for m in LOGIC_RE.finditer(code):
                 to = "||" if m.group(1) == "&&" else "&&"
                 add(n, "logic", [line[: m.start()] + to + line[m.end():]], "%s -> %s @%d" % (m.group(1), to, m.start()))
-        if "const" in ops and "static_assert" not in code:
+        if "const" in ops:
             for m in INT_RE.finditer(code):
                 text = m.group(1)
                 value = int(text, 16) if text.lower().startswith("0x") else int(text)
+                negative = m.start() > 0 and code[m.start() - 1] == "-"
                 for to in (value + 1, value - 1):
-                    if to < 0:
+                    # -1 to -2 only moves an error result further below 0.
+                    if to < 0 or (negative and value == 1 and to == 2):
                         continue
                     new = ("0x%X" % to if text.lower().startswith("0x") else str(to)) + m.group(2)
                     add(n, "const", [line[: m.start()] + new + line[m.end():]], "%s -> %s @%d" % (text, new, m.start()))
