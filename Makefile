@@ -4,11 +4,12 @@
 #   make asan    the tests under AddressSanitizer + UndefinedBehaviorSanitizer
 #   make arm     cross-build for arm-linux-gnueabihf and run the tests under qemu-arm
 #   make bench   build and run the benchmarks
+#   make package Debian packages for amd64 and armhf in dist/
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ARGS ?=
 
-.PHONY: all deps build run test asan arm bench fuzz clean
+.PHONY: all deps build run test asan arm bench fuzz package clean
 
 all: build
 
@@ -47,5 +48,18 @@ fuzz:
 	CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DVX42B_FUZZ=ON -DVX42B_TESTS=OFF -DVX42B_TOOLS=OFF
 	cmake --build build-fuzz -j $(JOBS)
 
+package:
+	@scripts/install-deps.sh --arm
+	cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DVX42B_TESTS=OFF
+	cmake --build build-pkg -j $(JOBS)
+	cd build-pkg && cpack -G DEB
+	cmake -S . -B build-pkg-arm -DCMAKE_BUILD_TYPE=Release -DVX42B_TESTS=OFF -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake
+	cmake --build build-pkg-arm -j $(JOBS)
+	cd build-pkg-arm && cpack -G DEB
+	mkdir -p dist
+	cp build-pkg/vx42b_*.deb build-pkg-arm/vx42b_*.deb dist/
+	lintian --fail-on error dist/vx42b_*.deb
+	@ls -l dist/vx42b_*.deb
+
 clean:
-	rm -rf build build-asan build-arm build-bench build-fuzz
+	rm -rf build build-asan build-arm build-bench build-fuzz build-pkg build-pkg-arm dist

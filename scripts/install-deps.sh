@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libjsoncpp-dev libboost-dev libfmt-dev libgtest-dev libgmock-dev
-          libcli11-dev libsqlite3-dev libncurses-dev tmux)
+          libcli11-dev libsqlite3-dev libncurses-dev tmux dpkg-dev systemd lintian)
 arm=0
 for arg in "$@"; do
   case "$arg" in
