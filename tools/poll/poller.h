@@ -26,6 +26,15 @@ struct Options {
     unsigned long rounds = 0;  // 0: until stopped
     std::string cacheDir;
     std::string historyPath;
+    // Network outputs; empty: off.
+    std::string mqttUrl;
+    std::string mqttAuthFile;
+    std::string mqttCaFile;
+    std::string mqttDiscovery;  // the discovery prefix
+    std::string httpAddress;
+    std::string httpAuthFile;
+    std::string httpCertFile;
+    std::string httpKeyFile;
 };
 
 // Exit statuses.
