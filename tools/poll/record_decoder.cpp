@@ -30,26 +30,28 @@ std::vector<RecordLayout> MakeLayouts()
     return layouts;
 }
 
+// The rectifier analog reply leads with the output voltage and gives one
+// output current per module, as every YD/T 1363.3 rectifier group does.
 std::vector<FieldLabel> MakeLabels()
 {
     return {
-        {5085, "ia", "Ia", "A"},
-        {5085, "ib", "Ib", "A"},
-        {5085, "ic", "Ic", "A"},
-        {5085, "a", "AB/A", "V"},
-        {5085, "b", "BC/B", "V"},
-        {5085, "c", "CA/C", "V"},
-        {5085, "f", "f", "Hz"},
-        {5087, "v", "output", "V"},
-        {5087, "i", "load", "A"},
-        {5087, "battery_i", "battery", "A"},
-        {5087, "dc_v_state", "voltage state", ""},
-        {5087, "fuse_state", "fuses", ""},
-        {5086, "group_value", "output", "V"},
-        {5086, "channel_count", "modules", ""},
-        {5086, "module_value", "output", "A"},
-        {5086, "user_p41", "user values", ""},
-        {5086, "fault_state", "fault", ""},
+        {5085, "ia", "Ia", "phase A current", "A", "current"},
+        {5085, "ib", "Ib", "phase B current", "A", "current"},
+        {5085, "ic", "Ic", "phase C current", "A", "current"},
+        {5085, "a", "AB/A", "voltage A/AB", "V", "voltage"},
+        {5085, "b", "BC/B", "voltage B/BC", "V", "voltage"},
+        {5085, "c", "CA/C", "voltage C/CA", "V", "voltage"},
+        {5085, "f", "f", "frequency", "Hz", "frequency"},
+        {5087, "v", "output", "output voltage", "V", "voltage"},
+        {5087, "i", "load", "output current", "A", "current"},
+        {5087, "battery_i", "battery", "battery current", "A", "current"},
+        {5087, "dc_v_state", "voltage state", "", "", ""},
+        {5087, "fuse_state", "fuses", "", "", ""},
+        {5086, "group_value", "output", "output voltage", "V", "voltage"},
+        {5086, "channel_count", "modules", "", "", ""},
+        {5086, "module_value", "output", "module current", "A", "current"},
+        {5086, "user_p41", "user values", "", "", ""},
+        {5086, "fault_state", "fault", "", "", ""},
     };
 }
 
