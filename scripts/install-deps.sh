@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libjsoncpp-dev libboost-dev libfmt-dev libgtest-dev libgmock-dev
-          libcli11-dev libsqlite3-dev)
+          libcli11-dev libsqlite3-dev libncurses-dev tmux)
 # The poller's network outputs, and what their tests run: a broker, a browser, openssl for a test certificate.
 packages+=(libmosquitto-dev libcpp-httplib-dev libcrypt-dev libssl-dev libjs-chart.js mosquitto chromium openssl)
 arm=0
@@ -20,8 +20,8 @@ for arg in "$@"; do
 done
 if [ "$arm" = 1 ]; then
   packages+=(g++-arm-linux-gnueabihf qemu-user libjsoncpp-dev:armhf libfmt-dev:armhf libgtest-dev:armhf
-             libsqlite3-dev:armhf libmosquitto-dev:armhf libcpp-httplib-dev:armhf libcrypt-dev:armhf
-             libssl-dev:armhf)
+             libsqlite3-dev:armhf libncurses-dev:armhf libmosquitto-dev:armhf libcpp-httplib-dev:armhf
+             libcrypt-dev:armhf libssl-dev:armhf)
 fi
 
 missing=()

@@ -4,14 +4,18 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <limits>
 
 #include <CLI/CLI.hpp>
 
+#include "discover.h"
 #include "fd_stream.h"
 #include "poller.h"
+#include "screen_sink.h"
 #include "query.h"
 
 namespace vxpoll {
@@ -30,9 +34,12 @@ const char kFooter[] =
     "  vx42b-poll --port tcp:10.0.0.7:4001 --query 21:v --query 11:channel_0_a\n"
     "  vx42b-poll --json --rounds 5 --cache cache/ --history history.db\n"
     "  vx42b-poll history history.db                print a history file as JSON lines\n"
+    "  vx42b-poll discover --port /dev/ttyUSB0      ask the system what it has, print a configuration\n"
     "\n"
     "Exit status: 0 after --rounds or on Ctrl-C/SIGTERM, 2 for bad input (options, configuration,\n"
-    "plug-in), 1 for other failures. The plug-in's own trace lines go to standard error.";
+    "plug-in), 1 for other failures. On a terminal the poller draws a live screen (q quits); the\n"
+    "plug-in's own trace lines then go to --log FILE, or show on the screen with --verbose. Otherwise\n"
+    "they go to --log FILE, else to standard error.";
 
 CLI::Validator QueryValidator()
 {
@@ -73,7 +80,14 @@ int RunMain(int argc, char** argv)
     app.add_option("--scenario", options.scenario, "Scenario file for the built-in simulator")
         ->type_name("FILE")
         ->excludes(port);
-    app.add_flag("--json", options.json, "Write one JSON object per line instead of the human-readable view");
+    CLI::Option* json =
+        app.add_flag("--json", options.json, "Write one JSON object per line instead of the human-readable view");
+    app.add_flag("--plain", options.plain, "Write the human-readable view line by line, also on a terminal")
+        ->excludes(json);
+    app.add_flag("--verbose", options.verbose, "On the live screen, also show the plug-in's own trace lines");
+    app.add_option("--log", options.logPath,
+                   "Append every log line, and the plug-in's own trace lines, to FILE")
+        ->type_name("FILE");
     app.add_flag("--trace", options.trace, "Also show every frame sent (tx) and received (rx)");
     app.add_option("--query", queries,
                    "Ask the device with that data id for a value after every round (repeatable)")
@@ -131,6 +145,21 @@ int RunMain(int argc, char** argv)
 
     CLI::App* history = app.add_subcommand("history", "Print a history file as decoded JSON lines");
     history->add_option("FILE", historyFile, "History file written with --history")->required();
+    DiscoverOptions discover;
+    CLI::App* discoverCommand = app.add_subcommand(
+        "discover", "Ask the power system what it has and print a configuration for it (JSON) on standard output");
+    discoverCommand->add_option("--port", discover.port, "Serial device or tcp:HOST:PORT")
+        ->type_name("DEVICE")
+        ->required();
+    discoverCommand->add_option("--address", discover.address, "ADR of the power system (default 1)")
+        ->type_name("A")
+        ->check(CLI::Range(0u, 255u).description(""));
+    discoverCommand->add_option("--baud", discover.baud, "Line speed, 8N1 (default 9600)")
+        ->type_name("N")
+        ->check(CLI::IsMember({1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400}).description(""));
+    discoverCommand->add_option("--timeout", discover.timeoutMs, "Wait this long for each reply (default 1000)")
+        ->type_name("MS")
+        ->check(CLI::Range(10, 600000).description(""));
     app.require_subcommand(0, 1);
 
     try {
@@ -141,6 +170,10 @@ int RunMain(int argc, char** argv)
     }
 
     if (history->parsed()) return DumpHistory(historyFile, std::cout, std::cerr);
+    if (discoverCommand->parsed()) {
+        ::signal(SIGPIPE, SIG_IGN);
+        return RunDiscover(discover, std::cout, std::cerr);
+    }
 
     for (const std::string& text : queries) {
         Query query;
@@ -149,16 +182,48 @@ int RunMain(int argc, char** argv)
         options.queries.push_back(query);
     }
 
-    // Our output keeps the original standard output; descriptor 1 becomes
-    // standard error, so that the plug-in's printf and std::cout trace lines
-    // never mix into it.
+    // On a terminal the live screen, unless asked otherwise.
+    std::string noScreen;
+    options.screen = !options.json && !options.plain && ScreenPossible(STDOUT_FILENO, noScreen);
+
+    // Our output keeps the original standard output; descriptor 1, where the
+    // plug-in's printf and std::cout trace lines go, becomes the log file,
+    // a pipe the screen reads (--verbose), nothing (the screen), or standard
+    // error, so that those lines never mix into our output.
     std::cout.flush();
     std::fflush(stdout);
     const int outFd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (outFd < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+    if (outFd < 0) {
         std::perror("vx42b-poll: cannot set up standard output");
         return kExitFailure;
     }
+    options.outFd = outFd;
+    int traceFd = -1;
+    if (!options.logPath.empty()) {
+        traceFd = ::open(options.logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (traceFd < 0) {
+            std::cerr << "vx42b-poll: cannot open the log file " << options.logPath << ": " << std::strerror(errno)
+                      << '\n';
+            ::close(outFd);
+            return kExitBadInput;
+        }
+    } else if (options.screen && options.verbose) {
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
+            // A full pipe drops trace lines rather than stall the plug-in.
+            options.traceFd = ends[0];
+            traceFd = ends[1];
+        }
+    } else if (options.screen) {
+        traceFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    } else {
+        traceFd = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    }
+    if (traceFd < 0 || ::dup2(traceFd, STDOUT_FILENO) < 0) {
+        std::perror("vx42b-poll: cannot set up standard output");
+        return kExitFailure;
+    }
+    ::close(traceFd);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     // A closed reader shows as a failed write, not as a fatal signal.
     ::signal(SIGPIPE, SIG_IGN);
@@ -172,6 +237,7 @@ int RunMain(int argc, char** argv)
         out.flush();
     }
     ::close(outFd);
+    if (options.traceFd >= 0) ::close(options.traceFd);
     return status;
 }
 

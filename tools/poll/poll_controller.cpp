@@ -17,6 +17,8 @@ void PollController::OnLog(const std::string& text)
     if (keepLogs_) logs_.push_back(text);
     sink_.Log(text, LogSource::Device);
     if (CountLineLog(line_, text)) sink_.Line(line_);
+    const std::string advice = advisor_.Advise(text);
+    if (!advice.empty()) PollerLog(advice);
 }
 
 void PollController::OnPublish(SMDVDevice& device, int recordType, const unsigned char* data, unsigned int size)

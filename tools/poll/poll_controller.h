@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "SMDController.h"
+#include "count_advice.h"
 #include "history_db.h"
 #include "image_cache.h"
 #include "event_sink.h"
@@ -45,6 +46,7 @@ private:
     std::vector<std::string> logs_;
     bool keepLogs_ = false;
     LineStats line_;
+    CountAdvisor advisor_;
     // The record type each device last published under, for its history rows.
     std::map<const SMDVDevice*, int> recordTypes_;
     std::string lastCacheError_;

@@ -89,6 +89,29 @@ std::vector<RecordLayout> MakeLayouts()
     return layouts;
 }
 
+std::vector<FieldLabel> MakeLabels()
+{
+    return {
+        {5085, "ia", "Ia", "A"},
+        {5085, "ib", "Ib", "A"},
+        {5085, "ic", "Ic", "A"},
+        {5085, "a", "AB/A", "V"},
+        {5085, "b", "BC/B", "V"},
+        {5085, "c", "CA/C", "V"},
+        {5085, "f", "f", "Hz"},
+        {5087, "v", "output", "V"},
+        {5087, "i", "load", "A"},
+        {5087, "battery_i", "battery", "A"},
+        {5087, "dc_v_state", "voltage state", ""},
+        {5087, "fuse_state", "fuses", ""},
+        {5086, "group_value", "output", "V"},
+        {5086, "channel_count", "modules", ""},
+        {5086, "module_value", "output", "A"},
+        {5086, "user_p41", "user values", ""},
+        {5086, "fault_state", "fault", ""},
+    };
+}
+
 // The host's 7-byte stamp: year (big-endian), month, day, hour, minute, second.
 Json::Value TimeJson(const unsigned char* b)
 {
@@ -174,6 +197,19 @@ const std::vector<RecordLayout>& RecordLayouts()
 {
     static const std::vector<RecordLayout> layouts = MakeLayouts();
     return layouts;
+}
+
+const std::vector<FieldLabel>& FieldLabels()
+{
+    static const std::vector<FieldLabel> labels = MakeLabels();
+    return labels;
+}
+
+const FieldLabel* FindFieldLabel(int recordType, const std::string& field)
+{
+    for (const FieldLabel& label : FieldLabels())
+        if (label.recordType == recordType && field == label.field) return &label;
+    return nullptr;
 }
 
 const RecordLayout* FindLayout(int recordType)

@@ -39,6 +39,19 @@ const RecordLayout* FindLayout(int recordType);
 // The record type a device type publishes, or 0.
 int RecordTypeOf(const std::string& deviceType);
 
+// How a person reads a field: a short label and its unit ("" for states,
+// counts and user-defined values). One table for every record type; item
+// fields (AC channels, rectifier modules) are named as in their block.
+struct FieldLabel {
+    int recordType;
+    const char* field;
+    const char* label;
+    const char* unit;
+};
+const std::vector<FieldLabel>& FieldLabels();
+// The label of a field, or null.
+const FieldLabel* FindFieldLabel(int recordType, const std::string& field);
+
 // Decodes an image into {field: value, ..., itemsName: [{...}, ...]}.
 // False (with the reason) for an unknown record type or a size that does not
 // fit the layout; nothing is read past size.

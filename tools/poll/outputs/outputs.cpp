@@ -1,10 +1,13 @@
 #include "outputs.h"
 
+#include <cstdio>
 #include <ostream>
 
 #include "config.h"
+#include "log_file_sink.h"
 #include "net_outputs.h"
 #include "output.h"
+#include "screen_sink.h"
 
 namespace vxpoll {
 
@@ -38,6 +41,8 @@ std::unique_ptr<FanoutSink> MakeOutputs(const Options& options, std::ostream& ou
     std::unique_ptr<EventSink> primary;
     if (options.json)
         primary = std::make_unique<JsonSink>(out);
+    else if (options.screen)
+        primary = std::make_unique<ScreenSink>(options.outFd, options.traceFd);
     else
         primary = std::make_unique<HumanSink>(out);
     uint32_t mainDataId = 0;
@@ -49,6 +54,8 @@ std::unique_ptr<FanoutSink> MakeOutputs(const Options& options, std::ostream& ou
         outputs->Add(std::move(net));
     }
     outputs->Add(std::move(primary));
+    // The command line points standard output (the plug-in's printf) at the log file.
+    if (!options.logPath.empty()) outputs->Add(std::make_unique<LogFileSink>(stdout));
     return outputs;
 }
 
