@@ -5,11 +5,19 @@
 #   make tsan    the poller's threaded tests (MQTT, web server, page) under ThreadSanitizer
 #   make arm     cross-build for arm-linux-gnueabihf and run the tests under qemu-arm
 #   make bench   build and run the benchmarks
+#   make mutants one-line mutation check of the plug-in's code (long; see README)
+#   make profile per steady round: instructions (callgrind), allocations, bytes
+#   make soak    a long run against the simulator with faults (ROUNDS=10000)
+#   make fuzz    build the libFuzzer targets; make fuzz-run runs each (FUZZ_SECONDS=60)
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ARGS ?=
+ROUNDS ?= 10000
+FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build run test asan tsan arm bench fuzz clean
+PROFILE_ROUNDS ?= 20
+
+.PHONY: all deps build run test asan tsan arm bench profile soak fuzz fuzz-run fuzz-corpus mutants clean
 
 all: build
 
@@ -50,10 +58,31 @@ bench:
 	cmake --build build-bench -j $(JOBS)
 	build-bench/bench/vx42b_bench
 
+# FILES, OPS, SAMPLE, SEED, TIMEOUT narrow or pace the run; it goes on where it stopped.
+mutants:
+	@scripts/install-deps.sh --mutants
+	scripts/mutants.py JOBS=$(JOBS) FILES="$(FILES)" OPS="$(OPS)" SAMPLE="$(SAMPLE)" SEED="$(SEED)" TIMEOUT="$(TIMEOUT)"
+
+profile:
+	@scripts/install-deps.sh --profile
+	cmake -S . -B build-profile -DCMAKE_BUILD_TYPE=Release -DVX42B_TESTS=OFF
+	cmake --build build-profile -j $(JOBS) --target vx42b-profile
+	build-profile/tools/profile/vx42b-profile --rounds $(PROFILE_ROUNDS)
+
+soak: build
+	$(BUILD)/tools/soak/vx42b-soak --rounds $(ROUNDS) --progress
+
 fuzz:
 	@scripts/install-deps.sh --fuzz
-	CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DVX42B_FUZZ=ON -DVX42B_TESTS=OFF -DVX42B_TOOLS=OFF
-	cmake --build build-fuzz -j $(JOBS)
+	CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX42B_FUZZ=ON -DVX42B_TESTS=OFF
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_targets fuzz_make_corpus
+
+fuzz-run: fuzz
+	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
+# Rewrites the seed corpora in fuzz/corpus from simulator traffic.
+fuzz-corpus: fuzz
+	build-fuzz/fuzz/fuzz_make_corpus fuzz/corpus
 
 clean:
-	rm -rf build build-asan build-tsan build-arm build-bench build-fuzz
+	rm -rf build build-asan build-tsan build-arm build-bench build-profile build-fuzz build-mutants

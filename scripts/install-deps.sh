@@ -3,6 +3,8 @@
 #   scripts/install-deps.sh          native build, tests, tools
 #   scripts/install-deps.sh --arm    also the arm-linux-gnueabihf cross build and qemu-arm
 #   scripts/install-deps.sh --bench  also Google Benchmark
+#   scripts/install-deps.sh --mutants  also Python for the mutation check
+#   scripts/install-deps.sh --profile  also valgrind (callgrind counts instructions)
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libjsoncpp-dev libboost-dev libfmt-dev libgtest-dev libgmock-dev
@@ -14,14 +16,16 @@ for arg in "$@"; do
   case "$arg" in
     --arm) arm=1 ;;
     --bench) packages+=(libbenchmark-dev) ;;
+    --profile) packages+=(valgrind) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    --mutants) packages+=(python3) ;;
     *) echo "install-deps: unknown option $arg" >&2; exit 2 ;;
   esac
 done
 if [ "$arm" = 1 ]; then
   packages+=(g++-arm-linux-gnueabihf qemu-user libjsoncpp-dev:armhf libfmt-dev:armhf libgtest-dev:armhf
-             libsqlite3-dev:armhf libncurses-dev:armhf libmosquitto-dev:armhf libcpp-httplib-dev:armhf
-             libcrypt-dev:armhf libssl-dev:armhf)
+             libsqlite3-dev:armhf libmosquitto-dev:armhf libcpp-httplib-dev:armhf libcrypt-dev:armhf
+             libssl-dev:armhf libncurses-dev:armhf)
 fi
 
 missing=()

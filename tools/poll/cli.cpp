@@ -8,15 +8,16 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <limits>
 
 #include <CLI/CLI.hpp>
 
 #include "discover.h"
 #include "fd_stream.h"
+#include "host_setting.h"
 #include "poller.h"
 #include "screen_sink.h"
 #include "query.h"
+#include "termios_port.h"
 
 namespace vxpoll {
 
@@ -52,6 +53,44 @@ CLI::Validator QueryValidator()
         "", "query");
 }
 
+// An empty value would silently mean "not given" (the built-in simulator for --port).
+CLI::Validator NotEmpty(const std::string& expected)
+{
+    return CLI::Validator(
+        [expected](std::string& text) {
+            return text.empty() ? "an empty value is not allowed; give " + expected : std::string();
+        },
+        "", "not empty");
+}
+
+CLI::Validator LineSpeed()
+{
+    return CLI::Validator(
+        [](std::string& text) {
+            const bool digits = !text.empty() && text.size() < 8 && text.find_first_not_of("0123456789") == std::string::npos;
+            if (digits && SpeedConstant(std::stoi(text)) != 0) return std::string();
+            return "\"" + text + "\" is not a line speed; use one of " + LineSpeedList();
+        },
+        "", "line speed");
+}
+
+constexpr unsigned long kMaxRounds = 4294967295ul;
+
+// Digits only: "-1" and overlong counts must not wrap into "for ever".
+CLI::Validator RoundCount()
+{
+    return CLI::Validator(
+        [](std::string& text) {
+            const bool digits = !text.empty() && text.size() <= 10 && text.find_first_not_of("0123456789") == std::string::npos;
+            if (digits) {
+                const unsigned long long n = std::stoull(text);
+                if (n >= 1 && n <= kMaxRounds) return std::string();
+            }
+            return "expected a count from 1 to " + std::to_string(kMaxRounds) + ", not \"" + text + "\"";
+        },
+        "", "count");
+}
+
 }  // namespace
 
 int RunMain(int argc, char** argv)
@@ -65,20 +104,25 @@ int RunMain(int argc, char** argv)
     app.option_defaults()->always_capture_default(false);
     app.add_option("--plugin", options.plugin,
                    "Plug-in library to load (default: the libvx42b.so built with this program)")
-        ->type_name("PATH");
+        ->type_name("PATH")
+        ->check(NotEmpty("the path of a plug-in library, or leave the option out"));
     app.add_option("--config", options.configPath,
                    "Device configuration (JSON) for the plug-in's Init (default: main data id 1, AC units 11 and "
                    "12, DC unit 21, the rectifiers)")
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->check(NotEmpty("a configuration file, or leave the option out"));
     CLI::Option* port = app.add_option("--port", options.port,
                                        "Serial device (/dev/ttyUSB0) or serial device server (tcp:HOST:PORT); "
                                        "default: the configuration's \"port\", else the built-in simulator")
-                            ->type_name("DEVICE");
+                            ->type_name("DEVICE")
+                            ->check(NotEmpty("a serial device or tcp:HOST:PORT; leave the option out for the "
+                                             "built-in simulator"));
     app.add_option("--baud", options.baud, "Line speed, 8N1 (default: the configuration's \"baud\", else 9600)")
         ->type_name("N")
-        ->check(CLI::IsMember({1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400}).description(""));
+        ->check(LineSpeed());
     app.add_option("--scenario", options.scenario, "Scenario file for the built-in simulator")
         ->type_name("FILE")
+        ->check(NotEmpty("a scenario file, or leave the option out"))
         ->excludes(port);
     CLI::Option* json =
         app.add_flag("--json", options.json, "Write one JSON object per line instead of the human-readable view");
@@ -95,12 +139,14 @@ int RunMain(int argc, char** argv)
         ->check(QueryValidator());
     app.add_option("--rounds", options.rounds, "Stop after N polling rounds (default: run until stopped)")
         ->type_name("N")
-        ->check(CLI::Range(1ul, std::numeric_limits<unsigned long>::max()).description(""));
+        ->check(RoundCount());
     app.add_option("--cache", options.cacheDir,
                    "Keep each sub-device's last published image in DIR and restore them at start")
-        ->type_name("DIR");
+        ->type_name("DIR")
+        ->check(NotEmpty("a directory, or leave the option out"));
     app.add_option("--history", options.historyPath, "Store every saved history record in an SQLite file")
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->check(NotEmpty("a file, or leave the option out"));
 
     const char* net = "Network outputs";
     CLI::Option* mqtt = app.add_option("--mqtt", options.mqttUrl,
@@ -144,19 +190,22 @@ int RunMain(int argc, char** argv)
         ->needs(http);
 
     CLI::App* history = app.add_subcommand("history", "Print a history file as decoded JSON lines");
-    history->add_option("FILE", historyFile, "History file written with --history")->required();
+    history->add_option("FILE", historyFile, "History file written with --history")
+        ->required()
+        ->check(NotEmpty("a history file"));
     DiscoverOptions discover;
     CLI::App* discoverCommand = app.add_subcommand(
         "discover", "Ask the power system what it has and print a configuration for it (JSON) on standard output");
     discoverCommand->add_option("--port", discover.port, "Serial device or tcp:HOST:PORT")
         ->type_name("DEVICE")
-        ->required();
+        ->required()
+        ->check(NotEmpty("a serial device or tcp:HOST:PORT"));
     discoverCommand->add_option("--address", discover.address, "ADR of the power system (default 1)")
         ->type_name("A")
         ->check(CLI::Range(0u, 255u).description(""));
     discoverCommand->add_option("--baud", discover.baud, "Line speed, 8N1 (default 9600)")
         ->type_name("N")
-        ->check(CLI::IsMember({1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400}).description(""));
+        ->check(LineSpeed());
     discoverCommand->add_option("--timeout", discover.timeoutMs, "Wait this long for each reply (default 1000)")
         ->type_name("MS")
         ->check(CLI::Range(10, 600000).description(""));

@@ -12,7 +12,8 @@
 
 namespace vxpoll {
 
-std::string ToJsonLine(const Json::Value& value)
+namespace {
+Json::StreamWriter& Writer()
 {
     // Building the writer is not free; one per thread is plenty.
     static thread_local std::unique_ptr<Json::StreamWriter> writer = [] {
@@ -23,9 +24,21 @@ std::string ToJsonLine(const Json::Value& value)
         builder["precision"] = 15;
         return std::unique_ptr<Json::StreamWriter>(builder.newStreamWriter());
     }();
+    return *writer;
+}
+}  // namespace
+
+std::string ToJsonLine(const Json::Value& value)
+{
     std::ostringstream out;
-    writer->write(value, &out);
+    Writer().write(value, &out);
     return out.str();
+}
+
+void WriteJsonLine(std::ostream& out, const Json::Value& value)
+{
+    Writer().write(value, &out);
+    out << '\n';
 }
 
 Json::Value FloatJson(float v)
@@ -35,6 +48,33 @@ Json::Value FloatJson(float v)
     const auto result = std::to_chars(buf, buf + sizeof buf - 1, v);
     *result.ptr = '\0';
     return Json::Value(std::strtod(buf, nullptr));
+}
+
+void AppendJsonString(std::string& out, const std::string& text)
+{
+    static const char digits[] = "0123456789abcdef";
+    out += '"';
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (byte < 0x20) {
+                out += "\\u00";
+                out += digits[byte >> 4];
+                out += digits[byte & 0x0F];
+            } else {
+                out += c;
+            }
+        }
+    }
+    out += '"';
 }
 
 std::string HexString(const unsigned char* data, size_t size)
@@ -78,12 +118,23 @@ std::string LocalTimeText(std::chrono::system_clock::time_point t)
 {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
     const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-    std::tm tm{};
-    localtime_r(&seconds, &tm);
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                  tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
-    return buf;
+    // Every event carries a time; the calendar part changes once a second.
+    thread_local std::time_t cachedSecond = -1;
+    thread_local char cached[80];
+    if (seconds != cachedSecond) {
+        std::tm tm{};
+        localtime_r(&seconds, &tm);
+        std::snprintf(cached, sizeof cached, "%04d-%02d-%02dT%02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+                      tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+        cachedSecond = seconds;
+    }
+    const int milli = static_cast<int>(ms % 1000);
+    std::string out(cached);
+    out += '.';
+    out += static_cast<char>('0' + milli / 100);
+    out += static_cast<char>('0' + milli / 10 % 10);
+    out += static_cast<char>('0' + milli % 10);
+    return out;
 }
 
 }  // namespace vxpoll

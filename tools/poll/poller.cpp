@@ -17,6 +17,7 @@
 #include "history_db.h"
 #include "image_cache.h"
 #include "json_line.h"
+#include "line_runner.h"
 #include "output.h"
 #include "outputs.h"
 #include "plugin_loader.h"
@@ -82,10 +83,16 @@ public:
     int Start(std::ostream& err);
     void Loop();
     void Stop();
+    // The exit status once the loop has ended.
+    int Status() const { return status_; }
 
 private:
     void Log(const std::string& text) { sink_.Log(text, LogSource::Poller); }
     void RestoreFromCache();
+    // The port named with --port or in the configuration; false when it can
+    // never work.
+    bool CheckNamedPort(std::string& error);
+    bool OpenStores(std::string& error);
     // The port to poll: named, configured, or the built-in simulator's.
     int OpenLine(std::string& path, std::string& error);
     void OnFrame(bool tx, const std::string& frame);
@@ -93,7 +100,6 @@ private:
     void AskQueries();
     void PortLost();
     void TryReopen();
-    void ReadInput();
 
     const Options& options_;
     EventSink& sink_;
@@ -104,6 +110,7 @@ private:
     std::shared_ptr<PollController> controller_;
     std::shared_ptr<SMDSPDevice> device_;
     std::shared_ptr<TracingPort> port_;
+    std::unique_ptr<LineRunner> runner_;
 #ifdef VX42B_POLL_WITH_SIM
     std::unique_ptr<SimServer> sim_;
 #endif
@@ -113,10 +120,15 @@ private:
     Clock::time_point roundStart_{};
     Backoff backoff_;
     Clock::time_point nextOpen_{};
+    std::ostream* err_ = nullptr;
+    int status_ = kExitOk;
+    // Where the port came from, for messages: "--port" or the configuration's "port".
+    std::string portOrigin_;
 };
 
 int Session::Start(std::ostream& err)
 {
+    err_ = &err;
     std::string error;
     if (options_.configPath.empty()) {
         ParseConfigText(DefaultConfigText(), "built-in configuration", config_, error);
@@ -129,21 +141,13 @@ int Session::Start(std::ostream& err)
             << (options_.configPath.empty() ? "" : " " + options_.configPath) << ": " << error << '\n';
         return kExitBadInput;
     }
-    if (!options_.cacheDir.empty()) {
-        cache_ = std::make_unique<ImageCache>(options_.cacheDir);
-        if (!cache_->Prepare(error)) {
-            err << "vx42b-poll: " << error << '\n';
-            return kExitBadInput;
-        }
-    }
-    if (!options_.historyPath.empty()) {
-        history_ = std::make_unique<HistoryDb>();
-        if (!history_->Create(options_.historyPath, error)) {
-            err << "vx42b-poll: " << error << '\n';
-            return kExitBadInput;
-        }
+    if (!CheckNamedPort(error)) {
+        err << "vx42b-poll: " << error << '\n';
+        return kExitBadInput;
     }
 
+    // Everything that can refuse the input comes before the cache and the
+    // history are touched.
     std::string pluginPath;
     if (!FindPlugin(options_, pluginPath, error) || !plugin_.Load(pluginPath, error)) {
         err << "vx42b-poll: " << error << '\n';
@@ -154,7 +158,7 @@ int Session::Start(std::ostream& err)
         err << "vx42b-poll: " << error << '\n';
         return kExitBadInput;
     }
-    controller_ = std::make_shared<PollController>(sink_, cache_.get(), history_.get());
+    controller_ = std::make_shared<PollController>(sink_, nullptr, nullptr);
     controller_->FoldRepeatedLines(true);
     controller_->KeepLogs(true);
     bool accepted = false;
@@ -172,6 +176,11 @@ int Session::Start(std::ostream& err)
         return kExitBadInput;
     }
     controller_->TakeLogs();
+    if (!OpenStores(error)) {
+        err << "vx42b-poll: " << error << '\n';
+        return kExitBadInput;
+    }
+    controller_->SetStores(cache_.get(), history_.get());
     if (cache_) RestoreFromCache();
 
     std::string path;
@@ -187,11 +196,49 @@ int Session::Start(std::ostream& err)
     LineStats& line = controller_->Line();
     line.port = port_->Name();
     line.baud = path.rfind("tcp:", 0) == 0 ? 0 : baud;
+    runner_ = std::make_unique<LineRunner>(device_);
     Log("plug-in " + plugin_.Path() + ", port " + port_->Name() +
         (path.rfind("tcp:", 0) == 0 ? std::string() : " at " + std::to_string(baud) + " baud"));
     sink_.Line(line);
     nextOpen_ = Clock::now();
     return kExitOk;
+}
+
+bool Session::CheckNamedPort(std::string& error)
+{
+    std::string path;
+    if (!options_.port.empty()) {
+        path = options_.port;
+        portOrigin_ = "--port";
+    } else if (config_["port"].isString()) {
+        path = config_["port"].asString();
+        portOrigin_ = "the configuration's \"port\"";
+    } else {
+        return true;
+    }
+    std::string why;
+    if (CheckPortName(path, why) != PortCheck::Permanent) return true;
+    error = portOrigin_ + " " + path + " " + why;
+    return false;
+}
+
+bool Session::OpenStores(std::string& error)
+{
+    if (!options_.historyPath.empty()) {
+        history_ = std::make_unique<HistoryDb>();
+        std::string notice;
+        if (!history_->Create(options_.historyPath, error, notice)) return false;
+        if (!notice.empty()) Log(notice);
+    }
+    if (!options_.cacheDir.empty()) {
+        cache_ = std::make_unique<ImageCache>(options_.cacheDir);
+        size_t removed = 0;
+        if (!cache_->Prepare(error, &removed)) return false;
+        if (removed != 0)
+            Log("cache: removed " + std::to_string(removed) + " temporary file" + (removed == 1 ? "" : "s") +
+                " an interrupted run left in " + cache_->Dir());
+    }
+    return true;
 }
 
 int Session::OpenLine(std::string& path, std::string& error)
@@ -231,14 +278,18 @@ void Session::RestoreFromCache()
         if (!child) continue;
         std::string image;
         std::string error;
+        bool bare = false;
         const std::string path = cache_->PathFor(child->DeviceType(), child->DataId());
-        if (!cache_->Load(child->DeviceType(), child->DataId(), image, error)) {
-            if (!error.empty()) Log("cache: " + error);
+        if (!cache_->Load(child->DeviceType(), child->DataId(), RecordTypeOf(child->DeviceType()), image, error,
+                          &bare)) {
+            if (!error.empty()) Log("cache: " + error + "; " + child->DeviceType() + " " +
+                                    std::to_string(child->DataId()) + " starts without it");
             continue;
         }
         const bool ok = child->LoadFromCache(image);
         Log("cache: " + std::string(ok ? "restored " : "refused by ") + child->DeviceType() + " " +
-            std::to_string(child->DataId()) + " from " + path + " (" + std::to_string(image.size()) + " bytes)");
+            std::to_string(child->DataId()) + " from " + path + " (" + std::to_string(image.size()) + " bytes" +
+            (bare ? ", no header: written by an earlier version, rewritten with one on the next save)" : ")"));
     }
 }
 
@@ -303,26 +354,19 @@ void Session::TryReopen()
         Log("port " + port_->Name() + " open");
         return;
     }
+    if (port_->LastErrorPermanent()) {
+        // No back-off makes this port work: stop as for any bad input.
+        *err_ << "vx42b-poll: " << portOrigin_ << " " << port_->Name() << " " << port_->LastError() << '\n';
+        Log("port " + port_->Name() + " cannot be opened: " + port_->LastError());
+        status_ = kExitBadInput;
+        done_ = true;
+        return;
+    }
     const std::chrono::seconds delay = backoff_.Next();
     nextOpen_ = Clock::now() + delay;
     Log("port " + port_->Name() + " cannot be opened" +
         (port_->LastError().empty() ? "" : ": " + port_->LastError()) + "; next try in " +
         std::to_string(delay.count()) + " s");
-}
-
-void Session::ReadInput()
-{
-    const int fd = port_->Fd();
-    if (fd >= 0) {
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, 50);
-        if (ready <= 0) return;
-    } else {
-        ::poll(nullptr, 0, 50);
-    }
-    unsigned char buffer[1024];
-    const long n = port_->Read(buffer, sizeof buffer);
-    if (n > 0) device_->process(buffer, static_cast<unsigned int>(n));
 }
 
 void Session::Loop()
@@ -338,10 +382,10 @@ void Session::Loop()
             }
         }
         try {
-            device_->RefreshStatus();
-            HandleRoundEnds();
-            if (!done_ && !port_->Failed()) ReadInput();
-            controller_->RunPendingWork();
+            runner_->RunOnce([this] {
+                HandleRoundEnds();
+                return !done_ && !port_->Failed();
+            });
             HandleRoundEnds();
         } catch (const std::exception& e) {
             // The device's own problem; the next call starts afresh.
@@ -366,6 +410,7 @@ void Session::Stop()
 #ifdef VX42B_POLL_WITH_SIM
     if (sim_) sim_->Stop();
 #endif
+    if (controller_) controller_->Finish();
     sink_.Finish();
 }
 
@@ -394,7 +439,10 @@ int RunPoller(const Options& options, std::ostream& out, std::ostream& err)
     {
         Session session(options, *outputs);
         status = session.Start(err);
-        if (status == kExitOk) session.Loop();
+        if (status == kExitOk) {
+            session.Loop();
+            status = session.Status();
+        }
         session.Stop();
     }
     return status;
@@ -404,10 +452,13 @@ int DumpHistory(const std::string& path, std::ostream& out, std::ostream& err)
 {
     HistoryDb db;
     std::string error;
-    if (!db.OpenForReading(path, error)) {
+    std::string damage;
+    if (!db.OpenForReading(path, error, damage)) {
         err << "vx42b-poll: " << error << '\n';
         return kExitBadInput;
     }
+    if (!damage.empty())
+        err << "vx42b-poll: history " << path << " is damaged (" << damage << "); printing the rows that can be read\n";
     const bool ok = db.ForEach(
         [&out](const HistoryRow& row) {
             const auto* data = reinterpret_cast<const unsigned char*>(row.image.data());
@@ -426,7 +477,7 @@ int DumpHistory(const std::string& path, std::ostream& out, std::ostream& err)
         err << "vx42b-poll: cannot read history " << path << ": " << error << '\n';
         return kExitFailure;
     }
-    return kExitOk;
+    return damage.empty() ? kExitOk : kExitFailure;
 }
 
 }  // namespace vxpoll

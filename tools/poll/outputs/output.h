@@ -41,6 +41,7 @@ public:
 private:
     void Emit(const char* event, Json::Value value);
     std::ostream& out_;
+    std::string line_;  // a rule line; keeps its capacity
 };
 
 // Per round a table of every sub-device's values and the alarm transitions;
