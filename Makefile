@@ -45,11 +45,13 @@ bench:
 	cmake --build build-bench -j $(JOBS)
 	build-bench/bench/vx42b_bench
 
+# The same Release build as the benchmarks; the poller's own cost follows.
 profile:
-	@scripts/install-deps.sh --profile
-	cmake -S . -B build-profile -DCMAKE_BUILD_TYPE=Release -DVX42B_TESTS=OFF
-	cmake --build build-profile -j $(JOBS) --target vx42b-profile
-	build-profile/tools/profile/vx42b-profile --rounds $(PROFILE_ROUNDS)
+	@scripts/install-deps.sh --bench --profile
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVX42B_BENCH=ON -DVX42B_TESTS=OFF
+	cmake --build build-bench -j $(JOBS) --target vx42b-profile vx42b-poll
+	build-bench/tools/profile/vx42b-profile --rounds $(PROFILE_ROUNDS)
+	scripts/profile-poll.sh build-bench
 
 fuzz:
 	@scripts/install-deps.sh --fuzz
@@ -57,4 +59,4 @@ fuzz:
 	cmake --build build-fuzz -j $(JOBS)
 
 clean:
-	rm -rf build build-asan build-arm build-bench build-profile build-fuzz
+	rm -rf build build-asan build-arm build-bench build-fuzz

@@ -37,8 +37,15 @@ std::string ToJsonLine(const Json::Value& value)
 
 void WriteJsonLine(std::ostream& out, const Json::Value& value)
 {
-    Writer().write(value, &out);
-    out << '\n';
+    // The writer puts out many small pieces: gather them in memory (the
+    // buffer is reused) and hand the stream one line.
+    thread_local std::ostringstream line;
+    line.str(std::string());
+    line.clear();
+    Writer().write(value, &line);
+    line << '\n';
+    const std::string text = line.str();
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
 Json::Value FloatJson(float v)
@@ -54,8 +61,13 @@ void AppendJsonString(std::string& out, const std::string& text)
 {
     static const char digits[] = "0123456789abcdef";
     out += '"';
-    for (const char c : text) {
+    size_t plain = 0;  // start of the run of bytes that go out as they are
+    for (size_t k = 0; k < text.size(); ++k) {
+        const char c = text[k];
         const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && c != '"' && c != '\\') continue;
+        out.append(text, plain, k - plain);
+        plain = k + 1;
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -65,15 +77,12 @@ void AppendJsonString(std::string& out, const std::string& text)
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
         default:
-            if (byte < 0x20) {
-                out += "\\u00";
-                out += digits[byte >> 4];
-                out += digits[byte & 0x0F];
-            } else {
-                out += c;
-            }
+            out += "\\u00";
+            out += digits[byte >> 4];
+            out += digits[byte & 0x0F];
         }
     }
+    out.append(text, plain, std::string::npos);
     out += '"';
 }
 
