@@ -66,11 +66,13 @@ mutants:
 	@scripts/install-deps.sh --mutants
 	scripts/mutants.py JOBS=$(JOBS) FILES="$(FILES)" OPS="$(OPS)" SAMPLE="$(SAMPLE)" SEED="$(SEED)" TIMEOUT="$(TIMEOUT)"
 
+# The same Release build as the benchmarks; the poller's own cost follows.
 profile:
-	@scripts/install-deps.sh --profile
-	cmake -S . -B build-profile -DCMAKE_BUILD_TYPE=Release -DVX42B_TESTS=OFF
-	cmake --build build-profile -j $(JOBS) --target vx42b-profile
-	build-profile/tools/profile/vx42b-profile --rounds $(PROFILE_ROUNDS)
+	@scripts/install-deps.sh --bench --profile
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVX42B_BENCH=ON -DVX42B_TESTS=OFF
+	cmake --build build-bench -j $(JOBS) --target vx42b-profile vx42b-poll
+	build-bench/tools/profile/vx42b-profile --rounds $(PROFILE_ROUNDS)
+	scripts/profile-poll.sh build-bench
 
 soak: build
 	$(BUILD)/tools/soak/vx42b-soak --rounds $(ROUNDS) --progress
@@ -100,6 +102,7 @@ format:
 format-check:
 	@scripts/install-deps.sh --format
 	$(CLANG_FORMAT) --dry-run --Werror $(FORMAT_FILES)
+
 package:
 	@scripts/install-deps.sh --arm
 	cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DVX42B_TESTS=OFF
