@@ -11,6 +11,7 @@
 #include <benchmark/benchmark.h>
 
 #include "VX42B.h"
+#include "alloc_counter.h"
 
 namespace {
 
@@ -46,6 +47,21 @@ public:
 
 private:
     int saved_;
+};
+
+// Heap allocations per iteration of the loop in its scope, as the "allocs" counter.
+class AllocsPerIteration {
+public:
+    explicit AllocsPerIteration(benchmark::State& state) : state_(state), before_(AllocationCount()) {}
+    ~AllocsPerIteration()
+    {
+        state_.counters["allocs"] =
+            static_cast<double>(AllocationCount() - before_) / static_cast<double>(state_.iterations());
+    }
+
+private:
+    benchmark::State& state_;
+    size_t before_;
 };
 
 std::vector<unsigned char> Floats(int n, unsigned char fill)
@@ -128,6 +144,7 @@ void BM_ParseAc40_41(benchmark::State& state)
     auto ac = std::make_shared<VX42BAC>();
     const auto s = AcAnalog();
     QuietStdout quiet;
+    AllocsPerIteration allocs(state);
     for (auto _ : state) benchmark::DoNotOptimize(ac->parse40_41(s.data(), static_cast<int>(s.size())));
 }
 BENCHMARK(BM_ParseAc40_41);
@@ -137,6 +154,7 @@ void BM_ParseDc42_41(benchmark::State& state)
     auto dc = std::make_shared<VX42BDC>();
     const auto s = DcAnalog();
     QuietStdout quiet;
+    AllocsPerIteration allocs(state);
     for (auto _ : state) benchmark::DoNotOptimize(dc->parse42_41(s.data(), static_cast<int>(s.size())));
 }
 BENCHMARK(BM_ParseDc42_41);
@@ -145,6 +163,7 @@ void BM_ParseRc41_41(benchmark::State& state)
 {
     auto rc = std::make_shared<VX42BRC>();
     const auto s = RcAnalog();
+    AllocsPerIteration allocs(state);
     for (auto _ : state) benchmark::DoNotOptimize(rc->parse41_41(s.data(), static_cast<int>(s.size())));
 }
 BENCHMARK(BM_ParseRc41_41);
@@ -155,7 +174,10 @@ void RoundEnd(benchmark::State& state, Device& device, size_t rules)
 {
     auto controller = std::make_shared<CountingController>();
     device->SetController(controller);
-    for (auto _ : state) device->RoundDone();
+    {
+        AllocsPerIteration allocs(state);
+        for (auto _ : state) device->RoundDone();
+    }
     state.counters["rules"] = static_cast<double>(controller->lastBatch);
     if (controller->lastBatch != rules) state.SkipWithError("unexpected rule count");
 }

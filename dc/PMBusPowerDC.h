@@ -115,9 +115,11 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const unsigned char* p, int len)
         tele = next;
         return len;
     }
+    // Read as one run: a run cut short is reported where the whole run would end.
+    std::array<unsigned char, 4 * TeleDC::P_SIZE()> values;
+    if (!r.Read(values.data(), 4 * count)) return Overflow(kOverflow42_41, r.Reached(), len);
     for (unsigned k = 0; k < count; ++k) {
-        unsigned char value[4];
-        if (!r.Read(value, 4)) return Overflow(kOverflow42_41, r.Reached(), len);
+        const unsigned char* value = values.data() + 4 * k;
         if (IsNoValueMarker(value))
             StoreMinusPointOne(&next.user_p[k]);
         else
@@ -135,16 +137,17 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_44(const unsigned char* p, int len)
     unsigned char k = 0, q = 0;
     if (!r.ReadU8(next.dc_v_state) || !r.ReadU8(k)) return Overflow(kOverflow42_44, r.Reached(), len);
     next.fuse_count = k;
-    // Oversized runs are cut to the slots; the walk still steps over every received state.
+    // Oversized runs are cut to the slots; the walk still steps over every
+    // received state, and a run cut short is reported where the whole run would end.
     const int fuses = k > TeleDC::ALERT_M_SIZE() ? TeleDC::ALERT_M_SIZE() : k;
-    if (!r.Read(next.fuse_state, fuses) || !r.Skip(k - fuses) || !r.ReadU8(q))
+    if (!r.Has(k) || !r.Read(next.fuse_state, fuses) || !r.Skip(k - fuses) || !r.ReadU8(q))
         return Overflow(kOverflow42_44, r.Reached(), len);
     next.alert_p_count = q;
     if (q > TeleDC::ALERT_P_SIZE())
         InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read 42_44 p is {},  alert_p is {}", DataId(), q,
                 TeleDC::ALERT_P_SIZE());
     const int states = q > TeleDC::ALERT_P_SIZE() ? TeleDC::ALERT_P_SIZE() : q;
-    if (!r.Read(next.alert_p, states) || !r.Skip(q - states))
+    if (!r.Has(q) || !r.Read(next.alert_p, states) || !r.Skip(q - states))
         return Overflow(kOverflow42_44, r.Reached(), len);
     tele = next;
     return r.Position();

@@ -91,12 +91,14 @@ bool PMBusPower<AC, DC, RC>::CreateChildren(const Json::Value& config, const cha
     if (!list.isArray()) return true;
     for (Json::ArrayIndex k = 0; k < list.size(); ++k) {
         const Json::Value& element = list[k];
-        if (!element.isObject()) {
+        // A null element reads as an empty one (data id 0).
+        if (!element.isNull() && !element.isObject()) {
             InfoLog("PMBusPower:ConfigError {} {}[{}] is not an object", DataId(), key, k);
             return false;
         }
+        // Whatever asUInt reads without throwing: null 0, true 1, 3.5 cut to 3.
         const Json::Value& id = element["data_id"];
-        if (!id.isNull() && !(id.isIntegral() && id.isConvertibleTo(Json::uintValue))) {
+        if (!id.isConvertibleTo(Json::uintValue)) {
             InfoLog("PMBusPower:ConfigError {} {}[{}].data_id is not an unsigned number", DataId(), key, k);
             return false;
         }
@@ -219,8 +221,17 @@ void PMBusPower<AC, DC, RC>::CheckModel(const unsigned char* info, int L)
 {
     const size_t n = L < static_cast<int>(kModelBytes) ? static_cast<size_t>(L) : kModelBytes;
     deviceModel_.assign(reinterpret_cast<const char*>(info), n);
-    std::string name = deviceModel_.substr(0, deviceModel_.find('\0'));
-    name.erase(name.find_last_not_of(' ') + 1);
+    // The name ends at the first NUL or other control byte (padding, CR LF);
+    // blanks around it are padding too. No control byte reaches the alarm text.
+    size_t end = 0;
+    while (end < deviceModel_.size()) {
+        const unsigned char c = static_cast<unsigned char>(deviceModel_[end]);
+        if (c < 0x20 || c == 0x7F) break;
+        ++end;
+    }
+    std::string name = deviceModel_.substr(0, end);
+    const size_t first = name.find_first_not_of(' ');
+    name = first == std::string::npos ? std::string() : name.substr(first, name.find_last_not_of(' ') - first + 1);
     for (const std::string& supported : supportedModels_)
         if (supported == name) return;
     CheckThresholdBool(3, "device_model", "70319", "设备配置检测",

@@ -109,6 +109,45 @@ TEST_F(Dc, TruncatedBlocksLeaveTheRecord)
     EXPECT_TRUE(controller->Logged(kLog + "42_44 read overflow 1 - -3"));
 }
 
+// A counted run cut short is reported where the whole run would end, also
+// when it is longer than the slots it fills.
+TEST_F(Dc, CutRunsAreReportedWhereTheyWouldEnd)
+{
+    const struct {
+        bool analog;
+        std::string block;
+        size_t len;
+        int taken;
+    } cases[] = {
+        {false, "01 0c 030303030303030303030909 00", 2, 14},
+        {false, "01 0c 030303030303030303030909 00", 12, 14},
+        {false, "01 0c 030303030303030303030909 00", 13, 14},
+        {false, "01 0c 030303030303030303030909 00", 14, 15},
+        {false, "01 0a 03030303030303030303 00", 11, 12},
+        {false, "01 00 1e" + std::string(60, 'e'), 3, 33},
+        {false, "01 00 1e" + std::string(60, 'e'), 28, 33},
+        {false, "01 00 1e" + std::string(60, 'e'), 32, 33},
+        {false, "01 00 1a" + std::string(52, 'e'), 20, 29},
+        {true, "00000041 00000042 03 111111112222222233333333 00 00", 9, 21},
+        {true, "00000041 00000042 03 111111112222222233333333 00 00", 20, 21},
+        {true, "00000041 00000042 02 1111111122222222 00 00", 12, 17},
+        {true, "00000041 00000042 00 00 08" + std::string(64, '4'), 11, 43},
+        {true, "00000041 00000042 00 00 08" + std::string(64, '4'), 42, 43},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.block + " cut to " + std::to_string(c.len));
+        controller->logs.clear();
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(Parse(c.analog, Hex(c.block), c.len), -1);
+        ::testing::internal::GetCapturedStdout();
+        // After the count message of an oversized run, if any.
+        ASSERT_FALSE(controller->logs.empty());
+        EXPECT_EQ(controller->logs.back(), kLog + (c.analog ? "42_41" : "42_44") + " read overflow " +
+                                               std::to_string(c.taken) + " - " + std::to_string(c.len));
+        EXPECT_EQ(Image(), Hex("07000000") + Bytes(97));
+    }
+}
+
 TEST_F(Dc, OversizedCounts)
 {
     ASSERT_EQ(Parse(true, kAnalog, 51), 51);

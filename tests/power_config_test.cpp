@@ -72,6 +72,39 @@ TEST(PowerConfig, RectifierSettingIsRequired)
     EXPECT_EQ(noId.device->GetAllChildVDevices()[0]->DataId(), 0u);
 }
 
+// An element or data id is read as jsoncpp reads it, wherever that does not throw.
+TEST(PowerConfig, ElementsAndDataIdsAsJsonReadsThem)
+{
+    const struct {
+        const char* element;
+        unsigned id;
+    } cases[] = {
+        {"null", 0},
+        {"{}", 0},
+        {R"({"data_id": null})", 0},
+        {R"({"data_id": false})", 0},
+        {R"({"data_id": true})", 1},
+        {R"({"data_id": 3.5})", 3},
+        {R"({"data_id": 3.999})", 3},
+        {R"({"data_id": -0.0})", 0},
+        {R"({"data_id": 4294967295})", 4294967295u},
+        {R"({"data_id": 4294967295.0})", 4294967295u},
+        {R"({"data_id": 17, "appSetting": null})", 17},
+    };
+    for (const auto& k : cases) {
+        for (const char* key : {"acSetting", "dcSetting"}) {
+            const std::string json = std::string(R"({")") + key + R"(": [)" + k.element + R"(], "rcSetting": {}})";
+            Configured c(json);
+            EXPECT_TRUE(c.ok) << json;
+            const auto all = c.device->GetAllChildVDevices();
+            ASSERT_EQ(all.size(), 2u) << json;
+            EXPECT_EQ(all[0]->DataId(), k.id) << json;
+            EXPECT_EQ(all[0]->DeviceType(), key[0] == 'a' ? "vx42b-ac" : "vx42b-dc") << json;
+            EXPECT_TRUE(c.controller->logs.empty()) << json << ": " << c.controller->logs.front();
+        }
+    }
+}
+
 TEST(PowerConfig, UnreadableConfigurationIsRefusedWithoutThrowing)
 {
     const struct {
@@ -85,6 +118,17 @@ TEST(PowerConfig, UnreadableConfigurationIsRefusedWithoutThrowing)
          "PMBusPower:ConfigError 1 dcSetting[1].data_id is not an unsigned number"},
         {R"({"dcSetting": [{"data_id": -4}], "rcSetting": {}})",
          "PMBusPower:ConfigError 1 dcSetting[0].data_id is not an unsigned number"},
+        {R"({"acSetting": [{"data_id": -0.5}], "rcSetting": {}})",
+         "PMBusPower:ConfigError 1 acSetting[0].data_id is not an unsigned number"},
+        {R"({"acSetting": [{"data_id": 4294967296}], "rcSetting": {}})",
+         "PMBusPower:ConfigError 1 acSetting[0].data_id is not an unsigned number"},
+        {R"({"acSetting": [{"data_id": 4294967295.5}], "rcSetting": {}})",
+         "PMBusPower:ConfigError 1 acSetting[0].data_id is not an unsigned number"},
+        {R"({"acSetting": [{"data_id": {}}], "rcSetting": {}})",
+         "PMBusPower:ConfigError 1 acSetting[0].data_id is not an unsigned number"},
+        {R"({"dcSetting": [null, "x"], "rcSetting": {}})", "PMBusPower:ConfigError 1 dcSetting[1] is not an object"},
+        {R"({"acSetting": [[]], "rcSetting": {}})", "PMBusPower:ConfigError 1 acSetting[0] is not an object"},
+        {R"({"acSetting": [true], "rcSetting": {}})", "PMBusPower:ConfigError 1 acSetting[0] is not an object"},
         {R"({"acSetting": [{"data_id": 1, "appSetting": {"diff_v": [1]}}], "rcSetting": {}})",
          "PMBusPower:ConfigError 1 acSetting[0] cannot be read"},
         {R"({"dcSetting": [{"data_id": 1, "appSetting": {"diff_i": {}}}], "rcSetting": {}})",

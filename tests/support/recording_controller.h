@@ -13,6 +13,7 @@ public:
         SMDVDevice* device;
         int recordType;
         std::vector<unsigned char> image;
+        bool urgent;
     };
     struct History {
         SMDVDevice* device;
@@ -39,9 +40,10 @@ public:
     bool runWorkAtOnce = false;
 
     void OnLog(const std::string& text) override { logs.push_back(text); }
-    void OnPublish(SMDVDevice& device, int recordType, const unsigned char* data, unsigned int size) override
+    void OnPublish(SMDVDevice& device, int recordType, const unsigned char* data, unsigned int size,
+                   bool urgent) override
     {
-        publishes.push_back({&device, recordType, std::vector<unsigned char>(data, data + size)});
+        publishes.push_back({&device, recordType, std::vector<unsigned char>(data, data + size), urgent});
     }
     void OnHistory(SMDVDevice& device, const unsigned char* data, unsigned int size) override
     {

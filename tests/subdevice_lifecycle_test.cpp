@@ -1,0 +1,169 @@
+// What every sub-device shares around its round end and its cache image:
+// a restore renews the data, an image that disagrees with its own counts
+// changes nothing, the alarm-result flag only ever goes up, and records are
+// published as ordinary (not urgent) ones.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <gtest/gtest.h>
+
+#include "VX42BAC.h"
+#include "VX42BDC.h"
+#include "VX42BRC.h"
+#include "recording_controller.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using boost::posix_time::hours;
+using boost::posix_time::second_clock;
+
+struct Kind {
+    const char* name;
+    std::shared_ptr<SMDVDevice> (*make)();
+    int recordType;
+    size_t head;        // bytes before the first channel or module record
+    size_t each;        // bytes of one channel or module record; 0: none
+    size_t countAt;     // the byte that holds the channel or module count
+    size_t ttimeAt;     // 7 bytes the round end rewrites
+    size_t alarmAt;     // a byte that raises an alarm when it holds alarm
+    unsigned char alarm;
+};
+
+const Kind kKinds[] = {
+    {"AC", [] { return std::shared_ptr<SMDVDevice>(std::make_shared<VX42BAC>()); }, 5085, 31, 26, 16, 24, 31 + 17, 1},
+    {"DC", [] { return std::shared_ptr<SMDVDevice>(std::make_shared<VX42BDC>()); }, 5087, 101, 0, 0, 94, 55, 1},
+    {"RC", [] { return std::shared_ptr<SMDVDevice>(std::make_shared<VX42BRC>()); }, 5086, 65, 38, 57, 58, 65 + 30, 1},
+};
+
+// A well-formed image with two channels or modules; `fill` in every byte
+// that is neither a count nor the alarm byte.
+Bytes Image(const Kind& k, unsigned char fill)
+{
+    Bytes image(k.head + 2 * k.each, fill);
+    if (k.each) image[k.countAt] = 2;
+    image[k.alarmAt] = 0;
+    return image;
+}
+
+Bytes Longer(Bytes image, size_t by)
+{
+    image.insert(image.end(), by, 0x33);
+    return image;
+}
+
+Bytes WithoutStamp(const Kind& k, Bytes image)
+{
+    std::fill(image.begin() + k.ttimeAt, image.begin() + k.ttimeAt + 7, 0);
+    return image;
+}
+
+struct Device {
+    std::shared_ptr<RecordingController> host = std::make_shared<RecordingController>();
+    std::shared_ptr<SMDVDevice> device;
+    explicit Device(const Kind& k) : device(k.make()) { device->SetController(host); }
+    bool Load(const Bytes& image) { return device->LoadFromCache(image.data(), static_cast<int>(image.size())); }
+    void Round()
+    {
+        device->RoundDone();
+        host->RunPendingWork();
+    }
+};
+
+TEST(SubDeviceLifecycle, RestoreRenewsTheLastUpdateTime)
+{
+    for (const Kind& k : kKinds) {
+        SCOPED_TRACE(k.name);
+        Device d(k);
+        const auto aged = second_clock::local_time() - hours(1);
+        d.device->SetLastUpdate(aged);
+        const auto before = second_clock::local_time();
+        ASSERT_TRUE(d.Load(Image(k, 0x11)));
+        EXPECT_GE(d.device->LastUpdate(), before);
+        EXPECT_LE(d.device->LastUpdate(), second_clock::local_time());
+        EXPECT_TRUE(d.device->IsDataReady());
+    }
+}
+
+TEST(SubDeviceLifecycle, ImagesThatDisagreeWithTheirCountsChangeNothing)
+{
+    for (const Kind& k : kKinds) {
+        const Bytes good = Image(k, 0x22);
+        // Name, and the image made from the good one.
+        std::vector<std::pair<std::string, Bytes>> bad = {
+            {"one byte short", Bytes(good.begin(), good.end() - 1)},
+            {"one byte long", Longer(good, 1)},
+            {"empty", {}},
+        };
+        if (k.each) {
+            bad.push_back({"a record more than its count", Longer(good, k.each)});
+            Bytes less(good.begin(), good.end() - static_cast<long>(k.each));
+            bad.push_back({"a record less than its count", less});
+            Bytes counted = good;
+            counted[k.countAt] = 3;
+            bad.push_back({"count above its records", counted});
+            counted[k.countAt] = 1;
+            bad.push_back({"count below its records", counted});
+            bad.push_back({"only the head", Bytes(good.begin(), good.begin() + static_cast<long>(k.head))});
+        }
+        for (const auto& [what, image] : bad) {
+            SCOPED_TRACE(std::string(k.name) + ": " + what);
+            Device d(k);
+            const Bytes before = Image(k, 0x44);
+            ASSERT_TRUE(d.Load(before));
+            const auto aged = second_clock::local_time() - hours(1);
+            d.device->SetLastUpdate(aged);
+            EXPECT_FALSE(d.Load(image));
+            EXPECT_EQ(d.device->LastUpdate(), aged);
+            d.Round();
+            ASSERT_EQ(d.host->publishes.size(), 1u);
+            EXPECT_EQ(WithoutStamp(k, d.host->publishes[0].image), WithoutStamp(k, before));
+
+            // A device that never had data stays without.
+            Device fresh(k);
+            EXPECT_FALSE(fresh.Load(image));
+            EXPECT_FALSE(fresh.device->IsDataReady());
+        }
+    }
+}
+
+TEST(SubDeviceLifecycle, AlarmResultIsNeverClearedByAQuietRound)
+{
+    for (const Kind& k : kKinds) {
+        SCOPED_TRACE(k.name);
+        Device d(k);
+        Bytes image = Image(k, 0);
+        ASSERT_TRUE(d.Load(image));
+        const bool expected[] = {false, true, true, true};
+        for (int round = 0; round < 4; ++round) {
+            image[k.alarmAt] = round == 1 ? k.alarm : 0;
+            ASSERT_TRUE(d.Load(image));
+            d.Round();
+            EXPECT_EQ(d.device->AlarmResult(), expected[round]) << "round " << round;
+        }
+    }
+}
+
+TEST(SubDeviceLifecycle, RecordsArePublishedNotUrgent)
+{
+    for (const Kind& k : kKinds) {
+        SCOPED_TRACE(k.name);
+        Device d(k);
+        const Bytes image = Image(k, 0x55);
+        ASSERT_TRUE(d.Load(image));
+        d.Round();
+        d.Round();
+        ASSERT_EQ(d.host->publishes.size(), 2u);
+        for (const auto& p : d.host->publishes) {
+            EXPECT_EQ(p.recordType, k.recordType);
+            EXPECT_FALSE(p.urgent);
+            EXPECT_EQ(p.device, d.device.get());
+            EXPECT_EQ(WithoutStamp(k, p.image), WithoutStamp(k, image));
+        }
+        EXPECT_EQ(d.host->histories.size(), 2u);
+    }
+}
+
+}  // namespace
