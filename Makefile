@@ -87,7 +87,7 @@ fuzz-run: fuzz
 
 # Rewrites the seed corpora in fuzz/corpus from simulator traffic.
 fuzz-corpus: fuzz
-	build-fuzz/fuzz/fuzz_make_corpus fuzz/corpus
+	build-fuzz/fuzz/fuzz_make_corpus fuzz/corpus > /dev/null
 
 # Tracked C++ sources (the source folders outside a git checkout); build trees are left alone.
 SOURCE_DIRS = ac dc rectifier power plugin records host tools tests bench fuzz

@@ -32,9 +32,11 @@ for t in "${targets[@]}"; do
   if "$exe" -max_total_time="$seconds" -max_len=16384 -timeout="${FUZZ_TIMEOUT:-60}" -close_fd_mask=1 -print_final_stats=1 \
        -dict="$(dict_for "$t")" -artifact_prefix="$build/artifacts/$t-" \
        "$build/corpus/$t" "$here/corpus/$t" > "$log" 2>&1; then
-    line=$(grep -E '^#[0-9]+.*(DONE|pulse|NEW|REDUCE)' "$log" | tail -1 || true)
+    last=$(grep -E '^#[0-9]+' "$log" | tail -1 || true)
+    cov=$(sed -n 's/.* cov: \([0-9]*\).*/\1/p' <<<"$last")
+    ft=$(sed -n 's/.* ft: \([0-9]*\).*/\1/p' <<<"$last")
     execs=$(grep -E '^stat::number_of_executed_units' "$log" | awk '{print $2}')
-    echo "fuzz: $t passed, $execs runs in ${seconds}s; ${line#*cov: }" | sed 's/^\(.*\)corp:.*/\1/'
+    echo "fuzz: $t passed: $execs runs in ${seconds} s, coverage $cov edges, $ft features"
   else
     status=1
     echo "fuzz: $t FAILED (see $log):" >&2
