@@ -175,7 +175,8 @@ TEST(PollScreen, FitsAnySizeAndSaysWhatIsCut)
 // A tmux server of its own, with one window running a command.
 class Tmux {
 public:
-    Tmux(const std::string& dir, const std::vector<std::string>& command) : socket_(dir + "/tmux")
+    Tmux(const std::string& dir, const std::vector<std::string>& command)
+        : socket_(dir + "/tmux-" + std::to_string(++servers_))
     {
         std::string line;
         for (const std::string& part : command) line += Quote(part) + " ";
@@ -224,6 +225,7 @@ private:
         tmux.Collect(std::chrono::seconds(10));
         return tmux.Out();
     }
+    static inline int servers_ = 0;  // a server of its own each, never one still going away
     std::string socket_;
 };
 
@@ -302,6 +304,9 @@ TEST(PollScreenInATerminal, VerboseShowsTraceLinesAndLogKeepsThem)
         EXPECT_TRUE(tmux.WaitFor([&trace](const std::string& s) { return std::regex_search(s, trace); }, seen))
             << seen.back();
         tmux.Keys("q");
+        // Off the simulator's line before the next poller takes it.
+        EXPECT_TRUE(tmux.WaitFor([](const std::string& s) { return s.find("[exit 0]") != std::string::npos; }, seen))
+            << seen.back();
     }
     const std::string log = dir.Path() + "/poll.log";
     {
