@@ -16,9 +16,9 @@ namespace vxsoak {
 struct Options {
     unsigned long rounds = 10000;
     uint32_t seed = 1;
-    std::string plugin;        // the plug-in to load; empty: the one built with the harness
-    double faultRate = 0.05;   // share of replies spoilt outside the quiet windows, all kinds together
-    bool progress = false;     // a line every 500 rounds on the report stream
+    std::string plugin;       // the plug-in to load; empty: the one built with the harness
+    double faultRate = 0.05;  // share of replies spoilt outside the quiet windows, all kinds together
+    bool progress = false;    // a line every 500 rounds on the report stream
     // What the run does to the system and the line; all of them by default.
     std::set<std::string> disturbances = AllDisturbances();
 
@@ -31,7 +31,8 @@ struct Options {
 class SoakController : public SMDController {
 public:
     void OnLog(const std::string& text) override;
-    void OnPublish(SMDVDevice& device, int recordType, const unsigned char* data, unsigned int size) override;
+    void OnPublish(SMDVDevice& device, int recordType, const unsigned char* data, unsigned int size,
+                   bool urgent) override;
     void OnHistory(SMDVDevice& device, const unsigned char* data, unsigned int size) override;
     bool OnAlarmBatch(SMDVDevice& device, const std::vector<rule_value>& rules) override;
     void OnAlarm(SMDVDevice& device, const rule_value& rule, bool raised) override;
