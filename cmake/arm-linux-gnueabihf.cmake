@@ -10,3 +10,5 @@ set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 # GCC notes an ABI change from 2017 on every std::vector of doubles; nothing here links older code.
 set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
+# pkg-config (FindOpenSSL, FindPkgConfig) must report the armhf libraries, not the build machine's.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig)
