@@ -2,14 +2,25 @@
 #   make run     build and start the poller on the built-in simulator
 #   make test    install what is missing, build and run every test
 #   make asan    the tests under AddressSanitizer + UndefinedBehaviorSanitizer
+#   make tsan    the poller's threaded tests (MQTT, web server, page) under ThreadSanitizer
 #   make arm     cross-build for arm-linux-gnueabihf and run the tests under qemu-arm
 #   make bench   build and run the benchmarks
 #   make mutants one-line mutation check of the plug-in's code (long; see README)
+#   make profile per steady round: instructions (callgrind), allocations, bytes
+#   make soak    a long run against the simulator with faults (ROUNDS=10000)
+#   make fuzz    build the libFuzzer targets; make fuzz-run runs each (FUZZ_SECONDS=60)
+#   make format  format the C++ sources with clang-format-14 (.clang-format)
+#   make format-check  list what make format would change, fail if anything
+#   make package Debian packages for amd64 and armhf in dist/
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ARGS ?=
+ROUNDS ?= 10000
+FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build run test asan arm bench fuzz mutants clean
+PROFILE_ROUNDS ?= 20
+
+.PHONY: all deps build run test asan tsan arm bench profile soak fuzz fuzz-run fuzz-corpus mutants format format-check package clean
 
 all: build
 
@@ -31,6 +42,13 @@ asan: deps
 	cmake --build build-asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
+TSAN_TESTS = poll_mqtt_test poll_http_test poll_page_test poll_net_test
+tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX42B_TSAN=ON
+	cmake --build build-tsan -j $(JOBS) --target $(TSAN_TESTS)
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --test-dir build-tsan --output-on-failure -j $(JOBS) \
+	  -R '^($(subst $(eval) ,|,$(TSAN_TESTS)))$$'
+
 arm:
 	@scripts/install-deps.sh --arm
 	cmake -S . -B build-arm -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake
@@ -48,10 +66,56 @@ mutants:
 	@scripts/install-deps.sh --mutants
 	scripts/mutants.py JOBS=$(JOBS) FILES="$(FILES)" OPS="$(OPS)" SAMPLE="$(SAMPLE)" SEED="$(SEED)" TIMEOUT="$(TIMEOUT)"
 
+# The same Release build as the benchmarks; the poller's own cost follows.
+profile:
+	@scripts/install-deps.sh --bench --profile
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVX42B_BENCH=ON -DVX42B_TESTS=OFF
+	cmake --build build-bench -j $(JOBS) --target vx42b-profile vx42b-poll
+	build-bench/tools/profile/vx42b-profile --rounds $(PROFILE_ROUNDS)
+	scripts/profile-poll.sh build-bench
+
+soak: build
+	$(BUILD)/tools/soak/vx42b-soak --rounds $(ROUNDS) --progress
+
 fuzz:
 	@scripts/install-deps.sh --fuzz
-	CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DVX42B_FUZZ=ON -DVX42B_TESTS=OFF -DVX42B_TOOLS=OFF
-	cmake --build build-fuzz -j $(JOBS)
+	CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX42B_FUZZ=ON -DVX42B_TESTS=OFF
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_targets fuzz_make_corpus
+
+fuzz-run: fuzz
+	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
+# Rewrites the seed corpora in fuzz/corpus from simulator traffic.
+fuzz-corpus: fuzz
+	build-fuzz/fuzz/fuzz_make_corpus fuzz/corpus
+
+# Tracked C++ sources (the source folders outside a git checkout); build trees are left alone.
+SOURCE_DIRS = ac dc rectifier power plugin records host tools tests bench fuzz
+FORMAT_FILES = $(shell (git ls-files '*.h' '*.cpp' 2>/dev/null | grep .) || \
+                 find $(SOURCE_DIRS) -name '*.h' -o -name '*.cpp' 2>/dev/null)
+CLANG_FORMAT ?= clang-format-14
+
+format:
+	@scripts/install-deps.sh --format
+	$(CLANG_FORMAT) -i $(FORMAT_FILES)
+
+format-check:
+	@scripts/install-deps.sh --format
+	$(CLANG_FORMAT) --dry-run --Werror $(FORMAT_FILES)
+
+package:
+	@scripts/install-deps.sh --arm
+	cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DVX42B_TESTS=OFF
+	cmake --build build-pkg -j $(JOBS)
+	cd build-pkg && cpack -G DEB
+	cmake -S . -B build-pkg-arm -DCMAKE_BUILD_TYPE=Release -DVX42B_TESTS=OFF -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake
+	cmake --build build-pkg-arm -j $(JOBS)
+	cd build-pkg-arm && cpack -G DEB
+	mkdir -p dist
+	cp build-pkg/vx42b_*.deb build-pkg-arm/vx42b_*.deb dist/
+	lintian --fail-on error dist/vx42b_*.deb
+	@ls -l dist/vx42b_*.deb
 
 clean:
-	rm -rf build build-asan build-arm build-bench build-fuzz build-mutants
+	rm -rf build build-asan build-tsan build-arm build-bench build-profile build-fuzz build-mutants
+	rm -rf build-pkg build-pkg-arm dist

@@ -1,26 +1,24 @@
 #pragma once
 #include <array>
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <iostream>
 #include <memory>
-#include <regex>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
-#include <boost/lexical_cast.hpp>
 #include <json/value.h>
 
 #include "SMDSPDevice.h"
 #include "byte_reader.h"
-#include "get_ttime.h"
+#include "channel_key.h"
 #include "no_value.h"
+#include "subdevice.h"
 
 // One AC distribution unit of the power system: decodes its sections of the
 // 40/41, 40/43 and 40/44 replies into a packed record plus one packed record
@@ -60,13 +58,9 @@ public:
 
 protected:
     // States one rule and numbers it with the round's sequence counter.
-    void Rule(int level, const std::string& key, const std::string& code, const std::string& name,
-              const std::string& text, bool state)
-    {
-        CheckThresholdBool(level, key, code, name, text, state, ruleSeq_++);
-    }
+    void Rule(const subdevice::RuleText& rule, bool state) { subdevice::State(*this, ruleSeq_, rule, state); }
     // Channel number as the alarm texts show it: 1 for the first channel.
-    static std::string ChannelNumber(size_t index) { return boost::lexical_cast<std::string>(index + 1); }
+    static std::string ChannelNumber(size_t index) { return std::to_string(index + 1); }
 
 private:
     static constexpr float kMinusPointOne = -0.1f;
@@ -87,12 +81,29 @@ private:
         InfoLog(format, DataId(), r.Reached(), len);
         return -1;
     }
+    // "a:220 b:221 c:219.5 f:50" on standard output, each value as the
+    // stream's default format writes it (six significant digits).
+    static void TraceChannel(float a, float b, float c, float f)
+    {
+        char line[96];
+        char* at = line;
+        char* const end = line + sizeof line;
+        const float values[4] = {a, b, c, f};
+        const char* const names[4] = {"a:", " b:", " c:", " f:"};
+        for (int k = 0; k < 4; ++k) {
+            for (const char* n = names[k]; *n != '\0'; ++n) *at++ = *n;
+            at = std::to_chars(at, end, values[k], std::chars_format::general, 6).ptr;
+        }
+        *at++ = '\n';
+        std::cout.write(line, at - line);
+    }
     void CheckChannelRules();
     void CheckRecordRules();
 
     // Channels that went away since the last round end: their rules are
     // stated once more, as a quiet channel's, so that the host clears them.
     size_t goneChannels_ = 0;
+    subdevice::ItemRules channelRules_;
 };
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
@@ -100,16 +111,7 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::InitV(SMDVDevice* parent, unsig
                                                       const Json::Value& config)
 {
     tele.data_id = dataId;
-    if (config.isObject() && config.isMember("appSetting")) {
-        const Json::Value& app = config["appSetting"];
-        if (app.isObject()) {
-            // Numbers and numeric texts alike; a text atof cannot read gives 0.
-            if (app.isMember("diff_v") && !app["diff_v"].isNull())
-                diff_v = static_cast<float>(std::atof(app["diff_v"].asString().c_str()));
-            if (app.isMember("diff_i") && !app["diff_i"].isNull())
-                diff_i = static_cast<float>(std::atof(app["diff_i"].asString().c_str()));
-        }
-    }
+    subdevice::ReadAppSetting(config, diff_v, diff_i);
     return SMDVDevice::InitV(parent, dataId, config);
 }
 
@@ -138,7 +140,7 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* 
         ch.c = c;
         if (!ReadFloat(r, f, 0.0f)) return Overflow(kOverflow, r, len);
         ch.f = f;
-        std::cout << "a:" << a << " b:" << b << " c:" << c << " f:" << f << std::endl;
+        TraceChannel(a, b, c, f);
 
         unsigned char p = 0;
         if (!r.ReadU8(p)) return Overflow(kOverflow, r, len);
@@ -270,50 +272,19 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_44(const unsigned char* 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone()
 {
-    using boost::posix_time::second_clock;
-    lastUpdate_ = second_clock::local_time();
-    const std::array<unsigned char, 7> stamp = get_ttime(second_clock::local_time());
     static_assert(sizeof(tele.ttime) == 7, "get_ttime yields 7 bytes");
-    std::memcpy(tele.ttime, stamp.data(), stamp.size());
-
-    const size_t size = sizeof(TeleAC) + sizeof(TeleACChannel) * channels.size();
-    if (!snapshot || snapshot_size != size) {
-        snapshot.reset(new unsigned char[size]());
-        snapshot_size = static_cast<uint32_t>(size);
-    }
-    std::memcpy(snapshot.get(), &tele, sizeof(TeleAC));
-    for (size_t i = 0; i < channels.size(); ++i)
-        std::memcpy(snapshot.get() + sizeof(TeleAC) + i * sizeof(TeleACChannel), &channels[i],
-                    sizeof(TeleACChannel));
-
-    if (dataReady_ != 1) dataReady_ = 1;
-    SendSP(RT_AC, snapshot.get(), snapshot_size, false);
-
-    ruleSeq_ = 1;
-    const size_t live = channels.size();
-    if (goneChannels_ > live) {
-        TeleACChannel quiet{};
-        quiet.p44_count = TeleACChannel::p40_44_SIZE();
-        channels.resize(goneChannels_, quiet);
-    }
+    subdevice::StampRound(lastUpdate_, tele.ttime);
+    subdevice::BuildSnapshot(snapshot, snapshot_size, tele, channels);
+    const subdevice::RoundFields fields{dataReady_, ruleSeq_, pendingRules_, &PMBusPowerAC::alarmResult_};
+    subdevice::Publish(*this, fields, RT_AC, snapshot.get(), snapshot_size);
+    TeleACChannel quiet{};
+    quiet.p44_count = TeleACChannel::p40_44_SIZE();
+    const size_t live = subdevice::AddGoneItems(channels, goneChannels_, quiet);
     CheckChannelRules();
     CheckRecordRules();
     DoImpCheckAlert();
     channels.resize(live);
-    goneChannels_ = 0;
-
-    const size_t ruleCount = pendingRules_.size();
-    std::shared_ptr<PMBusPowerAC> self = std::static_pointer_cast<PMBusPowerAC>(shared_from_this());
-    // The item saves this round's image, even if it runs after a later round.
-    std::function<void()> work = [self, rules = std::move(pendingRules_),
-                                  image = std::vector<unsigned char>(snapshot.get(), snapshot.get() + size)]() {
-        const bool present = self->DoBatchCheckThreshold(rules);
-        if (present || self->alarmResult_) self->alarmResult_ = 1;
-        self->SaveDeviceHistory(image.data(), static_cast<unsigned int>(image.size()));
-    };
-    pendingRules_.clear();
-    CheckThresholdWork(std::move(work));
-    pendingRules_.reserve(ruleCount);
+    subdevice::HandOver(*this, fields, snapshot.get(), snapshot_size);
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
@@ -342,12 +313,17 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::CheckChannelRules()
         {"AC_9", 2, "06017", "交流输入缺相告警", "输入线/相电压BC/B", 1, 3},
         {"AC_10", 2, "06017", "交流输入缺相告警", "输入线/相电压CA/C", 2, 3},
     };
+    constexpr size_t kCount = sizeof kRules / sizeof kRules[0];
+    channelRules_.Fit(channels.size(), kCount, [](size_t channel, size_t row) {
+        const ChannelRule& rule = kRules[row];
+        return subdevice::RuleText{rule.level, rule.key, rule.code, rule.name,
+                                   "交流屏" + ChannelNumber(channel) + rule.what};
+    });
     for (size_t i = 0; i < channels.size(); ++i) {
         const TeleACChannel& ch = channels[i];
         const unsigned char states[4] = {ch.a_alert, ch.b_alert, ch.c_alert, ch.f_alert};
-        const std::string prefix = "交流屏" + ChannelNumber(i);
-        for (const ChannelRule& rule : kRules)
-            Rule(rule.level, rule.key, rule.code, rule.name, prefix + rule.what, states[rule.field] == rule.value);
+        for (size_t row = 0; row < kCount; ++row)
+            Rule(channelRules_.At(i, row), states[kRules[row].field] == kRules[row].value);
     }
 }
 
@@ -368,19 +344,20 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::CheckRecordRules()
         {"AC_18", "A相输入电流缺项", 0, 3},     {"AC_19", "B相输入电流缺项", 1, 3},
         {"AC_20", "C相输入电流缺项", 2, 3},
     };
+    constexpr size_t kCount = sizeof kRules / sizeof kRules[0];
+    static const std::vector<subdevice::RuleText> texts = [] {
+        std::vector<subdevice::RuleText> out;
+        for (const RecordRule& rule : kRules) out.push_back({3, rule.key, "06029", rule.name, "其他告警"});
+        return out;
+    }();
     const unsigned char states[3] = {tele.ia_alert, tele.ib_alert, tele.ic_alert};
-    for (const RecordRule& rule : kRules)
-        Rule(3, rule.key, "06029", rule.name, "其他告警", states[rule.phase] == rule.value);
+    for (size_t row = 0; row < kCount; ++row) Rule(texts[row], states[kRules[row].phase] == kRules[row].value);
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(unsigned int, const std::string& key) const
 {
-    if (dataReady_ != 1) throw std::out_of_range("数据未就绪");
-    if (lastUpdate_.is_special()) throw std::out_of_range("数据已超时");
-    // A negative age (clock set back) still answers.
-    const auto age = (boost::posix_time::second_clock::local_time() - lastUpdate_).total_seconds();
-    if (age >= 61) throw std::out_of_range("数据已超时");
+    subdevice::RequireFresh(dataReady_, lastUpdate_);
 
     if (key == "ia") return tele.ia;
     if (key == "ib") return tele.ib;
@@ -389,22 +366,18 @@ float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(unsigned int, const 
     if (key == "ib_alert") return tele.ib_alert;
     if (key == "ic_alert") return tele.ic_alert;
 
-    // Searched, not matched whole; the lazy group takes exactly one character.
-    static const std::regex kChannelKey("channel_(\\d+)_(.+?)", std::regex::ECMAScript);
-    std::smatch match;
-    if (!std::regex_search(key, match, kChannelKey)) throw std::out_of_range("数据未提供");
+    ChannelKey where;
+    if (!FindChannelKey(key, where)) throw std::out_of_range("数据未提供");
 
     // Any index at or past the channel count is out of range, however many
     // digits it has; stop before the value could overflow.
     size_t k = 0;
-    for (char digit : match.str(1)) {
-        if (k >= channels.size() || digit < '0' || digit > '9') break;
-        k = k * 10 + static_cast<size_t>(digit - '0');
-    }
+    for (size_t d = 0; d < where.digitCount && k < channels.size(); ++d)
+        k = k * 10 + static_cast<size_t>(key[where.digits + d] - '0');
     if (k >= channels.size()) throw std::out_of_range("通道参数越界");
 
     const TeleACChannel& ch = channels[k];
-    switch (match.str(2)[0]) {
+    switch (where.field) {
     case 'a': return ch.a;
     case 'b': return ch.b;
     case 'c': return ch.c;
@@ -434,6 +407,6 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::LoadFromCache(const unsigned ch
     tele = record;
     channels = std::move(restored);
     dataReady_ = 1;
-    lastUpdate_ = boost::posix_time::second_clock::local_time();
+    lastUpdate_ = subdevice::Now();
     return true;
 }

@@ -216,4 +216,20 @@ void BM_RoundDoneRcThreeModules(benchmark::State& state)
 }
 BENCHMARK(BM_RoundDoneRcThreeModules);
 
+// A query by channel key: the key search and the freshness test.
+void BM_AcGetValueChannelKey(benchmark::State& state)
+{
+    auto ac = std::make_shared<VX42BAC>();
+    const auto s = AcAnalog();
+    {
+        QuietStdout quiet;
+        ac->parse40_41(s.data(), static_cast<int>(s.size()));
+    }
+    ac->SetController(std::make_shared<CountingController>());
+    ac->RoundDone();
+    const std::string key = "channel_1_c";
+    for (auto _ : state) benchmark::DoNotOptimize(ac->Get_Value(0, key));
+}
+BENCHMARK(BM_AcGetValueChannelKey);
+
 }  // namespace

@@ -9,13 +9,12 @@
 #include <utility>
 #include <vector>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
 #include <json/value.h>
 
 #include "SMDSPDevice.h"
 #include "byte_reader.h"
-#include "get_ttime.h"
 #include "no_value.h"
+#include "subdevice.h"
 
 // One DC distribution unit: its output bus, battery groups, battery fuses and
 // user-defined values, filled from the 0x42/0x41 and 0x42/0x44 replies and
@@ -50,23 +49,12 @@ public:
 
 protected:
     // States one rule with the next sequence number.
-    void StateRule(int level, const std::string& key, const std::string& code, const std::string& name,
-                   const std::string& text, bool state)
-    {
-        CheckThresholdBool(level, key, code, name, text, state, ruleSeq_++);
-    }
+    void StateRule(const subdevice::RuleText& rule, bool state) { subdevice::State(*this, ruleSeq_, rule, state); }
 
 private:
     static constexpr unsigned int kImageSize = sizeof(TeleDC);
-    using Image = std::array<unsigned char, kImageSize>;
 
-    static boost::posix_time::ptime Now() { return boost::posix_time::second_clock::local_time(); }
-    Image Snapshot() const
-    {
-        Image image;
-        std::memcpy(image.data(), &tele, kImageSize);
-        return image;
-    }
+    void StateRoundEndRules();
     // taken: where the field or run that did not fit would have ended.
     int Overflow(const char* format, int taken, int len) const
     {
@@ -169,60 +157,47 @@ template <class TeleDC, int RT_DC>
 bool PMBusPowerDC<TeleDC, RT_DC>::InitV(SMDVDevice* parent, unsigned int dataId, const Json::Value& config)
 {
     tele.data_id = dataId;
-    if (config.isObject()) {
-        const Json::Value& app = config["appSetting"];
-        if (app.isObject()) {
-            // Numbers and numeric texts alike; what is no number reads as 0.
-            const Json::Value& dv = app["diff_v"];
-            if (!dv.isNull()) diff_v = static_cast<float>(std::atof(dv.asString().c_str()));
-            const Json::Value& di = app["diff_i"];
-            if (!di.isNull()) diff_i = static_cast<float>(std::atof(di.asString().c_str()));
-        }
-    }
+    subdevice::ReadAppSetting(config, diff_v, diff_i);
     return SMDVDevice::InitV(parent, dataId, config);
 }
 
 template <class TeleDC, int RT_DC>
 void PMBusPowerDC<TeleDC, RT_DC>::RoundDone()
 {
-    lastUpdate_ = Now();
-    const std::array<unsigned char, 7> stamp = get_ttime(Now());
-    std::memcpy(tele.ttime, stamp.data(), stamp.size());
-    dataReady_ = 1;
-
-    const Image image = Snapshot();
-    SendSP(RT_DC, image.data(), kImageSize, false);
-
-    ruleSeq_ = 1;
-    StateRule(3, "DC_0", "06008", "输出电压过低告警", "输出电压过低告警", tele.dc_v_state == 1);
-    StateRule(3, "DC_1", "06009", "输出电压过高告警", "输出电压过高告警", tele.dc_v_state == 2);
-    if (tele.fuse_count == TeleDC::ALERT_M_SIZE()) {
-        for (unsigned k = 1; k <= TeleDC::ALERT_M_SIZE(); ++k)
-            StateRule(1, "DC_3", "06001", "电池熔丝故障告警", "直流" + std::to_string(k) + "电池熔丝故障告警",
-                      tele.fuse_state[k - 1] == 3);
-    }
+    subdevice::StampRound(lastUpdate_, tele.ttime);
+    unsigned char image[kImageSize];
+    std::memcpy(image, &tele, kImageSize);
+    const subdevice::RoundFields fields{dataReady_, ruleSeq_, pendingRules_, &PMBusPowerDC::alarmResult_};
+    subdevice::Publish(*this, fields, RT_DC, image, kImageSize);
+    StateRoundEndRules();
     DoImpCheckAlert();
+    subdevice::HandOver(*this, fields, image, kImageSize);
+}
 
-    // The work item saves this round's image, whenever the host gets to run it.
-    const size_t count = pendingRules_.size();
-    std::vector<rule_value> rules;
-    rules.swap(pendingRules_);
-    std::shared_ptr<SMDVDevice> self = shared_from_this();
-    PMBusPowerDC* device = this;
-    CheckThresholdWork([self, device, rules, image]() {
-        if (device->DoBatchCheckThreshold(rules)) device->alarmResult_ = 1;
-        device->SaveDeviceHistory(image.data(), kImageSize);
-    });
-    pendingRules_.reserve(count);
+template <class TeleDC, int RT_DC>
+void PMBusPowerDC<TeleDC, RT_DC>::StateRoundEndRules()
+{
+    constexpr unsigned kFuses = TeleDC::ALERT_M_SIZE();
+    // The output-voltage pair, then one fuse rule per fuse (all keyed "DC_3").
+    static const std::vector<subdevice::RuleText> texts = [] {
+        std::vector<subdevice::RuleText> out{
+            {3, "DC_0", "06008", "输出电压过低告警", "输出电压过低告警"},
+            {3, "DC_1", "06009", "输出电压过高告警", "输出电压过高告警"},
+        };
+        for (unsigned k = 1; k <= kFuses; ++k)
+            out.push_back({1, "DC_3", "06001", "电池熔丝故障告警", "直流" + std::to_string(k) + "电池熔丝故障告警"});
+        return out;
+    }();
+    StateRule(texts[0], tele.dc_v_state == 1);
+    StateRule(texts[1], tele.dc_v_state == 2);
+    if (tele.fuse_count != kFuses) return;
+    for (unsigned k = 0; k < kFuses; ++k) StateRule(texts[2 + k], tele.fuse_state[k] == 3);
 }
 
 template <class TeleDC, int RT_DC>
 float PMBusPowerDC<TeleDC, RT_DC>::Get_Value(unsigned int, const std::string& key) const
 {
-    if (!dataReady_) throw std::out_of_range("数据未就绪");
-    // A missing time stamp cannot vouch for anything; a future one (clock set back) answers.
-    if (lastUpdate_.is_special() || (Now() - lastUpdate_).total_seconds() >= 61)
-        throw std::out_of_range("数据已超时");
+    subdevice::RequireFresh(dataReady_, lastUpdate_);
     if (key == "v") return tele.v;
     if (key == "i") return tele.i;
     throw std::out_of_range("数据未就绪");
@@ -234,6 +209,6 @@ bool PMBusPowerDC<TeleDC, RT_DC>::LoadFromCache(const unsigned char* data, int s
     if (data == nullptr || size != static_cast<int>(kImageSize)) return false;
     std::memcpy(&tele, data, kImageSize);
     dataReady_ = 1;
-    lastUpdate_ = Now();
+    lastUpdate_ = subdevice::Now();
     return true;
 }

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-template class PMBusPowerDC<tele_c_vx42b_dc, 5087>;
+template class PMBusPowerDC<tele_c_vx42b_dc, kRecordTypeDc>;
 
 VX42BDC::VX42BDC() { deviceType_ = "vx42b-dc"; }
 
@@ -56,6 +56,11 @@ void VX42BDC::DoImpCheckAlert()
 {
     // A reply with any other number of states is not this model's layout.
     if (tele.alert_p_count != tele_c_vx42b_dc::ALERT_P_SIZE()) return;
-    for (const ModelRule& rule : kModelRules)
-        StateRule(2, rule.key, rule.code, rule.name, rule.text, tele.alert_p[rule.slot] == rule.alarm);
+    static const std::vector<subdevice::RuleText> texts = [] {
+        std::vector<subdevice::RuleText> out;
+        for (const ModelRule& rule : kModelRules) out.push_back({2, rule.key, rule.code, rule.name, rule.text});
+        return out;
+    }();
+    for (size_t k = 0; k < texts.size(); ++k)
+        StateRule(texts[k], tele.alert_p[kModelRules[k].slot] == kModelRules[k].alarm);
 }

@@ -2,12 +2,13 @@
 #include <string>
 
 #include "PMBusPowerDC.h"
+#include "record_types.h"
 #include "tele_c_vx42b_dc.h"
 
-extern template class PMBusPowerDC<tele_c_vx42b_dc, 5087>;
+extern template class PMBusPowerDC<tele_c_vx42b_dc, kRecordTypeDc>;
 
 // The VX42B's DC distribution unit.
-class VX42BDC : public PMBusPowerDC<tele_c_vx42b_dc, 5087> {
+class VX42BDC : public PMBusPowerDC<tele_c_vx42b_dc, kRecordTypeDc> {
 public:
     VX42BDC();
     explicit VX42BDC(const std::string& model);

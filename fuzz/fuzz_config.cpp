@@ -17,7 +17,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Json::Value config;
     std::string errors;
     const char* text = reinterpret_cast<const char*>(data);
-    if (!reader->parse(text, text + size, &config, &errors)) return 0;
+    try {
+        if (!reader->parse(text, text + size, &config, &errors)) return 0;
+    } catch (const Json::Exception&) {
+        return 0;  // nested beyond the reader's stack limit: malformed, like any other refusal
+    }
     auto device = std::make_shared<VX42B>();
     device->Init(controller, 1, config);  // must never throw
     for (const auto& child : device->GetAllChildVDevices())

@@ -2,10 +2,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 #include "VX42B.h"
 #include "quiet_controller.h"
+#include "line_runner.h"
 #include "memory_port.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -22,8 +22,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     device->OpenPort();
     // The first byte picks the step the reply answers.
     if (size > 0) device->SetStep(data[0] % 16);
-    std::vector<unsigned char> bytes(data, data + size);
-    device->process(bytes.data(), static_cast<unsigned>(bytes.size()));
-    controller->RunPendingWork();
+    LineRunner(device).Deliver(data, size);
     return 0;
 }

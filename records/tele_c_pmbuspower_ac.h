@@ -38,6 +38,8 @@ struct ac_channel;
 
 #pragma pack(push, 1)
 
+// One member a line: the formatter cannot see a pasted macro name as a declaration.
+// clang-format off
 #define VX42B_AC_FIELDS(HAS_AIRLOCK, HAS_USER)                              \
     template <int A, int P>                                                 \
     struct ac<A, P, HAS_AIRLOCK, HAS_USER> : tele_c_pmbuspower_ac_sizes<A, P> { \
@@ -85,6 +87,7 @@ VX42B_AC_CHANNEL_FIELDS(false, false)
 
 #undef VX42B_AC_FIELDS
 #undef VX42B_AC_CHANNEL_FIELDS
+// clang-format on
 
 #pragma pack(pop)
 

@@ -21,6 +21,8 @@ struct ChannelFields;
 
 #pragma pack(push, 1)
 
+// One member a line: the formatter cannot see a pasted macro name as a declaration.
+// clang-format off
 #define VX42B_RC_GROUP_FIELDS(HAS_DC_USER)                                      \
     template <int DcUserBytes>                                                  \
     struct GroupFields<DcUserBytes, HAS_DC_USER> {                              \
@@ -64,6 +66,7 @@ VX42B_RC_CHANNEL_FIELDS(false, false, false)
 
 #undef VX42B_RC_GROUP_FIELDS
 #undef VX42B_RC_CHANNEL_FIELDS
+// clang-format on
 
 }  // namespace rc_record_detail
 

@@ -10,12 +10,10 @@
 #include <utility>
 #include <vector>
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
-
 #include "SMDSPDevice.h"
 #include "byte_reader.h"
-#include "get_ttime.h"
 #include "no_value.h"
+#include "subdevice.h"
 
 // The rectifier sub-device: one group record and one record per rectifier
 // module, filled from the rectifier replies and the two distribution
@@ -75,6 +73,7 @@ private:
     // Modules that went away since the last round end: their rules are
     // stated once more, as a quiet module's, so that the host clears them.
     size_t goneModules_ = 0;
+    subdevice::ItemRules moduleRules_;
 };
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
@@ -249,59 +248,28 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse42_46(const unsigned char* 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone()
 {
-    using boost::posix_time::second_clock;
-    dataReady_ = 1;
-    lastUpdate_ = second_clock::local_time();
-    const std::array<unsigned char, 7> stamp = get_ttime(second_clock::local_time());
-    std::memcpy(tele.ttime, stamp.data(), stamp.size());
-
-    const uint32_t size = static_cast<uint32_t>(kGroupSize + kModuleSize * channels.size());
-    if (!snapshot || snapshot_size != size) {
-        snapshot_size = size;
-        snapshot.reset(new unsigned char[size]());
-    }
-    std::memcpy(snapshot.get(), &tele, kGroupSize);
-    if (!channels.empty()) std::memcpy(snapshot.get() + kGroupSize, channels.data(), kModuleSize * channels.size());
-    SendSP(RT_RC, snapshot.get(), snapshot_size, false);
-
-    ruleSeq_ = 1;
-    const size_t live = channels.size();
-    if (goneModules_ > live) {
-        TeleRCChannel quiet{};
-        quiet.p44_count = TeleRCChannel::P41_44_SIZE();
-        channels.resize(goneModules_, quiet);
-    }
-    for (size_t k = 0; k < channels.size(); ++k) {
-        CheckThresholdBool(2, "RC_0", "06024", "整流模块故障告警", "模块" + std::to_string(k + 1) + "整流模块故障告警",
-                           channels[k].fault_state == 1, ruleSeq_++);
-    }
+    subdevice::StampRound(lastUpdate_, tele.ttime);
+    subdevice::BuildSnapshot(snapshot, snapshot_size, tele, channels);
+    const subdevice::RoundFields fields{dataReady_, ruleSeq_, pendingRules_, &PMBusPowerRC::alarmResult_};
+    subdevice::Publish(*this, fields, RT_RC, snapshot.get(), snapshot_size);
+    TeleRCChannel quiet{};
+    quiet.p44_count = TeleRCChannel::P41_44_SIZE();
+    const size_t live = subdevice::AddGoneItems(channels, goneModules_, quiet);
+    moduleRules_.Fit(channels.size(), 1, [](size_t module, size_t) {
+        return subdevice::RuleText{2, "RC_0", "06024", "整流模块故障告警",
+                                   "模块" + std::to_string(module + 1) + "整流模块故障告警"};
+    });
+    for (size_t k = 0; k < channels.size(); ++k)
+        subdevice::State(*this, ruleSeq_, moduleRules_.At(k, 0), channels[k].fault_state == 1);
     DoImpCheckAlert();
     channels.resize(live);
-    goneModules_ = 0;
-
-    const size_t pending = pendingRules_.size();
-    std::vector<rule_value> rules;
-    rules.swap(pendingRules_);
-    // The item keeps its own image: the next round may rewrite the snapshot
-    // before the host gets round to running it.
-    std::vector<unsigned char> image(snapshot.get(), snapshot.get() + snapshot_size);
-    auto self = std::static_pointer_cast<PMBusPowerRC>(shared_from_this());
-    CheckThresholdWork([self, rules = std::move(rules), image = std::move(image)]() {
-        const bool raised = self->DoBatchCheckThreshold(rules);
-        if (raised) self->alarmResult_ = 1;
-        self->SaveDeviceHistory(image.data(), static_cast<unsigned int>(image.size()));
-    });
-    pendingRules_.reserve(pending);
+    subdevice::HandOver(*this, fields, snapshot.get(), snapshot_size);
 }
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 float PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::Get_Value(unsigned int, const std::string&) const
 {
-    if (dataReady_ != 1) throw std::out_of_range("数据未就绪");
-    if (!lastUpdate_.is_special()) {
-        const auto age = (boost::posix_time::second_clock::local_time() - lastUpdate_).total_seconds();
-        if (age >= 61) throw std::out_of_range("数据已超时");
-    }
+    subdevice::RequireFresh(dataReady_, lastUpdate_);
     throw std::out_of_range("数据未就绪");
 }
 
@@ -322,6 +290,6 @@ bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::LoadFromCache(const unsigned ch
     tele = group;
     channels.swap(modules);
     dataReady_ = 1;
-    lastUpdate_ = boost::posix_time::second_clock::local_time();
+    lastUpdate_ = subdevice::Now();
     return true;
 }

@@ -2,7 +2,7 @@
 
 #include <string>
 
-template class PMBusPowerRC<tele_c_vx42b_rc, tele_c_vx42b_rc_channel, 5086>;
+template class PMBusPowerRC<tele_c_vx42b_rc, tele_c_vx42b_rc_channel, kRecordTypeRectifier>;
 
 namespace {
 
@@ -35,15 +35,17 @@ VX42BRC::~VX42BRC() = default;
 
 void VX42BRC::DoImpCheckAlert()
 {
+    constexpr size_t kCount = sizeof kModuleRules / sizeof kModuleRules[0];
+    userRules_.Fit(channels.size(), kCount, [](size_t module, size_t i) {
+        const ModuleRule& rule = kModuleRules[i];
+        return subdevice::RuleText{rule.level, rule.key, rule.code, rule.name,
+                                   "第" + std::to_string(module + 1) + "模块" + rule.suffix};
+    });
     for (size_t k = 0; k < channels.size(); ++k) {
         const tele_c_vx42b_rc_channel& module = channels[k];
         // A module whose alarm bytes did not all arrive keeps whatever the host holds.
         if (module.p44_count != tele_c_vx42b_rc_channel::P41_44_SIZE()) continue;
-        const std::string label = "第" + std::to_string(k + 1) + "模块";
-        for (size_t i = 0; i < sizeof kModuleRules / sizeof kModuleRules[0]; ++i) {
-            const ModuleRule& rule = kModuleRules[i];
-            CheckThresholdBool(rule.level, rule.key, rule.code, rule.name, label + rule.suffix,
-                               module.alert_p44[i] == rule.alarmWhen, ruleSeq_++);
-        }
+        for (size_t i = 0; i < kCount; ++i)
+            subdevice::State(*this, ruleSeq_, userRules_.At(k, i), module.alert_p44[i] == kModuleRules[i].alarmWhen);
     }
 }

@@ -147,10 +147,20 @@ TEST_F(Fixture, HostSettingsAreCheckedByName)
         {R"({"address": 5, "reply_timeout_ms": 300, "baud": 19200})", true, ""},
         {R"({"address": 256})", false, "PMBusProtocol:ConfigError 7 \"address\" must be a number from 0 to 255"},
         {R"({"address": "1"})", false, "PMBusProtocol:ConfigError 7 \"address\" must be a number from 0 to 255"},
-        {R"({"port": 5})", false, "PMBusProtocol:ConfigError 7 \"port\" must be a text"},
+        {R"({"port": 5})", false, "PMBusProtocol:ConfigError 7 \"port\" must be a device path or tcp:HOST:PORT"},
+        {R"({"port": "tcp:gw"})", false,
+         "PMBusProtocol:ConfigError 7 \"port\" tcp:gw has no port number; expected tcp:HOST:PORT with PORT from 1 to "
+         "65535"},
+        {R"({"port": ""})", false,
+         "PMBusProtocol:ConfigError 7 \"port\" is empty; expected a serial device path or tcp:HOST:PORT"},
         {R"({"reply_timeout_ms": [1]})", false,
          "PMBusProtocol:ConfigError 7 \"reply_timeout_ms\" must be a number from 10 to 600000"},
-        {R"({"baud": -9600})", false, "PMBusProtocol:ConfigError 7 \"baud\" must be a line speed from 50 to 4000000"},
+        {R"({"baud": -9600})", false,
+         "PMBusProtocol:ConfigError 7 \"baud\" must be one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, "
+         "230400"},
+        {R"({"baud": 14400})", false,
+         "PMBusProtocol:ConfigError 7 \"baud\" must be one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, "
+         "230400"},
     };
     for (const auto& c : cases) {
         const Json::Value config = ParseJson(c.json);

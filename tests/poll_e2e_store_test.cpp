@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e_support.h"
+#include "image_cache.h"
 #include "json_line.h"
 
 namespace {
@@ -42,7 +43,8 @@ TEST(PollStoreEndToEnd, CachedImagesAnswerQueriesAfterARestart)
     for (const Json::Value& p : published) {
         const std::string file =
             cache + "/" + p["device_type"].asString() + "-" + std::to_string(p["data_id"].asUInt()) + ".img";
-        EXPECT_EQ(FileHex(file), p["image"].asString()) << file;
+        // A 16-byte header, then the image as published.
+        EXPECT_EQ(FileHex(file).substr(2 * vxpoll::kImageHeaderSize), p["image"].asString()) << file;
     }
     size_t files = 0;
     for (const auto& entry : std::filesystem::directory_iterator(cache)) {

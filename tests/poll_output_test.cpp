@@ -181,7 +181,7 @@ TEST(PollController, RoutesHooksToSinkCacheAndRounds)
     EXPECT_EQ(controller->TakeRoundEnds(), (std::vector<bool>{true, false}));
     EXPECT_TRUE(controller->TakeRoundEnds().empty());
     std::string image, error;
-    ASSERT_TRUE(cache.Load("vx42b-dc", 21, image, error));
+    ASSERT_TRUE(cache.Load("vx42b-dc", 21, 5087, image, error));
     EXPECT_EQ(image, "\x15\x16\x17");
 }
 

@@ -29,12 +29,12 @@ TEST(PollCache, SavesAtomicallyAndRestores)
     EXPECT_EQ(cache.PathFor("vx42b-dc", 21), dir.Path() + "/images/vx42b-dc-21.img");
 
     std::string image;
-    EXPECT_FALSE(cache.Load("vx42b-dc", 21, image, error));
+    EXPECT_FALSE(cache.Load("vx42b-dc", 21, 5087, image, error));
     EXPECT_EQ(error, "");  // nothing saved yet is not an error
 
-    ASSERT_TRUE(cache.Save("vx42b-dc", 21, kImage, sizeof kImage, error)) << error;
-    ASSERT_TRUE(cache.Save("vx42b-dc", 21, kImage, 4, error)) << error;  // replaces the first
-    ASSERT_TRUE(cache.Load("vx42b-dc", 21, image, error)) << error;
+    ASSERT_TRUE(cache.Save("vx42b-dc", 21, 5087, kImage, sizeof kImage, error)) << error;
+    ASSERT_TRUE(cache.Save("vx42b-dc", 21, 5087, kImage, 4, error)) << error;  // replaces the first
+    ASSERT_TRUE(cache.Load("vx42b-dc", 21, 5087, image, error)) << error;
     EXPECT_EQ(image, std::string(reinterpret_cast<const char*>(kImage), 4));
     // Only the image itself is left: the temporary file was renamed onto it.
     size_t files = 0;
@@ -54,8 +54,8 @@ TEST(PollCache, ReportsUnusableDirectories)
     EXPECT_NE(error.find("is not a directory"), std::string::npos) << error;
 
     const ImageCache missing(dir.Path() + "/no/such/dir");
-    EXPECT_FALSE(missing.Save("vx42b-ac", 11, kImage, sizeof kImage, error));
-    EXPECT_NE(error.find(dir.Path() + "/no/such/dir/vx42b-ac-11.img"), std::string::npos) << error;
+    EXPECT_FALSE(missing.Save("vx42b-ac", 11, 5085, kImage, sizeof kImage, error));
+    EXPECT_NE(error.find(dir.Path() + "/no/such/dir"), std::string::npos) << error;
 }
 
 TEST(PollHistory, RowsReadBackInOrderAndDecoded)

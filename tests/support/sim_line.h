@@ -9,6 +9,7 @@
 
 #include "VX42B.h"
 #include "json_text.h"
+#include "line_runner.h"
 #include "memory_port.h"
 #include "recording_controller.h"
 #include "responder.h"
@@ -20,6 +21,7 @@ struct SimLine {
     std::shared_ptr<VX42B> device = std::make_shared<VX42B>();
     std::shared_ptr<MemoryPort> port = std::make_shared<MemoryPort>();
     vx42b_sim::Responder sim;
+    LineRunner runner{device};
     // Every command as sent: CID1, CID2 and INFO in hex, e.g. "4041FF".
     std::vector<std::string> sent;
     SMDSPDevice::Clock::time_point now{};
@@ -33,38 +35,49 @@ struct SimLine {
         initialised = device->Init(controller, 1, ParseJson(config));
         device->AttachPort(port);
         device->OpenPort();
-        device->SetClock([this] { return now; });
+        runner.SetClock([this] { return now; });
+        runner.SkipRoundPause(true);
+        // Waiting for input is the simulator answering at once.
+        runner.SetWait([this](SerialPort&, std::chrono::milliseconds) {
+            Carry();
+            return true;
+        });
     }
 
+    // Hands every command sent so far to the simulator and queues its replies
+    // on the port.
+    void Carry()
+    {
+        std::vector<std::string> frames;
+        frames.swap(port->Written());
+        for (const std::string& frame : frames) {
+            const vx42b_sim::ParsedFrame c = vx42b_sim::ParseFrame(frame);
+            char head[8];
+            std::snprintf(head, sizeof head, "%02X%02X", c.cid1, c.cid2);
+            std::string text = head;
+            for (unsigned char b : c.info) {
+                std::snprintf(head, sizeof head, "%02X", b);
+                text += head;
+            }
+            sent.push_back(text);
+            port->Inject(sim.Respond(frame));
+        }
+    }
     // Carries commands to the simulator and replies back until the line is quiet.
     void Pump()
     {
-        while (!port->Written().empty()) {
-            std::vector<std::string> frames;
-            frames.swap(port->Written());
-            for (const std::string& frame : frames) {
-                const vx42b_sim::ParsedFrame c = vx42b_sim::ParseFrame(frame);
-                char head[8];
-                std::snprintf(head, sizeof head, "%02X%02X", c.cid1, c.cid2);
-                std::string text = head;
-                for (unsigned char b : c.info) {
-                    std::snprintf(head, sizeof head, "%02X", b);
-                    text += head;
-                }
-                sent.push_back(text);
-                Deliver(sim.Respond(frame));
-            }
+        while (runner.ReadAvailable() > 0 || !port->Written().empty()) {
         }
     }
-    void Deliver(std::string bytes)
+    void Deliver(const std::string& bytes)
     {
-        if (!bytes.empty()) device->process(reinterpret_cast<unsigned char*>(&bytes[0]), static_cast<unsigned>(bytes.size()));
+        runner.Deliver(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
     }
-    // One host poll: the pacing is passed by moving the last-update time back.
+    // One host poll: the pause between rounds is passed by moving the
+    // last-update time back.
     bool Refresh()
     {
-        device->SetLastUpdate(boost::posix_time::second_clock::local_time() - boost::posix_time::seconds(3));
-        const bool r = device->RefreshStatus();
+        const bool r = runner.RunOnce().allowed;
         Pump();
         return r;
     }

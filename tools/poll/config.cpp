@@ -5,22 +5,18 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <sstream>
 
 #include <sys/stat.h>
 
+#include <map>
+
 #include <json/reader.h>
 
-#include "termios_port.h"
+#include "host_setting.h"
 
 namespace vxpoll {
 
 namespace {
-
-bool IsUnsigned32(const Json::Value& v)
-{
-    return v.isIntegral() && v.isConvertibleTo(Json::uintValue) && !(v.isInt64() && v.asInt64() < 0);
-}
 
 bool IsNumberText(const std::string& text)
 {
@@ -32,33 +28,41 @@ bool IsNumberText(const std::string& text)
     return end != begin && *end == '\0' && errno == 0;
 }
 
-bool CheckUnsignedKey(const Json::Value& config, const char* key, unsigned lo, unsigned hi, std::string& error)
+// Where each data id is used, to name both places of a duplicate.
+using DataIdPlaces = std::map<unsigned, std::string>;
+
+bool NoteDataId(DataIdPlaces& places, unsigned id, const std::string& where, std::string& error)
 {
-    const Json::Value& v = config[key];
-    if (v.isNull()) return true;
-    if (!IsUnsigned32(v) || v.asUInt() < lo || v.asUInt() > hi) {
-        error = std::string("\"") + key + "\" must be a number from " + std::to_string(lo) + " to " + std::to_string(hi);
-        return false;
-    }
-    return true;
+    const auto known = places.emplace(id, where);
+    if (known.second) return true;
+    // Two devices with one data id would share a cache file and answer each other's queries.
+    error = "data id " + std::to_string(id) + " is used twice: by " + known.first->second + " and by " + where +
+            "; give each unit its own";
+    return false;
 }
 
-bool CheckUnit(const Json::Value& unit, const std::string& where, bool needsId, std::string& error)
+bool CheckUnit(const Json::Value& unit, const std::string& where, DataIdPlaces* ids, std::string& error)
 {
+    if (ids != nullptr && unit.isNull()) {
+        // The plug-in takes a null element for a unit with data id 0.
+        return NoteDataId(*ids, 0, where + " (null, data id 0)", error);
+    }
     if (!unit.isObject()) {
         error = where + " must be an object";
         return false;
     }
-    if (needsId) {
+    if (ids != nullptr) {
         const Json::Value& id = unit["data_id"];
         if (id.isNull()) {
             error = where + ".data_id is missing";
             return false;
         }
-        if (!IsUnsigned32(id)) {
+        unsigned value = 0;
+        if (!ReadDataId(id, value)) {
             error = where + ".data_id must be an unsigned number";
             return false;
         }
+        if (!NoteDataId(*ids, value, where + ".data_id", error)) return false;
     }
     const Json::Value& app = unit["appSetting"];
     if (app.isNull()) return true;
@@ -76,7 +80,7 @@ bool CheckUnit(const Json::Value& unit, const std::string& where, bool needsId, 
     return true;
 }
 
-bool CheckUnitList(const Json::Value& config, const char* key, std::string& error)
+bool CheckUnitList(const Json::Value& config, const char* key, DataIdPlaces& ids, std::string& error)
 {
     const Json::Value& list = config[key];
     if (list.isNull()) return true;
@@ -85,7 +89,7 @@ bool CheckUnitList(const Json::Value& config, const char* key, std::string& erro
         return false;
     }
     for (Json::ArrayIndex k = 0; k < list.size(); ++k)
-        if (!CheckUnit(list[k], std::string(key) + "[" + std::to_string(k) + "]", true, error)) return false;
+        if (!CheckUnit(list[k], std::string(key) + "[" + std::to_string(k) + "]", &ids, error)) return false;
     return true;
 }
 
@@ -102,10 +106,18 @@ bool ParseConfigText(const std::string& text, const std::string& origin, Json::V
     Json::CharReaderBuilder builder;
     builder["collectComments"] = false;
     builder["rejectDupKeys"] = true;
+    builder["stackLimit"] = kJsonDepthLimit;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     std::string errors;
     Json::Value out;
-    if (!reader->parse(text.data(), text.data() + text.size(), &out, &errors)) {
+    bool parsed = false;
+    try {
+        parsed = reader->parse(text.data(), text.data() + text.size(), &out, &errors);
+    } catch (const Json::Exception&) {
+        // jsoncpp throws rather than report nesting beyond its stack limit.
+        errors = "nested too deeply (more than " + std::to_string(kJsonDepthLimit) + " levels)";
+    }
+    if (!parsed) {
         while (!errors.empty() && (errors.back() == '\n' || errors.back() == ' ')) errors.pop_back();
         error = origin + " is not valid JSON: " + errors;
         return false;
@@ -118,7 +130,7 @@ bool ReadConfigFile(const std::string& path, Json::Value& config, std::string& e
 {
     struct stat st{};
     if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        error = "configuration " + path + " is a directory";
+        error = "configuration " + path + " is a directory; expected a JSON file";
         return false;
     }
     std::ifstream in(path, std::ios::binary);
@@ -126,13 +138,22 @@ bool ReadConfigFile(const std::string& path, Json::Value& config, std::string& e
         error = "cannot read configuration " + path + ": " + std::strerror(errno);
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
+    // A bounded read: a device such as /dev/zero given by mistake never ends.
+    std::string text;
+    char buffer[65536];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        text.append(buffer, static_cast<size_t>(in.gcount()));
+        if (text.size() > kConfigMaxBytes) {
+            error = "configuration " + path + " is larger than " + std::to_string(kConfigMaxBytes >> 20) +
+                    " MiB; expected a JSON file";
+            return false;
+        }
+    }
     if (in.bad()) {
         error = "cannot read configuration " + path;
         return false;
     }
-    return ParseConfigText(text.str(), "configuration " + path, config, error);
+    return ParseConfigText(text, "configuration " + path, config, error);
 }
 
 bool ValidateConfig(const Json::Value& config, std::string& error)
@@ -146,31 +167,23 @@ bool ValidateConfig(const Json::Value& config, std::string& error)
         error = "\"data_id\" is missing";
         return false;
     }
-    if (!IsUnsigned32(id)) {
+    unsigned mainId = 0;
+    if (!ReadDataId(id, mainId)) {
         error = "\"data_id\" must be an unsigned number";
         return false;
     }
-    if (!CheckUnitList(config, "acSetting", error) || !CheckUnitList(config, "dcSetting", error)) return false;
+    DataIdPlaces ids;
+    ids.emplace(mainId, "the top-level \"data_id\" (the main device and rcSetting)");
+    if (!CheckUnitList(config, "acSetting", ids, error) || !CheckUnitList(config, "dcSetting", ids, error))
+        return false;
     const Json::Value& rc = config["rcSetting"];
     if (rc.isNull()) {
         error = "\"rcSetting\" is missing (an object, {} will do)";
         return false;
     }
-    if (!CheckUnit(rc, "rcSetting", false, error)) return false;
-
-    const Json::Value& port = config["port"];
-    if (!port.isNull() && (!port.isString() || port.asString().empty())) {
-        error = "\"port\" must be a device path or tcp:HOST:PORT";
-        return false;
-    }
-    const Json::Value& baud = config["baud"];
-    if (!baud.isNull() && (!IsUnsigned32(baud) || SpeedConstant(static_cast<int>(baud.asUInt())) == 0)) {
-        error = "\"baud\" must be one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400";
-        return false;
-    }
-    if (!CheckUnsignedKey(config, "address", 0, 255, error)) return false;
-    if (!CheckUnsignedKey(config, "reply_timeout_ms", 10, 600000, error)) return false;
-    return true;
+    if (!CheckUnit(rc, "rcSetting", nullptr, error)) return false;
+    HostSetting host;
+    return ReadHostSetting(config, host, error);
 }
 
 }  // namespace vxpoll

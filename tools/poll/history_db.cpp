@@ -1,5 +1,13 @@
 #include "history_db.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+
 #include <sqlite3.h>
 
 namespace vxpoll {
@@ -15,17 +23,66 @@ const char kSchema[] =
     " record_type INTEGER NOT NULL,"
     " image BLOB NOT NULL)";
 
+const char kWhat[] = "; expected an SQLite history file";
+
 // Finalizes a statement on every path out.
 struct Statement {
     sqlite3_stmt* stmt = nullptr;
     ~Statement() { sqlite3_finalize(stmt); }
 };
 
+std::string KindOf(mode_t mode)
+{
+    switch (mode & S_IFMT) {
+    case S_IFDIR: return "a directory";
+    case S_IFIFO: return "a FIFO";
+    case S_IFSOCK: return "a socket";
+    case S_IFCHR: return "a character device";
+    case S_IFBLK: return "a block device";
+    default: return "not a regular file";
+    }
+}
+
+// True when the file starts like an SQLite database (or is empty, which SQLite takes as one).
+bool LooksLikeSqlite(const std::string& path)
+{
+    static const char kMagic[16] = {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f', 'o', 'r', 'm', 'a', 't', ' ', '3', '\0'};
+    std::ifstream in(path, std::ios::binary);
+    char head[16] = {};
+    in.read(head, sizeof head);
+    if (in.gcount() == 0) return true;
+    return in.gcount() == sizeof head && std::memcmp(head, kMagic, sizeof head) == 0;
+}
+
+bool Exists(const std::string& path)
+{
+    struct stat st{};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// "<path>.corrupt-YYYYMMDD-HHMMSS", with "-2", "-3", ... when that is taken.
+std::string AsideName(const std::string& path)
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    const std::string base = path + ".corrupt-" + stamp;
+    std::string name = base;
+    for (int k = 2; Exists(name) || Exists(name + "-journal") || Exists(name + "-wal"); ++k)
+        name = base + "-" + std::to_string(k);
+    return name;
+}
+
 }  // namespace
 
-HistoryDb::~HistoryDb()
+HistoryDb::~HistoryDb() { Close(); }
+
+void HistoryDb::Close()
 {
     if (db_ != nullptr) sqlite3_close(db_);
+    db_ = nullptr;
 }
 
 std::string HistoryDb::Message() const
@@ -42,37 +99,128 @@ bool HistoryDb::Exec(const char* sql, std::string& error)
     return false;
 }
 
-bool HistoryDb::Create(const std::string& path, std::string& error)
+bool HistoryDb::Open(const std::string& path, int flags, std::string& error)
 {
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+    Close();
+    if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
         error = "cannot open history " + path + ": " + Message();
+        Close();
         return false;
     }
     sqlite3_busy_timeout(db_, 2000);
-    if (!Exec(kSchema, error)) {
-        error = "cannot use history " + path + ": " + error;
+    path_ = path;
+    return true;
+}
+
+std::string HistoryDb::QuickCheck()
+{
+    Statement s;
+    if (sqlite3_prepare_v2(db_, "PRAGMA quick_check", -1, &s.stmt, nullptr) != SQLITE_OK) return Message();
+    const int rc = sqlite3_step(s.stmt);
+    if (rc != SQLITE_ROW) return Message();
+    const unsigned char* text = sqlite3_column_text(s.stmt, 0);
+    const std::string first = text != nullptr ? reinterpret_cast<const char*>(text) : "";
+    return first == "ok" ? std::string() : first;
+}
+
+int HistoryDb::HasHistoryTable(bool& others)
+{
+    Statement s;
+    if (sqlite3_prepare_v2(db_, "SELECT name FROM sqlite_master WHERE type = 'table'", -1, &s.stmt, nullptr) !=
+        SQLITE_OK)
+        return -1;
+    bool history = false;
+    others = false;
+    for (;;) {
+        const int rc = sqlite3_step(s.stmt);
+        if (rc == SQLITE_DONE) return history ? 1 : 0;
+        if (rc != SQLITE_ROW) return -1;
+        const unsigned char* name = sqlite3_column_text(s.stmt, 0);
+        if (name != nullptr && std::strcmp(reinterpret_cast<const char*>(name), "history") == 0)
+            history = true;
+        else
+            others = true;
+    }
+}
+
+bool HistoryDb::Create(const std::string& path, std::string& error, std::string& notice)
+{
+    notice.clear();
+    struct stat st{};
+    const bool exists = ::stat(path.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+        error = "history " + path + " is " + KindOf(st.st_mode) + kWhat + " (created if missing)";
+        return false;
+    }
+    if (exists && !LooksLikeSqlite(path)) {
+        error = "history " + path + " is not an SQLite database; name a history file, or a new path to start one";
+        return false;
+    }
+    if (exists) {
+        if (!Open(path, SQLITE_OPEN_READWRITE, error)) return false;
+        if (sqlite3_db_readonly(db_, "main") == 1) {
+            Close();
+            error = "history " + path + " is read-only; make it writable, or name another file";
+            return false;
+        }
+        const std::string damage = QuickCheck();
+        bool others = false;
+        const int tables = damage.empty() ? HasHistoryTable(others) : -1;
+        if (tables == 0 && others) {
+            Close();
+            error = "history " + path + " is an SQLite database without a history table; name a history file, "
+                    "or a new path to start one";
+            return false;
+        }
+        if (!damage.empty() || tables < 0) {
+            const std::string problem = damage.empty() ? Message() : damage;
+            Close();
+            // Appending to a damaged file loses what it holds; keep it for repair.
+            const std::string aside = AsideName(path);
+            if (::rename(path.c_str(), aside.c_str()) != 0) {
+                error = "history " + path + " is damaged (" + problem + ") and cannot be moved aside to " + aside +
+                        ": " + std::strerror(errno);
+                return false;
+            }
+            for (const char* suffix : {"-journal", "-wal", "-shm"})
+                if (Exists(path + suffix)) ::rename((path + suffix).c_str(), (aside + suffix).c_str());
+            notice = "history " + path + " is damaged (" + problem + "); moved it to " +
+                     aside + " and started a new history file";
+        }
+    }
+    if (db_ == nullptr && !Open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, error)) return false;
+    // A write that is rolled back: a directory where no journal can be
+    // created shows now, not as lost rows later.
+    if (!Exec(kSchema, error) || !Exec("BEGIN IMMEDIATE; PRAGMA user_version = 0; ROLLBACK", error)) {
+        std::string ignored;
+        Exec("ROLLBACK", ignored);
+        error = "cannot write history " + path + ": " + error;
+        Close();
         return false;
     }
     return true;
 }
 
-bool HistoryDb::OpenForReading(const std::string& path, std::string& error)
+bool HistoryDb::OpenForReading(const std::string& path, std::string& error, std::string& damage)
 {
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        error = "cannot open history " + path + ": " + Message();
+    damage.clear();
+    struct stat st{};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        error = "history " + path + " is " + KindOf(st.st_mode) + kWhat;
         return false;
     }
-    sqlite3_busy_timeout(db_, 2000);
-    Statement check;
-    if (sqlite3_prepare_v2(db_, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'history'", -1,
-                           &check.stmt, nullptr) != SQLITE_OK) {
+    if (!Open(path, SQLITE_OPEN_READONLY, error)) return false;
+    bool others = false;
+    const int tables = HasHistoryTable(others);
+    if (tables < 0) {
         error = "cannot read history " + path + ": " + Message();
         return false;
     }
-    if (sqlite3_step(check.stmt) != SQLITE_ROW) {
+    if (tables == 0) {
         error = path + " holds no history table";
         return false;
     }
+    damage = QuickCheck();
     return true;
 }
 
@@ -83,7 +231,7 @@ bool HistoryDb::Insert(const HistoryRow& row, std::string& error)
                            "INSERT INTO history (time, data_id, device_type, record_type, image) "
                            "VALUES (?, ?, ?, ?, ?)",
                            -1, &s.stmt, nullptr) != SQLITE_OK) {
-        error = Message();
+        error = "cannot write to " + path_ + ": " + Message();
         return false;
     }
     sqlite3_bind_text(s.stmt, 1, row.time.c_str(), static_cast<int>(row.time.size()), SQLITE_TRANSIENT);
@@ -92,17 +240,21 @@ bool HistoryDb::Insert(const HistoryRow& row, std::string& error)
     sqlite3_bind_int(s.stmt, 4, row.recordType);
     sqlite3_bind_blob(s.stmt, 5, row.image.data(), static_cast<int>(row.image.size()), SQLITE_TRANSIENT);
     if (sqlite3_step(s.stmt) != SQLITE_DONE) {
-        error = Message();
+        error = "cannot write to " + path_ + ": " + Message();
         return false;
     }
     return true;
 }
 
-bool HistoryDb::ForEach(const std::function<void(const HistoryRow&)>& visit, std::string& error)
+bool HistoryDb::ForEach(const std::function<void(const HistoryRow&)>& visit, std::string& error,
+                        const std::string& since)
 {
     Statement s;
-    if (sqlite3_prepare_v2(db_, "SELECT id, time, data_id, device_type, record_type, image FROM history ORDER BY id",
-                           -1, &s.stmt, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(db_,
+                           "SELECT id, time, data_id, device_type, record_type, image FROM history WHERE time >= ?1 "
+                           "ORDER BY id",
+                           -1, &s.stmt, nullptr) != SQLITE_OK ||
+        sqlite3_bind_text(s.stmt, 1, since.c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK) {
         error = Message();
         return false;
     }

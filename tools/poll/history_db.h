@@ -32,20 +32,45 @@ public:
     HistoryDb(const HistoryDb&) = delete;
     HistoryDb& operator=(const HistoryDb&) = delete;
 
-    // Opens or creates a history file for writing.
-    bool Create(const std::string& path, std::string& error);
-    // Opens an existing history file for reading.
-    bool OpenForReading(const std::string& path, std::string& error);
+    // Opens or creates a history file for writing. A file that fails
+    // SQLite's quick check is never appended to: it is moved aside under a
+    // dated name, a new one is started, and `notice` says so. A directory, a
+    // file that is not an SQLite database or holds no history, and one that
+    // cannot be written are refused, and nothing is changed.
+    bool Create(const std::string& path, std::string& error, std::string& notice);
+    bool Create(const std::string& path, std::string& error)
+    {
+        std::string notice;
+        return Create(path, error, notice);
+    }
+    // Opens an existing history file for reading. `damage` is empty, or the
+    // first problem SQLite's quick check found.
+    bool OpenForReading(const std::string& path, std::string& error, std::string& damage);
+    bool OpenForReading(const std::string& path, std::string& error)
+    {
+        std::string damage;
+        return OpenForReading(path, error, damage);
+    }
 
     bool Insert(const HistoryRow& row, std::string& error);
-    // Every row in insertion order; false on a read error.
-    bool ForEach(const std::function<void(const HistoryRow&)>& visit, std::string& error);
+    // Every row in insertion order, or those with a time text from `since`
+    // on; false on a read error.
+    bool ForEach(const std::function<void(const HistoryRow&)>& visit, std::string& error,
+                 const std::string& since = {});
 
 private:
     bool Exec(const char* sql, std::string& error);
     std::string Message() const;
+    bool Open(const std::string& path, int flags, std::string& error);
+    void Close();
+    // Empty when the quick check passes, else its first finding.
+    std::string QuickCheck();
+    // -1 when the schema cannot be read, else whether a history table is there
+    // and whether anything else is.
+    int HasHistoryTable(bool& others);
 
     sqlite3* db_ = nullptr;
+    std::string path_;
 };
 
 }  // namespace vxpoll

@@ -1,21 +1,62 @@
 #include "image_cache.h"
 
-#include <cerrno>
-#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include <boost/crc.hpp>
 
 namespace vxpoll {
 
 namespace {
+
+const unsigned char kMagic[4] = {0x89, 'V', 'X', 'I'};
+constexpr unsigned kHeaderVersion = 1;
+const char kTempMark[] = ".img.tmp";
+
+uint32_t Crc32(const unsigned char* data, size_t size)
+{
+    boost::crc_32_type crc;
+    crc.process_bytes(data, size);
+    return crc.checksum();
+}
+
+void PutLe(std::string& out, uint32_t v, int bytes)
+{
+    for (int k = 0; k < bytes; ++k) out.push_back(static_cast<char>((v >> (8 * k)) & 0xFF));
+}
+
+uint32_t GetLe(const std::string& in, size_t at, int bytes)
+{
+    uint32_t v = 0;
+    for (int k = bytes - 1; k >= 0; --k) v = (v << 8) | static_cast<unsigned char>(in[at + static_cast<size_t>(k)]);
+    return v;
+}
 
 std::string Errno(const std::string& what, const std::string& path)
 {
     return what + " " + path + ": " + std::strerror(errno);
 }
 
-bool WriteAll(int fd, const unsigned char* data, size_t size)
+std::string KindOf(mode_t mode)
+{
+    switch (mode & S_IFMT) {
+    case S_IFDIR: return "a directory";
+    case S_IFIFO: return "a FIFO";
+    case S_IFSOCK: return "a socket";
+    case S_IFCHR: return "a character device";
+    case S_IFBLK: return "a block device";
+    default: return "not a regular file";
+    }
+}
+
+bool WriteAll(int fd, const char* data, size_t size)
 {
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size);
@@ -29,19 +70,92 @@ bool WriteAll(int fd, const unsigned char* data, size_t size)
     return true;
 }
 
+// The pid of "<name>.img.tmp<pid>", or 0 for any other name.
+pid_t TempOwner(const std::string& name)
+{
+    const size_t mark = name.rfind(kTempMark);
+    if (mark == std::string::npos) return 0;
+    const std::string digits = name.substr(mark + sizeof kTempMark - 1);
+    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
+    return static_cast<pid_t>(std::stol(digits));
+}
+
+struct DirCloser {
+    void operator()(DIR* d) const { ::closedir(d); }
+};
+
 }  // namespace
 
-bool ImageCache::Prepare(std::string& error) const
+std::string WrapImage(int recordType, const unsigned char* data, size_t size)
 {
+    std::string out(reinterpret_cast<const char*>(kMagic), sizeof kMagic);
+    PutLe(out, kHeaderVersion, 2);
+    PutLe(out, static_cast<uint32_t>(recordType), 2);
+    PutLe(out, static_cast<uint32_t>(size), 4);
+    PutLe(out, Crc32(data, size), 4);
+    out.append(reinterpret_cast<const char*>(data), size);
+    return out;
+}
+
+ImageFile UnwrapImage(const std::string& file, int recordType, std::string& image, std::string& why)
+{
+    if (file.size() < sizeof kMagic || std::memcmp(file.data(), kMagic, sizeof kMagic) != 0) {
+        image = file;
+        return ImageFile::Bare;
+    }
+    if (file.size() < kImageHeaderSize) {
+        why = "its header is cut short (" + std::to_string(file.size()) + " bytes)";
+        return ImageFile::Refused;
+    }
+    const uint32_t version = GetLe(file, 4, 2);
+    if (version != kHeaderVersion) {
+        why = "its header has version " + std::to_string(version) + ", this program reads version " +
+              std::to_string(kHeaderVersion);
+        return ImageFile::Refused;
+    }
+    const uint32_t length = GetLe(file, 8, 4);
+    if (length != file.size() - kImageHeaderSize) {
+        why = "its header gives " + std::to_string(length) + " bytes but " +
+              std::to_string(file.size() - kImageHeaderSize) + " follow";
+        return ImageFile::Refused;
+    }
+    const auto* data = reinterpret_cast<const unsigned char*>(file.data()) + kImageHeaderSize;
+    if (GetLe(file, 12, 4) != Crc32(data, length)) {
+        why = "its CRC-32 does not match: the image is damaged";
+        return ImageFile::Refused;
+    }
+    const int type = static_cast<int>(GetLe(file, 6, 2));
+    if (recordType != 0 && type != recordType) {
+        why = "it holds a record of type " + std::to_string(type) + ", not " + std::to_string(recordType);
+        return ImageFile::Refused;
+    }
+    image.assign(file, kImageHeaderSize, std::string::npos);
+    return ImageFile::Checked;
+}
+
+bool ImageCache::Prepare(std::string& error, size_t* removed) const
+{
+    if (removed != nullptr) *removed = 0;
     struct stat st{};
     if (::stat(dir_.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return true;
-        error = "cache " + dir_ + " is not a directory";
-        return false;
-    }
-    if (::mkdir(dir_.c_str(), 0777) != 0 && errno != EEXIST) {
+        if (!S_ISDIR(st.st_mode)) {
+            error = "cache " + dir_ + " is not a directory";
+            return false;
+        }
+    } else if (::mkdir(dir_.c_str(), 0777) != 0 && errno != EEXIST) {
         error = Errno("cannot create cache directory", dir_);
         return false;
+    }
+    // A kill during a save leaves its temporary file; one of a live process
+    // (another poller on this directory) is still being written.
+    std::unique_ptr<DIR, DirCloser> dir(::opendir(dir_.c_str()));
+    if (!dir) return true;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        const pid_t owner = TempOwner(name);
+        if (owner <= 0 || owner == ::getpid()) continue;
+        if (::kill(owner, 0) == 0 || errno != ESRCH) continue;
+        if (::unlink((dir_ + "/" + name).c_str()) == 0 && removed != nullptr) ++*removed;
     }
     return true;
 }
@@ -54,29 +168,33 @@ std::string ImageCache::PathFor(const std::string& deviceType, uint32_t dataId) 
     return dir_ + "/" + name + "-" + std::to_string(dataId) + ".img";
 }
 
-bool ImageCache::Save(const std::string& deviceType, uint32_t dataId, const unsigned char* data, size_t size,
-                      std::string& error) const
+bool ImageCache::Save(const std::string& deviceType, uint32_t dataId, int recordType, const unsigned char* data,
+                      size_t size, std::string& error) const
 {
     const std::string path = PathFor(deviceType, dataId);
     const std::string temp = path + ".tmp" + std::to_string(::getpid());
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const std::string file = WrapImage(recordType, data, size);
+    // Whatever a crash left under this name goes; O_EXCL never opens a FIFO
+    // or a link someone put there.
+    ::unlink(temp.c_str());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0) {
-        error = Errno("cannot create", temp);
+        error = Errno("cannot create files in cache directory", dir_);
         return false;
     }
-    if (!WriteAll(fd, data, size) || ::fsync(fd) != 0) {
-        error = Errno("cannot write", temp);
+    if (!WriteAll(fd, file.data(), file.size()) || ::fsync(fd) != 0) {
+        error = Errno("cannot write to cache directory", dir_);
         ::close(fd);
         ::unlink(temp.c_str());
         return false;
     }
     if (::close(fd) != 0) {
-        error = Errno("cannot write", temp);
+        error = Errno("cannot write to cache directory", dir_);
         ::unlink(temp.c_str());
         return false;
     }
     if (::rename(temp.c_str(), path.c_str()) != 0) {
-        error = Errno("cannot rename onto", path);
+        error = Errno("cannot replace", path);
         ::unlink(temp.c_str());
         return false;
     }
@@ -89,13 +207,23 @@ bool ImageCache::Save(const std::string& deviceType, uint32_t dataId, const unsi
     return true;
 }
 
-bool ImageCache::Load(const std::string& deviceType, uint32_t dataId, std::string& image, std::string& error) const
+bool ImageCache::Load(const std::string& deviceType, uint32_t dataId, int recordType, std::string& image,
+                      std::string& error, bool* bare) const
 {
     error.clear();
+    if (bare != nullptr) *bare = false;
     const std::string path = PathFor(deviceType, dataId);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK a FIFO put in the cache would hold the start until
+    // someone writes to it.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno != ENOENT) error = Errno("cannot open", path);
+        return false;
+    }
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = path + " is " + KindOf(st.st_mode) + ", not an image file; remove it";
+        ::close(fd);
         return false;
     }
     std::string out;
@@ -110,15 +238,32 @@ bool ImageCache::Load(const std::string& deviceType, uint32_t dataId, std::strin
         }
         if (n == 0) break;
         out.append(reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
-        // No image is anywhere near this; a bigger file is not one of ours.
-        if (out.size() > (1u << 20)) {
+        if (out.size() > kImageMaxBytes + kImageHeaderSize) {
             error = path + " is too large for an image";
             ::close(fd);
             return false;
         }
     }
     ::close(fd);
-    image.swap(out);
+    std::string payload;
+    std::string why;
+    switch (UnwrapImage(out, recordType, payload, why)) {
+    case ImageFile::Refused:
+        error = path + " does not check: " + why;
+        return false;
+    case ImageFile::Bare:
+        // Every record this poller stores starts with the unit's data id: a
+        // bare file that does not is not an earlier image of this unit.
+        if (payload.size() < 4 || GetLe(payload, 0, 4) != dataId) {
+            error = path + " has no image header and does not start with data id " + std::to_string(dataId) +
+                    "; not an image of this unit";
+            return false;
+        }
+        if (bare != nullptr) *bare = true;
+        break;
+    case ImageFile::Checked: break;
+    }
+    image.swap(payload);
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <sstream>
@@ -12,7 +13,8 @@
 
 namespace vxpoll {
 
-std::string ToJsonLine(const Json::Value& value)
+namespace {
+Json::StreamWriter& Writer()
 {
     // Building the writer is not free; one per thread is plenty.
     static thread_local std::unique_ptr<Json::StreamWriter> writer = [] {
@@ -23,9 +25,76 @@ std::string ToJsonLine(const Json::Value& value)
         builder["precision"] = 15;
         return std::unique_ptr<Json::StreamWriter>(builder.newStreamWriter());
     }();
+    return *writer;
+}
+}  // namespace
+
+std::string ToJsonLine(const Json::Value& value)
+{
     std::ostringstream out;
-    writer->write(value, &out);
+    Writer().write(value, &out);
     return out.str();
+}
+
+void AppendJson(std::string& out, const Json::Value& value)
+{
+    switch (value.type()) {
+    case Json::nullValue: out += "null"; break;
+    case Json::intValue: out += std::to_string(value.asLargestInt()); break;
+    case Json::uintValue: out += std::to_string(value.asLargestUInt()); break;
+    case Json::realValue: {
+        const double v = value.asDouble();
+        if (!std::isfinite(v)) {
+            out += std::isnan(v) ? "null" : v < 0 ? "-1e+9999" : "1e+9999";
+            break;
+        }
+        char buf[40];
+        const int n = std::snprintf(buf, sizeof buf, "%.15g", v);
+        out.append(buf, static_cast<size_t>(n));
+        // A real stays recognisably real.
+        if (std::strchr(buf, '.') == nullptr && std::strchr(buf, 'e') == nullptr) out += ".0";
+        break;
+    }
+    case Json::stringValue: {
+        const char* begin = nullptr;
+        const char* end = nullptr;
+        value.getString(&begin, &end);
+        AppendJsonString(out, begin == nullptr ? std::string() : std::string(begin, end));
+        break;
+    }
+    case Json::booleanValue: out += value.asBool() ? "true" : "false"; break;
+    case Json::arrayValue: {
+        out += '[';
+        for (Json::ArrayIndex k = 0; k < value.size(); ++k) {
+            if (k > 0) out += ',';
+            AppendJson(out, value[k]);
+        }
+        out += ']';
+        break;
+    }
+    case Json::objectValue: {
+        out += '{';
+        bool first = true;
+        for (auto it = value.begin(); it != value.end(); ++it) {
+            if (!first) out += ',';
+            first = false;
+            AppendJsonString(out, it.name());
+            out += ':';
+            AppendJson(out, *it);
+        }
+        out += '}';
+        break;
+    }
+    }
+}
+
+void WriteJsonLine(std::ostream& out, const Json::Value& value)
+{
+    thread_local std::string line;
+    line.clear();
+    AppendJson(line, value);
+    line += '\n';
+    out.write(line.data(), static_cast<std::streamsize>(line.size()));
 }
 
 Json::Value FloatJson(float v)
@@ -35,6 +104,35 @@ Json::Value FloatJson(float v)
     const auto result = std::to_chars(buf, buf + sizeof buf - 1, v);
     *result.ptr = '\0';
     return Json::Value(std::strtod(buf, nullptr));
+}
+
+void AppendJsonString(std::string& out, const std::string& text)
+{
+    static const char digits[] = "0123456789abcdef";
+    out += '"';
+    size_t plain = 0;  // start of the run of bytes that go out as they are
+    for (size_t k = 0; k < text.size(); ++k) {
+        const char c = text[k];
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && c != '"' && c != '\\') continue;
+        out.append(text, plain, k - plain);
+        plain = k + 1;
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            out += "\\u00";
+            out += digits[byte >> 4];
+            out += digits[byte & 0x0F];
+        }
+    }
+    out.append(text, plain, std::string::npos);
+    out += '"';
 }
 
 std::string HexString(const unsigned char* data, size_t size)
@@ -78,12 +176,23 @@ std::string LocalTimeText(std::chrono::system_clock::time_point t)
 {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
     const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-    std::tm tm{};
-    localtime_r(&seconds, &tm);
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                  tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
-    return buf;
+    // Every event carries a time; the calendar part changes once a second.
+    thread_local std::time_t cachedSecond = -1;
+    thread_local char cached[80];
+    if (seconds != cachedSecond) {
+        std::tm tm{};
+        localtime_r(&seconds, &tm);
+        std::snprintf(cached, sizeof cached, "%04d-%02d-%02dT%02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+                      tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+        cachedSecond = seconds;
+    }
+    const int milli = static_cast<int>(ms % 1000);
+    std::string out(cached);
+    out += '.';
+    out += static_cast<char>('0' + milli / 100);
+    out += static_cast<char>('0' + milli / 10 % 10);
+    out += static_cast<char>('0' + milli % 10);
+    return out;
 }
 
 }  // namespace vxpoll

@@ -1,6 +1,7 @@
 #pragma once
 #include <chrono>
 #include <cstddef>
+#include <ostream>
 #include <string>
 
 #include <json/value.h>
@@ -10,10 +11,19 @@ namespace vxpoll {
 
 // One JSON object on one line, no trailing newline.
 std::string ToJsonLine(const Json::Value& value);
+// The same text as ToJsonLine, appended to `out` without a stream (the
+// poller writes a dozen lines a round through it).
+void AppendJson(std::string& out, const Json::Value& value);
+// ToJsonLine's line and a line end, straight to `out`.
+void WriteJsonLine(std::ostream& out, const Json::Value& value);
 
 // A float as JSON: the shortest decimal that reads back as the same float;
 // null for NaN and the infinities, which JSON cannot carry.
 Json::Value FloatJson(float v);
+
+// Appends `text` as a JSON string, escaped as ToJsonLine escapes it: quote,
+// backslash and control characters; every other byte as it is.
+void AppendJsonString(std::string& out, const std::string& text);
 
 // Lower-case hex, two digits per byte, no separators.
 std::string HexString(const unsigned char* data, size_t size);

@@ -16,6 +16,9 @@ void PollController::OnLog(const std::string& text)
 {
     if (keepLogs_) logs_.push_back(text);
     sink_.Log(text, LogSource::Device);
+    if (CountLineLog(line_, text)) sink_.Line(line_);
+    const std::string advice = advisor_.Advise(text);
+    if (!advice.empty()) PollerLog(advice);
 }
 
 void PollController::OnPublish(SMDVDevice& device, int recordType, const unsigned char* data, unsigned int size, bool)
@@ -24,13 +27,10 @@ void PollController::OnPublish(SMDVDevice& device, int recordType, const unsigne
     sink_.Publish(Ref(device), recordType, data, size);
     if (cache_ == nullptr) return;
     std::string error;
-    if (cache_->Save(device.DeviceType(), device.DataId(), data, size, error)) {
-        lastCacheError_.clear();
-    } else if (error != lastCacheError_) {
-        // Once per distinct failure, not once per round.
-        lastCacheError_ = error;
-        PollerLog("cache: " + error);
-    }
+    const std::string item = cache_->PathFor(device.DeviceType(), device.DataId());
+    const bool saved = cache_->Save(device.DeviceType(), device.DataId(), recordType, data, size, error);
+    for (const std::string& line : saved ? cacheTrouble_.Saved(item) : cacheTrouble_.Failed(item, error))
+        PollerLog(line);
 }
 
 void PollController::OnHistory(SMDVDevice& device, const unsigned char* data, unsigned int size)
@@ -46,12 +46,9 @@ void PollController::OnHistory(SMDVDevice& device, const unsigned char* data, un
     row.recordType = recordType;
     row.image.assign(reinterpret_cast<const char*>(data), size);
     std::string error;
-    if (history_->Insert(row, error)) {
-        lastHistoryError_.clear();
-    } else if (error != lastHistoryError_) {
-        lastHistoryError_ = error;
-        PollerLog("history: " + error);
-    }
+    const bool saved = history_->Insert(row, error);
+    for (const std::string& line : saved ? historyTrouble_.Saved("") : historyTrouble_.Failed("", error))
+        PollerLog(line);
 }
 
 bool PollController::OnAlarmBatch(SMDVDevice& device, const std::vector<rule_value>& rules)
@@ -67,6 +64,12 @@ void PollController::OnAlarm(SMDVDevice& device, const rule_value& rule, bool ra
 }
 
 void PollController::OnRoundEnd(SMDVDevice&, bool complete) { roundEnds_.push_back(complete); }
+
+void PollController::Finish()
+{
+    for (const std::string& line : cacheTrouble_.Finish()) PollerLog(line);
+    for (const std::string& line : historyTrouble_.Finish()) PollerLog(line);
+}
 
 std::vector<bool> PollController::TakeRoundEnds()
 {

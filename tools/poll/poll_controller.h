@@ -4,9 +4,11 @@
 #include <vector>
 
 #include "SMDController.h"
+#include "count_advice.h"
 #include "history_db.h"
 #include "image_cache.h"
-#include "output.h"
+#include "event_sink.h"
+#include "trouble_log.h"
 
 namespace vxpoll {
 
@@ -18,6 +20,11 @@ public:
     PollController(EventSink& sink, const ImageCache* cache, HistoryDb* history)
         : sink_(sink), cache_(cache), history_(history)
     {
+    }
+    void SetStores(const ImageCache* cache, HistoryDb* history)
+    {
+        cache_ = cache;
+        history_ = history;
     }
 
     void OnLog(const std::string& text) override;
@@ -33,6 +40,10 @@ public:
     // Device log lines since the last call (kept to explain a refused configuration).
     std::vector<std::string> TakeLogs();
     void KeepLogs(bool keep) { keepLogs_ = keep; }
+    // Time-outs and refused frames are counted here, from the device's log lines.
+    LineStats& Line() { return line_; }
+    // Logs the save failures that have not cleared, with their counts.
+    void Finish();
 
 private:
     void PollerLog(const std::string& text);
@@ -43,10 +54,12 @@ private:
     std::vector<bool> roundEnds_;
     std::vector<std::string> logs_;
     bool keepLogs_ = false;
+    LineStats line_;
+    CountAdvisor advisor_;
     // The record type each device last published under, for its history rows.
     std::map<const SMDVDevice*, int> recordTypes_;
-    std::string lastCacheError_;
-    std::string lastHistoryError_;
+    TroubleLog cacheTrouble_{"cache", "image"};
+    TroubleLog historyTrouble_{"history", "history record"};
 };
 
 }  // namespace vxpoll

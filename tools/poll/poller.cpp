@@ -17,7 +17,9 @@
 #include "history_db.h"
 #include "image_cache.h"
 #include "json_line.h"
+#include "line_runner.h"
 #include "output.h"
+#include "outputs.h"
 #include "plugin_loader.h"
 #include "poll_controller.h"
 #include "port_factory.h"
@@ -42,6 +44,11 @@ volatile std::sig_atomic_t g_stop = 0;
 extern "C" void OnStopSignal(int) { g_stop = 1; }
 
 using Clock = std::chrono::steady_clock;
+
+// Three rounds' worth of unanswered commands.
+constexpr int kSilentTimeoutsBeforeReconnect = 9;
+
+bool IsTcpPath(const std::string& name) { return name.rfind("tcp:", 0) == 0; }
 
 bool FileExists(const std::string& path)
 {
@@ -71,17 +78,21 @@ bool FindPlugin(const Options& options, std::string& path, std::string& error)
 // The polling loop and everything it owns for one run.
 class Session {
 public:
-    Session(const Options& options, EventSink& sink, std::ostream& out) : options_(options), sink_(sink), out_(out)
-    {
-    }
+    Session(const Options& options, EventSink& sink) : options_(options), sink_(sink) {}
 
     int Start(std::ostream& err);
     void Loop();
     void Stop();
+    // The exit status once the loop has ended.
+    int Status() const { return status_; }
 
 private:
     void Log(const std::string& text) { sink_.Log(text, LogSource::Poller); }
     void RestoreFromCache();
+    // The port named with --port or in the configuration; false when it can
+    // never work.
+    bool CheckNamedPort(std::string& error);
+    bool OpenStores(std::string& error);
     // The port to poll: named, configured, or the built-in simulator's.
     int OpenLine(std::string& path, std::string& error);
     void OnFrame(bool tx, const std::string& frame);
@@ -89,11 +100,9 @@ private:
     void AskQueries();
     void PortLost();
     void TryReopen();
-    void ReadInput();
 
     const Options& options_;
     EventSink& sink_;
-    std::ostream& out_;
     Json::Value config_;
     std::unique_ptr<ImageCache> cache_;
     std::unique_ptr<HistoryDb> history_;
@@ -101,6 +110,7 @@ private:
     std::shared_ptr<PollController> controller_;
     std::shared_ptr<SMDSPDevice> device_;
     std::shared_ptr<TracingPort> port_;
+    std::unique_ptr<LineRunner> runner_;
 #ifdef VX42B_POLL_WITH_SIM
     std::unique_ptr<SimServer> sim_;
 #endif
@@ -110,10 +120,15 @@ private:
     Clock::time_point roundStart_{};
     Backoff backoff_;
     Clock::time_point nextOpen_{};
+    std::ostream* err_ = nullptr;
+    int status_ = kExitOk;
+    // Where the port came from, for messages: "--port" or the configuration's "port".
+    std::string portOrigin_;
 };
 
 int Session::Start(std::ostream& err)
 {
+    err_ = &err;
     std::string error;
     if (options_.configPath.empty()) {
         ParseConfigText(DefaultConfigText(), "built-in configuration", config_, error);
@@ -126,21 +141,13 @@ int Session::Start(std::ostream& err)
             << (options_.configPath.empty() ? "" : " " + options_.configPath) << ": " << error << '\n';
         return kExitBadInput;
     }
-    if (!options_.cacheDir.empty()) {
-        cache_ = std::make_unique<ImageCache>(options_.cacheDir);
-        if (!cache_->Prepare(error)) {
-            err << "vx42b-poll: " << error << '\n';
-            return kExitBadInput;
-        }
-    }
-    if (!options_.historyPath.empty()) {
-        history_ = std::make_unique<HistoryDb>();
-        if (!history_->Create(options_.historyPath, error)) {
-            err << "vx42b-poll: " << error << '\n';
-            return kExitBadInput;
-        }
+    if (!CheckNamedPort(error)) {
+        err << "vx42b-poll: " << error << '\n';
+        return kExitBadInput;
     }
 
+    // Everything that can refuse the input comes before the cache and the
+    // history are touched.
     std::string pluginPath;
     if (!FindPlugin(options_, pluginPath, error) || !plugin_.Load(pluginPath, error)) {
         err << "vx42b-poll: " << error << '\n';
@@ -151,7 +158,8 @@ int Session::Start(std::ostream& err)
         err << "vx42b-poll: " << error << '\n';
         return kExitBadInput;
     }
-    controller_ = std::make_shared<PollController>(sink_, cache_.get(), history_.get());
+    controller_ = std::make_shared<PollController>(sink_, nullptr, nullptr);
+    controller_->FoldRepeatedLines(true);
     controller_->KeepLogs(true);
     bool accepted = false;
     try {
@@ -168,6 +176,11 @@ int Session::Start(std::ostream& err)
         return kExitBadInput;
     }
     controller_->TakeLogs();
+    if (!OpenStores(error)) {
+        err << "vx42b-poll: " << error << '\n';
+        return kExitBadInput;
+    }
+    controller_->SetStores(cache_.get(), history_.get());
     if (cache_) RestoreFromCache();
 
     std::string path;
@@ -180,10 +193,52 @@ int Session::Start(std::ostream& err)
     port_ = std::make_shared<TracingPort>(MakePort(path, baud),
                                           [this](bool tx, const std::string& frame) { OnFrame(tx, frame); });
     device_->AttachPort(port_);
+    LineStats& line = controller_->Line();
+    line.port = port_->Name();
+    line.baud = path.rfind("tcp:", 0) == 0 ? 0 : baud;
+    runner_ = std::make_unique<LineRunner>(device_);
     Log("plug-in " + plugin_.Path() + ", port " + port_->Name() +
         (path.rfind("tcp:", 0) == 0 ? std::string() : " at " + std::to_string(baud) + " baud"));
+    sink_.Line(line);
     nextOpen_ = Clock::now();
     return kExitOk;
+}
+
+bool Session::CheckNamedPort(std::string& error)
+{
+    std::string path;
+    if (!options_.port.empty()) {
+        path = options_.port;
+        portOrigin_ = "--port";
+    } else if (config_["port"].isString()) {
+        path = config_["port"].asString();
+        portOrigin_ = "the configuration's \"port\"";
+    } else {
+        return true;
+    }
+    std::string why;
+    if (CheckPortName(path, why) != PortCheck::Permanent) return true;
+    error = portOrigin_ + " " + path + " " + why;
+    return false;
+}
+
+bool Session::OpenStores(std::string& error)
+{
+    if (!options_.historyPath.empty()) {
+        history_ = std::make_unique<HistoryDb>();
+        std::string notice;
+        if (!history_->Create(options_.historyPath, error, notice)) return false;
+        if (!notice.empty()) Log(notice);
+    }
+    if (!options_.cacheDir.empty()) {
+        cache_ = std::make_unique<ImageCache>(options_.cacheDir);
+        size_t removed = 0;
+        if (!cache_->Prepare(error, &removed)) return false;
+        if (removed != 0)
+            Log("cache: removed " + std::to_string(removed) + " temporary file" + (removed == 1 ? "" : "s") +
+                " an interrupted run left in " + cache_->Dir());
+    }
+    return true;
 }
 
 int Session::OpenLine(std::string& path, std::string& error)
@@ -223,14 +278,18 @@ void Session::RestoreFromCache()
         if (!child) continue;
         std::string image;
         std::string error;
+        bool bare = false;
         const std::string path = cache_->PathFor(child->DeviceType(), child->DataId());
-        if (!cache_->Load(child->DeviceType(), child->DataId(), image, error)) {
-            if (!error.empty()) Log("cache: " + error);
+        if (!cache_->Load(child->DeviceType(), child->DataId(), RecordTypeOf(child->DeviceType()), image, error,
+                          &bare)) {
+            if (!error.empty()) Log("cache: " + error + "; " + child->DeviceType() + " " +
+                                    std::to_string(child->DataId()) + " starts without it");
             continue;
         }
         const bool ok = child->LoadFromCache(image);
         Log("cache: " + std::string(ok ? "restored " : "refused by ") + child->DeviceType() + " " +
-            std::to_string(child->DataId()) + " from " + path + " (" + std::to_string(image.size()) + " bytes)");
+            std::to_string(child->DataId()) + " from " + path + " (" + std::to_string(image.size()) + " bytes" +
+            (bare ? ", no header: written by an earlier version, rewritten with one on the next save)" : ")"));
     }
 }
 
@@ -253,6 +312,8 @@ void Session::HandleRoundEnds()
         // The line works again: the next loss starts the back-off afresh.
         if (complete) backoff_.Reset();
         sink_.Round(rounds_, complete, seconds);
+        CountRound(controller_->Line(), complete, seconds, LineStats::WallClock::now());
+        sink_.Line(controller_->Line());
         AskQueries();
         if (options_.rounds != 0 && rounds_ >= options_.rounds) done_ = true;
     }
@@ -293,6 +354,14 @@ void Session::TryReopen()
         Log("port " + port_->Name() + " open");
         return;
     }
+    if (port_->LastErrorPermanent()) {
+        // No back-off makes this port work: stop as for any bad input.
+        *err_ << "vx42b-poll: " << portOrigin_ << " " << port_->Name() << " " << port_->LastError() << '\n';
+        Log("port " + port_->Name() + " cannot be opened: " + port_->LastError());
+        status_ = kExitBadInput;
+        done_ = true;
+        return;
+    }
     const std::chrono::seconds delay = backoff_.Next();
     nextOpen_ = Clock::now() + delay;
     Log("port " + port_->Name() + " cannot be opened" +
@@ -300,25 +369,10 @@ void Session::TryReopen()
         std::to_string(delay.count()) + " s");
 }
 
-void Session::ReadInput()
-{
-    const int fd = port_->Fd();
-    if (fd >= 0) {
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, 50);
-        if (ready <= 0) return;
-    } else {
-        ::poll(nullptr, 0, 50);
-    }
-    unsigned char buffer[1024];
-    const long n = port_->Read(buffer, sizeof buffer);
-    if (n > 0) device_->process(buffer, static_cast<unsigned int>(n));
-}
-
 void Session::Loop()
 {
     // A reader that went away (a closed pipe) ends the run too.
-    while (!done_ && !StopRequested() && !out_.bad()) {
+    while (!done_ && !StopRequested() && !sink_.Closed()) {
         if (!port_->IsOpen()) {
             TryReopen();
             if (!port_->IsOpen()) {
@@ -328,16 +382,23 @@ void Session::Loop()
             }
         }
         try {
-            device_->RefreshStatus();
-            HandleRoundEnds();
-            if (!done_ && !port_->Failed()) ReadInput();
-            controller_->RunPendingWork();
+            runner_->RunOnce([this] {
+                HandleRoundEnds();
+                return !done_ && !port_->Failed();
+            });
             HandleRoundEnds();
         } catch (const std::exception& e) {
             // The device's own problem; the next call starts afresh.
             Log(std::string("the plug-in threw: ") + e.what());
         }
         if (port_->Failed() && port_->IsOpen()) PortLost();
+        // A serial device server can accept and then never pass a byte on:
+        // after a few silent rounds, connect afresh.
+        if (port_->IsOpen() && IsTcpPath(port_->Name()) && device_->SilentTimeouts() >= kSilentTimeoutsBeforeReconnect) {
+            Log("port " + port_->Name() + " silent for " + std::to_string(device_->SilentTimeouts()) +
+                " reply time-outs; reconnecting");
+            PortLost();
+        }
         sink_.Tick();
     }
 }
@@ -349,6 +410,7 @@ void Session::Stop()
 #ifdef VX42B_POLL_WITH_SIM
     if (sim_) sim_->Stop();
 #endif
+    if (controller_) controller_->Finish();
     sink_.Finish();
 }
 
@@ -371,16 +433,16 @@ bool StopRequested() { return g_stop != 0; }
 
 int RunPoller(const Options& options, std::ostream& out, std::ostream& err)
 {
-    std::unique_ptr<EventSink> sink;
-    if (options.json)
-        sink = std::make_unique<JsonSink>(out);
-    else
-        sink = std::make_unique<HumanSink>(out);
+    std::unique_ptr<FanoutSink> outputs = MakeOutputs(options, out, err);
+    if (!outputs) return kExitBadInput;
     int status = kExitOk;
     {
-        Session session(options, *sink, out);
+        Session session(options, *outputs);
         status = session.Start(err);
-        if (status == kExitOk) session.Loop();
+        if (status == kExitOk) {
+            session.Loop();
+            status = session.Status();
+        }
         session.Stop();
     }
     return status;
@@ -390,10 +452,13 @@ int DumpHistory(const std::string& path, std::ostream& out, std::ostream& err)
 {
     HistoryDb db;
     std::string error;
-    if (!db.OpenForReading(path, error)) {
+    std::string damage;
+    if (!db.OpenForReading(path, error, damage)) {
         err << "vx42b-poll: " << error << '\n';
         return kExitBadInput;
     }
+    if (!damage.empty())
+        err << "vx42b-poll: history " << path << " is damaged (" << damage << "); printing the rows that can be read\n";
     const bool ok = db.ForEach(
         [&out](const HistoryRow& row) {
             const auto* data = reinterpret_cast<const unsigned char*>(row.image.data());
@@ -412,7 +477,7 @@ int DumpHistory(const std::string& path, std::ostream& out, std::ostream& err)
         err << "vx42b-poll: cannot read history " << path << ": " << error << '\n';
         return kExitFailure;
     }
-    return kExitOk;
+    return damage.empty() ? kExitOk : kExitFailure;
 }
 
 }  // namespace vxpoll

@@ -3,9 +3,11 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "byte_reader.h"
 #include "json_line.h"
+#include "vx42b_record_fields.h"
 
 namespace vxpoll {
 
@@ -13,80 +15,44 @@ namespace {
 
 using T = FieldType;
 
+std::vector<FieldSpec> Fields(const FieldSpec* fields, int count)
+{
+    if (fields == nullptr) return {};
+    return std::vector<FieldSpec>(fields, fields + count);
+}
+
 std::vector<RecordLayout> MakeLayouts()
 {
     std::vector<RecordLayout> layouts;
-    layouts.push_back(RecordLayout{5085, "vx42b-ac", 31,
-                                   {
-                                       {"data_id", 0, T::U32, 1, false},
-                                       {"ia", 4, T::F32, 1, true},
-                                       {"ib", 8, T::F32, 1, true},
-                                       {"ic", 12, T::F32, 1, true},
-                                       {"channel_count", 16, T::U8, 1, false},
-                                       {"airlock_count", 17, T::U8, 1, false},
-                                       {"p43_count", 18, T::U8, 1, false},
-                                       {"user_p43", 19, T::U8, 2, false},
-                                       {"ia_alert", 21, T::U8, 1, true},
-                                       {"ib_alert", 22, T::U8, 1, true},
-                                       {"ic_alert", 23, T::U8, 1, true},
-                                       {"ttime", 24, T::Time, 1, false},
-                                   },
-                                   26, 16, "channels",
-                                   {
-                                       {"a", 0, T::F32, 1, true},
-                                       {"b", 4, T::F32, 1, true},
-                                       {"c", 8, T::F32, 1, true},
-                                       {"f", 12, T::F32, 1, true},
-                                       {"p41_count", 16, T::U8, 1, false},
-                                       {"a_alert", 17, T::U8, 1, true},
-                                       {"b_alert", 18, T::U8, 1, true},
-                                       {"c_alert", 19, T::U8, 1, true},
-                                       {"f_alert", 20, T::U8, 1, true},
-                                       {"p44_count", 21, T::U8, 1, false},
-                                       {"alert_p44", 22, T::U8, 4, false},
-                                   }});
-    layouts.push_back(RecordLayout{5087, "vx42b-dc", 101,
-                                   {
-                                       {"data_id", 0, T::U32, 1, false},
-                                       {"v", 4, T::F32, 1, true},
-                                       {"i", 8, T::F32, 1, true},
-                                       {"dc_m", 12, T::U8, 1, false},
-                                       {"battery_i", 13, T::F32, 2, true},
-                                       {"dc_n", 21, T::U8, 1, false},
-                                       {"p_count", 22, T::U8, 1, false},
-                                       {"user_p", 23, T::F32, 8, false},
-                                       {"dc_v_state", 55, T::U8, 1, true},
-                                       {"fuse_count", 56, T::U8, 1, false},
-                                       {"fuse_state", 57, T::U8, 10, true},
-                                       {"alert_p_count", 67, T::U8, 1, false},
-                                       {"alert_p", 68, T::U8, 26, false},
-                                       {"ttime", 94, T::Time, 1, false},
-                                   },
-                                   0, -1, nullptr, {}});
-    layouts.push_back(RecordLayout{5086, "vx42b-rc", 65,
-                                   {
-                                       {"data_id", 0, T::U32, 1, false},
-                                       {"ac_param", 4, T::F32, 5, false},
-                                       {"dc_param", 24, T::F32, 2, false},
-                                       {"dc_p_count", 32, T::U8, 1, false},
-                                       {"dc_user_p", 33, T::F32, 5, false},
-                                       {"group_value", 53, T::F32, 1, true},
-                                       {"channel_count", 57, T::U8, 1, true},
-                                       {"ttime", 58, T::Time, 1, false},
-                                   },
-                                   38, 57, "modules",
-                                   {
-                                       {"module_value", 0, T::F32, 1, true},
-                                       {"p41_count", 4, T::U8, 1, false},
-                                       {"user_p41", 5, T::F32, 4, true},
-                                       {"switch_state", 21, T::U8, 3, true},
-                                       {"p43_count", 24, T::U8, 1, false},
-                                       {"user_p43", 25, T::U8, 5, false},
-                                       {"fault_state", 30, T::U8, 1, true},
-                                       {"p44_count", 31, T::U8, 1, false},
-                                       {"alert_p44", 32, T::U8, 6, true},
-                                   }});
+    for (const RecordSpec& r : vx42b_fields::kRecords)
+        layouts.push_back(RecordLayout{r.recordType, r.deviceType, r.headSize, Fields(r.head, r.headFields), r.itemSize,
+                                       r.countOffset, r.itemsName, Fields(r.items, r.itemFields)});
     return layouts;
+}
+
+// The rectifier analog reply leads with the output voltage and gives one
+// output current per module, as every YD/T 1363.3 rectifier group does.
+std::vector<FieldLabel> MakeLabels()
+{
+    return {
+        {5085, "ia", "Ia", "phase A current", "A", "current"},
+        {5085, "ib", "Ib", "phase B current", "A", "current"},
+        {5085, "ic", "Ic", "phase C current", "A", "current"},
+        {5085, "a", "AB/A", "voltage A/AB", "V", "voltage"},
+        {5085, "b", "BC/B", "voltage B/BC", "V", "voltage"},
+        {5085, "c", "CA/C", "voltage C/CA", "V", "voltage"},
+        {5085, "f", "f", "frequency", "Hz", "frequency"},
+        {5087, "v", "output", "output voltage", "V", "voltage"},
+        {5087, "i", "load", "output current", "A", "current"},
+        {5087, "battery_i", "battery", "battery current", "A", "current"},
+        {5087, "dc_v_state", "voltage state", "", "", ""},
+        {5087, "fuse_state", "fuses", "", "", ""},
+        {5086, "group_value", "output", "output voltage", "V", "voltage"},
+        {5086, "channel_count", "modules", "", "", ""},
+        {5086, "module_value", "output", "module current", "A", "current"},
+        {5086, "user_p41", "user values", "", "", ""},
+        {5086, "fault_state", "fault", "", "", ""},
+    };
 }
 
 // The host's 7-byte stamp: year (big-endian), month, day, hour, minute, second.
@@ -150,30 +116,32 @@ bool ReadBlock(ByteReader& reader, int blockStart, const std::vector<FieldSpec>&
         for (int k = 0; k < field.count; ++k) {
             Json::Value element;
             if (!ReadElement(reader, field.type, element)) return false;
-            list.append(element);
+            list.append(std::move(element));
         }
-        out[field.name] = list;
+        out[field.name] = std::move(list);
     }
     return true;
 }
 
 }  // namespace
 
-int FieldWidth(const FieldSpec& field)
-{
-    switch (field.type) {
-    case T::U8: return field.count;
-    case T::U32:
-    case T::F32: return 4 * field.count;
-    case T::Time: return 7;
-    }
-    return 0;
-}
-
 const std::vector<RecordLayout>& RecordLayouts()
 {
     static const std::vector<RecordLayout> layouts = MakeLayouts();
     return layouts;
+}
+
+const std::vector<FieldLabel>& FieldLabels()
+{
+    static const std::vector<FieldLabel> labels = MakeLabels();
+    return labels;
+}
+
+const FieldLabel* FindFieldLabel(int recordType, const std::string& field)
+{
+    for (const FieldLabel& label : FieldLabels())
+        if (label.recordType == recordType && field == label.field) return &label;
+    return nullptr;
 }
 
 const RecordLayout* FindLayout(int recordType)
@@ -198,8 +166,8 @@ bool DecodeRecord(int recordType, const unsigned char* data, size_t size, Json::
         return false;
     }
     if (data == nullptr || size < static_cast<size_t>(layout->headSize)) {
-        error = "image of " + std::to_string(size) + " bytes is shorter than the " +
-                std::to_string(layout->headSize) + "-byte record";
+        error = "image of " + std::to_string(size) + " bytes is shorter than the " + std::to_string(layout->headSize) +
+                "-byte record";
         return false;
     }
     size_t items = 0;
@@ -207,8 +175,7 @@ bool DecodeRecord(int recordType, const unsigned char* data, size_t size, Json::
     const size_t expected = static_cast<size_t>(layout->headSize) + items * static_cast<size_t>(layout->itemSize);
     if (size != expected) {
         error = "image of " + std::to_string(size) + " bytes, expected " + std::to_string(expected);
-        if (layout->itemSize > 0)
-            error += " for " + std::to_string(items) + " " + layout->itemsName;
+        if (layout->itemSize > 0) error += " for " + std::to_string(items) + " " + layout->itemsName;
         return false;
     }
     ByteReader reader(data, static_cast<int>(size));
@@ -225,9 +192,9 @@ bool DecodeRecord(int recordType, const unsigned char* data, size_t size, Json::
                 error = "record cut short";
                 return false;
             }
-            list.append(item);
+            list.append(std::move(item));
         }
-        out[layout->itemsName] = list;
+        out[layout->itemsName] = std::move(list);
     }
     fields.swap(out);
     return true;

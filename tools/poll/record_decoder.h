@@ -5,20 +5,16 @@
 
 #include <json/value.h>
 
+#include "record_fields.h"
+
 // Field-by-field reading of the images the sub-devices publish (record types
-// 5085 AC, 5087 DC, 5086 rectifier). The tables below are this tool's own
-// copy of the byte layouts, so the tool needs none of the plug-in's headers.
+// 5085 AC, 5087 DC, 5086 rectifier). The tables are built from the records'
+// own descriptions (vx42b_record_fields.h), so they follow the structs.
 namespace vxpoll {
 
-enum class FieldType { U8, U32, F32, Time };
-
-struct FieldSpec {
-    const char* name;
-    int offset;
-    FieldType type;
-    int count;   // 1: a scalar; more: a JSON array of that many elements
-    bool brief;  // shown in the human table
-};
+using ::FieldSpec;
+using ::FieldType;
+using ::FieldWidth;
 
 struct RecordLayout {
     int recordType;
@@ -33,11 +29,27 @@ struct RecordLayout {
     std::vector<FieldSpec> items;
 };
 
-int FieldWidth(const FieldSpec& field);
 const std::vector<RecordLayout>& RecordLayouts();
 const RecordLayout* FindLayout(int recordType);
 // The record type a device type publishes, or 0.
 int RecordTypeOf(const std::string& deviceType);
+
+// How a person reads a field: a short label (the live screen), a longer one
+// (the page, the metrics), its unit and Home Assistant's device class ("" for
+// states, counts and user-defined values). One table for every record type and
+// every output; item fields (AC channels, rectifier modules) are named as in
+// their block.
+struct FieldLabel {
+    int recordType;
+    const char* field;
+    const char* shortLabel;
+    const char* label;
+    const char* unit;         // "V", "A", "Hz" or ""
+    const char* deviceClass;  // "voltage", "current", "frequency" or ""
+};
+const std::vector<FieldLabel>& FieldLabels();
+// The label of a field, or null.
+const FieldLabel* FindFieldLabel(int recordType, const std::string& field);
 
 // Decodes an image into {field: value, ..., itemsName: [{...}, ...]}.
 // False (with the reason) for an unknown record type or a size that does not

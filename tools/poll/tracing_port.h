@@ -25,6 +25,7 @@ public:
     int Fd() const override { return inner_->Fd(); }
     std::string Name() const override { return inner_->Name(); }
     std::string LastError() const override { return inner_->LastError(); }
+    bool LastErrorPermanent() const override { return inner_->LastErrorPermanent(); }
 
     bool Failed() const { return failed_; }
     // Received bytes that did not end a frame yet are reported as they are.

@@ -565,10 +565,7 @@ bool SystemFromJson(const Json::Value& json, PowerSystem& s, std::string& error)
 
 namespace {
 
-struct Step {
-    std::string key;   // empty for an index step
-    size_t index = 0;
-};
+using Step = FloatPath::Step;
 
 bool ParsePath(const std::string& path, std::vector<Step>& steps, std::string& error)
 {
@@ -631,6 +628,168 @@ Json::Value* Find(Json::Value& root, const std::string& path, std::string& error
 }
 
 }  // namespace
+
+bool ParseFloatPath(const std::string& path, FloatPath& out, std::string& error)
+{
+    std::vector<Step> steps;
+    if (!ParsePath(path, steps, error)) return false;
+    out.steps = std::move(steps);
+    return true;
+}
+
+namespace {
+
+// The float or byte a path names: a key names the field, an index the element.
+struct Scalar {
+    float* f = nullptr;
+    uint8_t* b = nullptr;
+};
+
+class ScalarWalk {
+public:
+    explicit ScalarWalk(const std::vector<Step>& steps) : steps_(steps) {}
+
+    Scalar System(PowerSystem& s)
+    {
+        if (Key("address")) return Byte(&s.address);
+        if (Key("version")) return Byte(&s.version);
+        if (Key("ac")) return Index(s.ac, [this](AcUnit& u) { return Ac(u); });
+        if (Key("rc")) {
+            if (Key("group_value")) return Float(&s.rc.groupValue);
+            if (Key("modules")) return Index(s.rc.modules, [this](RcModule& m) { return Module(m); });
+            return {};
+        }
+        if (Key("dc")) return Index(s.dc, [this](DcUnit& u) { return Dc(u); });
+        if (Key("params")) {
+            if (Key("ac")) return Floats(s.params.ac.data(), s.params.ac.size());
+            if (Key("ac_user")) return Floats(s.params.acUser.data(), s.params.acUser.size());
+            if (Key("dc")) return Floats(s.params.dc.data(), s.params.dc.size());
+            if (Key("dc_user")) return Floats(s.params.dcUser.data(), s.params.dcUser.size());
+        }
+        return {};
+    }
+
+private:
+    Scalar Ac(AcUnit& u)
+    {
+        if (Key("channels")) return Index(u.channels, [this](AcChannel& c) { return Channel(c); });
+        if (Key("ia")) return Float(&u.ia);
+        if (Key("ib")) return Float(&u.ib);
+        if (Key("ic")) return Float(&u.ic);
+        if (Key("airlock")) return Bytes(u.airlock.data(), u.airlock.size());
+        if (Key("user_switch")) return Bytes(u.userSwitch.data(), u.userSwitch.size());
+        if (Key("ia_state")) return Byte(&u.iaState);
+        if (Key("ib_state")) return Byte(&u.ibState);
+        if (Key("ic_state")) return Byte(&u.icState);
+        return {};
+    }
+    Scalar Channel(AcChannel& c)
+    {
+        if (Key("a")) return Float(&c.a);
+        if (Key("b")) return Float(&c.b);
+        if (Key("c")) return Float(&c.c);
+        if (Key("f")) return Float(&c.f);
+        if (Key("user")) return Floats(c.user.data(), c.user.size());
+        if (Key("a_state")) return Byte(&c.aState);
+        if (Key("b_state")) return Byte(&c.bState);
+        if (Key("c_state")) return Byte(&c.cState);
+        if (Key("f_state")) return Byte(&c.fState);
+        if (Key("extra_states")) return Bytes(c.extraStates.data(), c.extraStates.size());
+        if (Key("user_states")) return Bytes(c.userStates.data(), c.userStates.size());
+        return {};
+    }
+    Scalar Module(RcModule& m)
+    {
+        if (Key("value")) return Float(&m.value);
+        if (Key("user")) return Floats(m.user.data(), m.user.size());
+        if (Key("switch")) return Bytes(m.switchState.data(), m.switchState.size());
+        if (Key("user_switch")) return Bytes(m.userSwitch.data(), m.userSwitch.size());
+        if (Key("fault")) return Byte(&m.fault);
+        if (Key("user_states")) return Bytes(m.userStates.data(), m.userStates.size());
+        return {};
+    }
+    Scalar Dc(DcUnit& u)
+    {
+        if (Key("v")) return Float(&u.v);
+        if (Key("i")) return Float(&u.i);
+        if (Key("battery_i")) return Floats(u.batteryI.data(), u.batteryI.size());
+        if (Key("branch_i")) return Floats(u.branchI.data(), u.branchI.size());
+        if (Key("user")) return Floats(u.user.data(), u.user.size());
+        if (Key("v_state")) return Byte(&u.vState);
+        if (Key("fuse_state")) return Bytes(u.fuseState.data(), u.fuseState.size());
+        if (Key("user_states")) return Bytes(u.userStates.data(), u.userStates.size());
+        return {};
+    }
+
+    bool Key(const char* name)
+    {
+        if (at_ >= steps_.size() || steps_[at_].key.empty() || steps_[at_].key != name) return false;
+        ++at_;
+        return true;
+    }
+    bool IndexStep(size_t size, size_t& index)
+    {
+        if (at_ >= steps_.size() || !steps_[at_].key.empty() || steps_[at_].index >= size) return false;
+        index = steps_[at_++].index;
+        return true;
+    }
+    template <class T, class F>
+    Scalar Index(std::vector<T>& items, F next)
+    {
+        size_t k;
+        return IndexStep(items.size(), k) ? next(items[k]) : Scalar{};
+    }
+    Scalar Floats(float* values, size_t size)
+    {
+        size_t k;
+        return IndexStep(size, k) ? Float(values + k) : Scalar{};
+    }
+    Scalar Bytes(uint8_t* values, size_t size)
+    {
+        size_t k;
+        return IndexStep(size, k) ? Byte(values + k) : Scalar{};
+    }
+    // The path must end here.
+    Scalar Float(float* value) const { return at_ == steps_.size() ? Scalar{value, nullptr} : Scalar{}; }
+    Scalar Byte(uint8_t* value) const { return at_ == steps_.size() ? Scalar{nullptr, value} : Scalar{}; }
+
+    const std::vector<Step>& steps_;
+    size_t at_ = 0;
+};
+
+}  // namespace
+
+float* FindFloat(PowerSystem& s, const FloatPath& path) { return ScalarWalk(path.steps).System(s).f; }
+
+bool SetScalars(PowerSystem& s, const std::vector<FloatPath>& paths,
+                const std::vector<std::pair<std::string, Json::Value>>& values)
+{
+    if (paths.size() != values.size()) return false;
+    // Everything is converted first: either every value is set or none.
+    std::string ignored;
+    Reader r(ignored);
+    std::vector<std::pair<Scalar, std::pair<float, uint8_t>>> ready;
+    ready.reserve(paths.size());
+    for (size_t k = 0; k < paths.size(); ++k) {
+        const Scalar target = ScalarWalk(paths[k].steps).System(s);
+        float f = 0;
+        uint8_t b = 0;
+        if (target.f != nullptr)
+            r.FloatValue(values[k].second, values[k].first, f);
+        else if (target.b != nullptr)
+            r.ByteValue(values[k].second, values[k].first, b);
+        else
+            return false;
+        if (!r.Ok()) return false;
+        ready.push_back({target, {f, b}});
+    }
+    for (const auto& [target, value] : ready) {
+        if (target.f != nullptr) *target.f = value.first;
+        if (target.b != nullptr) *target.b = value.second;
+    }
+    return true;
+}
+
 
 bool GetValue(const PowerSystem& s, const std::string& path, Json::Value& value, std::string& error)
 {

@@ -107,6 +107,25 @@ bool IsSystemKey(const std::string& key);
 bool SetValue(PowerSystem& s, const std::string& path, const Json::Value& value, std::string& error);
 // The value at `path`, in its JSON form.
 bool GetValue(const PowerSystem& s, const std::string& path, Json::Value& value, std::string& error);
+// A value path read once, for a value set often (drift): the steps to one
+// float of the system.
+struct FloatPath {
+    struct Step {
+        std::string key;  // empty for an index step
+        size_t index = 0;
+    };
+    std::vector<Step> steps;
+};
+// False, with `error` naming the path, when it is not the form of a float's path.
+bool ParseFloatPath(const std::string& path, FloatPath& out, std::string& error);
+// The float the path names in `s`, or nullptr when `s` has no such float.
+float* FindFloat(PowerSystem& s, const FloatPath& path);
+// Sets values whose paths (parsed from values[k].first) name a float or a
+// byte, converted as SetValues converts them; false, with nothing changed,
+// when any path names something else or any value does not fit.
+bool SetScalars(PowerSystem& s, const std::vector<FloatPath>& paths,
+                const std::vector<std::pair<std::string, Json::Value>>& values);
+
 // Sets several paths with one conversion; stops at the first failure.
 bool SetValues(PowerSystem& s, const std::vector<std::pair<std::string, Json::Value>>& values, std::string& error);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 namespace vx42b_sim {
@@ -50,6 +51,14 @@ Responder::Responder(Scenario scenario)
         if (d.base) base = *d.base;
         else if (GetValue(scenario_.system, d.path, v, ignored) && v.isNumeric()) base = v.asDouble();
         driftBase_.push_back(base);
+        FloatPath path;
+        ParseFloatPath(d.path, path, ignored);  // checked when the scenario was read
+        driftPaths_.push_back(std::move(path));
+    }
+    for (const ScheduledChange& change : scenario_.schedule) {
+        std::vector<FloatPath> paths(change.set.size());
+        for (size_t k = 0; k < paths.size(); ++k) ParseFloatPath(change.set[k].first, paths[k], ignoredError_);
+        schedulePaths_.push_back(std::move(paths));
     }
     ApplyDueChanges(false);
     ApplyDrift();
@@ -301,15 +310,16 @@ void Responder::ApplyDueChanges(bool byRound)
     std::sort(due.begin(), due.end());
     for (const auto& [occurrence, k] : due) {
         lastApplied_[k] = occurrence;
-        std::string ignored;  // each change was checked when the scenario was read
-        SetValues(scenario_.system, scenario_.schedule[k].set, ignored);
+        // Each change was checked when the scenario was read. Values set one by
+        // one skip the round trip through JSON; anything else takes it.
+        const ScheduledChange& change = scenario_.schedule[k];
+        if (!SetScalars(scenario_.system, schedulePaths_[k], change.set))
+            SetValues(scenario_.system, change.set, ignoredError_);
     }
 }
 
 void Responder::ApplyDrift()
 {
-    if (scenario_.drift.empty()) return;
-    std::vector<std::pair<std::string, Json::Value>> values;
     for (size_t k = 0; k < scenario_.drift.size(); ++k) {
         const Drift& d = scenario_.drift[k];
         const double base = driftBase_[k];
@@ -320,10 +330,11 @@ void Responder::ApplyDrift()
             const double t = d.period > 0 ? std::fmod(now_, d.period) : now_;
             value = base + d.rate * t;
         }
-        values.emplace_back(d.path, Json::Value(value));
+        // A scheduled change may have taken the value away; a float cannot hold every double.
+        float* target = FindFloat(scenario_.system, driftPaths_[k]);
+        if (target != nullptr && std::fabs(value) <= static_cast<double>(std::numeric_limits<float>::max()))
+            *target = static_cast<float>(value);
     }
-    std::string ignored;
-    SetValues(scenario_.system, values, ignored);
 }
 
 std::string CommandFrame(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t cid2, const Bytes& info)

@@ -47,6 +47,8 @@ public:
     // The next reply to this command gets the fault (first in, first out).
     void InjectOnce(uint8_t cid1, uint8_t cid2, Fault fault);
     size_t PendingFaults() const { return queued_.size(); }
+    // Changes the fault rates from the next reply on.
+    void SetFaultRates(const FaultRates& rates) { scenario_.faults = rates; }
 
     // Moves the clock to `seconds` since start: applies the changes due by
     // then and the drift. The clock never goes back.
@@ -87,6 +89,9 @@ private:
 
     Scenario scenario_;
     std::vector<double> driftBase_;
+    std::vector<FloatPath> driftPaths_;  // parsed once: drift runs on every reply
+    std::vector<std::vector<FloatPath>> schedulePaths_;
+    std::string ignoredError_;
     std::mt19937 random_;
     double now_ = 0;
     long round_ = 0;

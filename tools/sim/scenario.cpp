@@ -9,6 +9,8 @@
 #include <memory>
 #include <sstream>
 
+#include <sys/stat.h>
+
 #include "yd1363.h"
 
 namespace vx42b_sim {
@@ -19,6 +21,11 @@ const char* const kFaultNames[kFaultKinds] = {"none",       "no_reply",   "bad_c
                                               "wrong_count", "wrong_cid1", "cut_frame",    "short_info"};
 
 const char* const kScenarioKeys[] = {"schedule", "drift", "faults", "line", "seed"};
+
+// jsoncpp's own default nesting limit, named here because exceeding it throws.
+constexpr int kDepthLimit = 1000;
+// No scenario is anywhere near this.
+constexpr size_t kMaxScenarioBytes = size_t{16} << 20;
 
 bool Fail(std::string& error, const std::string& path, const std::string& what)
 {
@@ -275,10 +282,18 @@ bool ParseScenario(const std::string& text, Scenario& scenario, std::string& err
     Json::CharReaderBuilder builder;
     builder["rejectDupKeys"] = true;
     builder["allowComments"] = true;
+    builder["stackLimit"] = kDepthLimit;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value json;
     std::string why;
-    if (!reader->parse(text.data(), text.data() + text.size(), &json, &why)) {
+    bool parsed = false;
+    try {
+        parsed = reader->parse(text.data(), text.data() + text.size(), &json, &why);
+    } catch (const Json::Exception&) {
+        // jsoncpp throws rather than report nesting beyond its stack limit.
+        why = "nested too deeply (more than " + std::to_string(kDepthLimit) + " levels)";
+    }
+    if (!parsed) {
         while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
         error = "not valid JSON: " + why;
         return false;
@@ -288,19 +303,33 @@ bool ParseScenario(const std::string& text, Scenario& scenario, std::string& err
 
 bool LoadScenario(const std::string& path, Scenario& scenario, std::string& error)
 {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        error = path + ": is a directory; expected a scenario file (JSON)";
+        return false;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = path + ": cannot open: " + std::strerror(errno);
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
+    // Bounded, so that a device such as /dev/zero given by mistake ends.
+    std::string text;
+    char buffer[65536];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        text.append(buffer, static_cast<size_t>(in.gcount()));
+        if (text.size() > kMaxScenarioBytes) {
+            error = path + ": larger than " + std::to_string(kMaxScenarioBytes >> 20) +
+                    " MiB; expected a scenario file (JSON)";
+            return false;
+        }
+    }
     if (in.bad()) {
         error = path + ": cannot read";
         return false;
     }
     std::string why;
-    if (!ParseScenario(text.str(), scenario, why)) {
+    if (!ParseScenario(text, scenario, why)) {
         error = path + ": " + why;
         return false;
     }

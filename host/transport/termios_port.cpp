@@ -1,0 +1,158 @@
+#include "termios_port.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+unsigned SpeedConstant(int baud)
+{
+    switch (baud) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    default: return 0;
+    }
+}
+
+bool MakeRawLine(int fd, unsigned speed, std::string& error)
+{
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) {
+        const int why = errno;
+        error = std::string("not a terminal: ") + std::strerror(why);
+        errno = why;  // the caller tells ENOTTY from the rest
+        return false;
+    }
+    ::cfmakeraw(&tio);
+    tio.c_cflag &= ~(CSTOPB | PARENB | CSIZE | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (speed != 0) {
+        ::cfsetispeed(&tio, static_cast<speed_t>(speed));
+        ::cfsetospeed(&tio, static_cast<speed_t>(speed));
+    }
+    if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+        error = std::string("cannot set the line mode: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+std::string NotACharacterDevice(unsigned mode)
+{
+    switch (mode & S_IFMT) {
+    case S_IFCHR: return {};
+    case S_IFDIR: return "a directory";
+    case S_IFREG: return "a regular file";
+    case S_IFIFO: return "a FIFO";
+    case S_IFSOCK: return "a socket";
+    case S_IFBLK: return "a block device";
+    default: return "not a device";
+    }
+}
+
+TermiosPort::TermiosPort(std::string path, int baud) : path_(std::move(path)), baud_(baud) {}
+
+TermiosPort::~TermiosPort() { Close(); }
+
+bool TermiosPort::Open()
+{
+    if (fd_ >= 0) return true;
+    permanent_ = false;
+    const speed_t speed = SpeedConstant(baud_);
+    if (speed == 0) {
+        error_ = "unsupported line speed " + std::to_string(baud_);
+        permanent_ = true;
+        return false;
+    }
+    int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        permanent_ = errno == EISDIR;
+        error_ = permanent_ ? "is a directory, not a serial device" : std::strerror(errno);
+        return false;
+    }
+    // Missing, busy or unplugged devices come back; anything that is not a
+    // terminal never will.
+    struct stat st{};
+    if (::fstat(fd, &st) == 0 && !S_ISCHR(st.st_mode)) {
+        error_ = "is " + NotACharacterDevice(st.st_mode) + ", not a serial device";
+        permanent_ = true;
+        ::close(fd);
+        return false;
+    }
+    if (!MakeRawLine(fd, speed, error_)) {
+        permanent_ = errno == ENOTTY;
+        if (permanent_) error_ = "is a character device but not a terminal, so not a serial device";
+        ::close(fd);
+        return false;
+    }
+    ::tcflush(fd, TCIOFLUSH);
+    fd_ = fd;
+    error_.clear();
+    return true;
+}
+
+void TermiosPort::Close()
+{
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+long TermiosPort::Read(unsigned char* buffer, size_t size)
+{
+    if (fd_ < 0) return -1;
+    for (;;) {
+        ssize_t n = ::read(fd_, buffer, size);
+        if (n >= 0) {
+            // A pseudo-terminal whose other side has gone reads 0 with POLLHUP.
+            if (n == 0) {
+                pollfd p{fd_, POLLIN, 0};
+                if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 &&
+                    (p.revents & POLLIN) == 0) {
+                    error_ = "line hung up";
+                    return -1;
+                }
+            }
+            return static_cast<long>(n);
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        error_ = std::strerror(errno);
+        return -1;
+    }
+}
+
+bool TermiosPort::Write(const unsigned char* data, size_t size)
+{
+    if (fd_ < 0) return false;
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::write(fd_, data + done, size - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd p{fd_, POLLOUT, 0};
+            if (::poll(&p, 1, 1000) > 0) continue;
+            error_ = "write timed out";
+            return false;
+        }
+        error_ = n < 0 ? std::strerror(errno) : "write returned 0";
+        return false;
+    }
+    return true;
+}

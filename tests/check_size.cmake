@@ -1,0 +1,13 @@
+# Fails when the stripped plug-in is larger than BUDGET bytes.
+get_filename_component(name ${PLUGIN} NAME)
+set(stripped ${CMAKE_CURRENT_BINARY_DIR}/${name}.stripped)
+execute_process(COMMAND ${STRIP} --strip-all -o ${stripped} ${PLUGIN} RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${STRIP} failed on ${PLUGIN}")
+endif()
+file(SIZE ${stripped} size)
+file(REMOVE ${stripped})
+if(size GREATER BUDGET)
+  message(FATAL_ERROR "stripped ${name} is ${size} bytes, over its budget of ${BUDGET}")
+endif()
+message(STATUS "stripped ${name}: ${size} of ${BUDGET} bytes")

@@ -1,0 +1,368 @@
+// The network outputs' parts: option parsing, password checks, the state
+// store's snapshots and what is rendered from them.
+#include <crypt.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#ifdef VX42B_POLL_WITH_NET
+#include "http_server.h"
+#include "mqtt_sink.h"
+#include "state_store.h"
+#include "state_view.h"
+#endif
+
+namespace {
+
+#ifdef VX42B_POLL_WITH_NET
+
+using namespace vxpoll;
+
+TEST(PollNet, MqttUrls)
+{
+    struct Case {
+        const char* url;
+        bool ok;
+        const char* host;
+        int port;
+        bool tls;
+        const char* prefix;
+    };
+    const Case cases[] = {
+        {"mqtt://broker", true, "broker", 1883, false, ""},
+        {"mqtt://broker:1884/site-17", true, "broker", 1884, false, "site-17"},
+        {"mqtts://broker/a/b/", true, "broker", 8883, true, "a/b"},
+        {"mqtt://[::1]:1999/x", true, "::1", 1999, false, "x"},
+        {"mqtt://user:pw@broker", false, "", 0, false, ""},
+        {"mqtt://broker:0", false, "", 0, false, ""},
+        {"mqtt://broker:70000", false, "", 0, false, ""},
+        {"mqtt://broker:/x", false, "", 0, false, ""},
+        {"mqtt:///x", false, "", 0, false, ""},
+        {"mqtt://broker/a/#", false, "", 0, false, ""},
+        {"mqtt://broker/a//b", false, "", 0, false, ""},
+        {"tcp://broker", false, "", 0, false, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.url);
+        MqttOptions o;
+        std::string error;
+        ASSERT_EQ(ParseMqttUrl(c.url, o, error), c.ok) << error;
+        if (!c.ok) {
+            EXPECT_FALSE(error.empty());
+            continue;
+        }
+        EXPECT_EQ(o.host, c.host);
+        EXPECT_EQ(o.port, c.port);
+        EXPECT_EQ(o.tls, c.tls);
+        EXPECT_EQ(o.prefix, c.prefix);
+    }
+}
+
+TEST(PollNet, MqttAuthFiles)
+{
+    struct Case {
+        const char* text;
+        bool ok;
+        const char* user;
+        const char* password;
+    };
+    const Case cases[] = {
+        {"gateway\nsecret\n", true, "gateway", "secret"},
+        {"gateway\r\nse:cr et\r\n", true, "gateway", "se:cr et"},
+        {"gateway", true, "gateway", ""},
+        {"", false, "", ""},
+        {"\nsecret\n", false, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string user, password, error;
+        ASSERT_EQ(ParseMqttAuth(c.text, "auth", user, password, error), c.ok);
+        if (c.ok) {
+            EXPECT_EQ(user, c.user);
+            EXPECT_EQ(password, c.password);
+        } else {
+            EXPECT_NE(error.find("auth:"), std::string::npos);
+        }
+    }
+}
+
+TEST(PollNet, HttpAddressesAndLoopback)
+{
+    struct Case {
+        const char* text;
+        bool ok;
+        const char* host;
+        int port;
+        bool loopback;
+    };
+    const Case cases[] = {
+        {"8080", true, "127.0.0.1", 8080, true},
+        {":9100", true, "127.0.0.1", 9100, true},
+        {"0.0.0.0:80", true, "0.0.0.0", 80, false},
+        {"192.0.2.7:80", true, "192.0.2.7", 80, false},
+        {"127.1.2.3:0", true, "127.1.2.3", 0, true},
+        {"[::1]:8080", true, "::1", 8080, true},
+        {"[::]:8080", true, "::", 8080, false},
+        {"localhost:1", true, "localhost", 1, true},
+        {"::1:8080", false, "", 0, false},
+        {"host:65536", false, "", 0, false},
+        {"host:", false, "", 0, false},
+        {"host:8o", false, "", 0, false},
+        {"[::1]8080", false, "", 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string host, error;
+        int port = -1;
+        ASSERT_EQ(ParseHttpAddress(c.text, host, port, error), c.ok) << error;
+        if (!c.ok) continue;
+        EXPECT_EQ(host, c.host);
+        EXPECT_EQ(port, c.port);
+        EXPECT_EQ(IsLoopback(host), c.loopback);
+    }
+}
+
+std::string Hash(const char* prefix, const char* password)
+{
+    char salt[CRYPT_GENSALT_OUTPUT_SIZE];
+    if (crypt_gensalt_rn(prefix, 0, nullptr, 0, salt, sizeof salt) == nullptr) return {};
+    crypt_data data;
+    std::memset(&data, 0, sizeof data);
+    const char* hashed = crypt_r(password, salt, &data);
+    return hashed != nullptr ? hashed : "";
+}
+
+std::string Basic(const std::string& credentials)
+{
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    unsigned value = 0;
+    int bits = 0;
+    for (unsigned char c : credentials) {
+        value = (value << 8) | c;
+        bits += 8;
+        while (bits >= 6) {
+            bits -= 6;
+            out.push_back(digits[(value >> bits) & 63]);
+        }
+    }
+    if (bits > 0) out.push_back(digits[(value << (6 - bits)) & 63]);
+    while (out.size() % 4 != 0) out.push_back('=');
+    return "Basic " + out;
+}
+
+TEST(PollNet, BasicAuthFilesAndChecks)
+{
+    struct FileCase {
+        std::string text;
+        bool ok;
+        const char* error;
+    };
+    const std::vector<FileCase> files{
+        {"# users\n\nalice:" + Hash("$2b$", "wonder") + "\nbob:" + Hash("$y$", "builder") + "\n", true, ""},
+        {"alice:wonder\n", false, "users:1: the password of \"alice\""},
+        {"alice:$1$abc$def\n", true, ""},  // MD5-crypt: libxcrypt still checks it
+        {"alice:$apr1$abc$def\n", false, "users:1:"},
+        {"no colon here\n", false, "users:1: expected USER:HASH"},
+        {"# nobody\n", false, "no users"},
+    };
+    for (const FileCase& f : files) {
+        SCOPED_TRACE(f.text);
+        BasicAuth auth;
+        std::string error;
+        EXPECT_EQ(auth.Parse(f.text, "users", error), f.ok) << error;
+        if (!f.ok) {
+            EXPECT_NE(error.find(f.error), std::string::npos) << error;
+        }
+    }
+
+    BasicAuth auth;
+    std::string error;
+    ASSERT_TRUE(auth.Parse("alice:" + Hash("$2b$", "wonder") + "\nbob:" + Hash("$6$", "builder") + "\n", "users", error));
+    struct CheckCase {
+        std::string header;
+        bool ok;
+    };
+    const std::vector<CheckCase> checks{
+        {Basic("alice:wonder"), true},  {Basic("alice:wonder"), true},  // the second from the verified cache
+        {Basic("bob:builder"), true},   {Basic("alice:builder"), false}, {Basic("carol:wonder"), false},
+        {Basic("alice"), false},        {Basic("alice:"), false},        {"Basic !!!", false},
+        {"Bearer abc", false},          {"", false},                     {"Basic ", false},
+    };
+    for (const CheckCase& c : checks) {
+        SCOPED_TRACE(c.header);
+        EXPECT_EQ(auth.Check(c.header), c.ok);
+    }
+}
+
+DeviceRef Dc() { return DeviceRef{21, "vx42b-dc"}; }
+
+std::vector<unsigned char> DcImage(float v)
+{
+    std::vector<unsigned char> image(101, 0);
+    const uint32_t id = 21;
+    std::memcpy(image.data(), &id, 4);
+    std::memcpy(image.data() + 4, &v, 4);
+    image[12] = 2;  // two battery groups
+    return image;
+}
+
+rule_value Rule(const char* key, const char* text, bool on)
+{
+    rule_value r;
+    r.key = key;
+    r.code = "06001";
+    r.text = text;
+    r.name = text;
+    r.level = 1;
+    r.value = on ? 1 : 0;
+    return r;
+}
+
+TEST(PollNet, SnapshotsKeepAlarmsRulesAndTheLine)
+{
+    StateStore store;
+    EXPECT_EQ(store.Current()->round, 0u);
+    const std::vector<unsigned char> image = DcImage(53.5f);
+    store.Publish(Dc(), 5087, image.data(), image.size());
+    store.Rule(Dc(), Rule("DC_3", "fuse 4", true));
+    store.Rule(Dc(), Rule("DC_3", "fuse 5", false));
+    store.Alarm(Dc(), Rule("DC_3", "fuse 4", true), true);
+    // Nothing is visible before the round ends.
+    EXPECT_TRUE(store.Current()->devices.empty());
+    store.Round(1, true, 0.7);
+    LineStats line;
+    line.roundsComplete = 1;
+    line.frameErrors["CHKSUM mismatch"] = 2;
+    store.Line(line);
+
+    const std::shared_ptr<const Snapshot> first = store.Current();
+    ASSERT_EQ(first->devices.size(), 1u);
+    EXPECT_EQ(first->devices[0].rules.size(), 2u);
+    ASSERT_EQ(first->devices[0].alarms.size(), 1u);
+    EXPECT_FALSE(first->devices[0].alarms[0].since.empty());
+
+    // A cleared alarm leaves the next snapshot, not the one already handed out.
+    store.Alarm(Dc(), Rule("DC_3", "fuse 4", false), false);
+    store.Round(2, false, 75);
+    EXPECT_EQ(first->devices[0].alarms.size(), 1u);
+    EXPECT_TRUE(store.Current()->devices[0].alarms.empty());
+
+    const std::string metrics = MetricsText(*store.Current());
+    for (const char* line : {
+             "vx42b_value{data_id=\"21\",device_type=\"vx42b-dc\",field=\"v\",index=\"\"} 53.5\n",
+             "vx42b_value{data_id=\"21\",device_type=\"vx42b-dc\",field=\"battery_i\",index=\"1\"} 0\n",
+             "vx42b_rule_state{data_id=\"21\",key=\"DC_3\",text=\"fuse 4\"} 1\n",
+             "vx42b_frame_errors_total{kind=\"CHKSUM mismatch\"} 2\n",
+             "vx42b_round_duration_seconds_bucket{le=\"1\"} 1\n",
+             "vx42b_round_duration_seconds_bucket{le=\"60\"} 1\n",
+             "vx42b_round_duration_seconds_bucket{le=\"+Inf\"} 2\n",
+             "vx42b_round_duration_seconds_count 2\n",
+         })
+        EXPECT_NE(metrics.find(line), std::string::npos) << line;
+    EXPECT_EQ(metrics.find("field=\"data_id\""), std::string::npos);
+    EXPECT_EQ(metrics.find("field=\"ttime\""), std::string::npos);
+
+    const Json::Value state = StateJson(*store.Current());
+    EXPECT_EQ(state["devices"][0]["units"]["v"].asString(), "V");
+    EXPECT_EQ(state["line"]["frame_errors"]["CHKSUM mismatch"].asUInt(), 2u);
+    EXPECT_EQ(state["line"]["round_duration"]["count"].asUInt(), 2u);
+}
+
+TEST(PollNet, LabelValuesAreEscaped)
+{
+    StateStore store;
+    store.Rule(Dc(), Rule("K", "a \"quoted\" back\\slash\nnew line", true));
+    store.Round(1, true, 1);
+    const std::string metrics = MetricsText(*store.Current());
+    EXPECT_NE(metrics.find(R"(text="a \"quoted\" back\\slash\nnew line"} 1)"), std::string::npos) << metrics;
+}
+
+TEST(PollNet, PlotsTakeOneSampleAStepAndForgetPastTheWindow)
+{
+    PlotHistory plots(std::chrono::seconds(70), std::chrono::seconds(10));
+    Json::Value dc;
+    dc["v"] = 53.5;
+    dc["i"] = 40.0;
+    dc["dc_m"] = 1;
+    dc["battery_i"].append(5.0);
+    dc["battery_i"].append(4.0);
+    struct Step {
+        double t;
+        bool taken;
+    };
+    const Step steps[] = {{1000, true}, {1005, false}, {1010, true}, {1030, true}, {1095, true}, {1099, false}};
+    for (const Step& s : steps) EXPECT_EQ(plots.Add(s.t, 21, "vx42b-dc", dc), s.taken) << s.t;
+    const std::shared_ptr<const Plots> built = plots.Build();
+    // 1000 and 1010 fell out of the 70 s window behind 1095.
+    ASSERT_EQ(built->times.size(), 2u);
+    EXPECT_EQ(built->times[0], 1030);
+    ASSERT_EQ(built->series.size(), 3u);  // voltage, current, one battery group (dc_m)
+    EXPECT_EQ(built->series[2].chart, "battery_current");
+    EXPECT_EQ(built->series[2].values[1], 5.0);
+}
+
+TEST(PollNet, DiscoveryGivesSensorsWithUnitsAndABinarySensorPerKey)
+{
+    StateStore store;
+    const std::vector<unsigned char> image = DcImage(53.5f);
+    store.Publish(Dc(), 5087, image.data(), image.size());
+    store.Rule(Dc(), Rule("DC_3", "fuse 4", false));
+    store.Rule(Dc(), Rule("DC_3", "fuse 5", false));
+    store.Round(1, true, 1);
+    MqttOptions o;
+    o.prefix = "site/17";
+    const std::vector<MqttMessage> messages = DiscoveryMessages(*store.Current(), o, 1);
+    size_t binary = 0;
+    size_t sensors = 0;
+    for (const MqttMessage& m : messages) {
+        EXPECT_EQ(m.topic.rfind("homeassistant/", 0), 0u) << m.topic;
+        EXPECT_NE(m.topic.find("/vx42b_site_17/"), std::string::npos) << m.topic;
+        binary += m.topic.find("/binary_sensor/") != std::string::npos;
+        sensors += m.topic.find("/sensor/") != std::string::npos;
+    }
+    EXPECT_EQ(binary, 1u);       // one per key, however many texts
+    EXPECT_EQ(sensors, 2u + 2u + 8u);  // v, i, battery_i x2, user_p x8
+}
+
+// The web server's and the broker client's threads read snapshots while the
+// polling thread publishes them; ThreadSanitizer watches this.
+TEST(PollNet, SnapshotsAreReadWhileRoundsArePublished)
+{
+    StateStore store;
+    std::atomic<bool> done{false};
+    std::vector<std::thread> readers;
+    std::atomic<size_t> reads{0};
+    for (int k = 0; k < 3; ++k) {
+        readers.emplace_back([&] {
+            while (!done) {
+                const std::shared_ptr<const Snapshot> s = store.Current();
+                reads += MetricsText(*s).size() > 0;
+                reads += StateJson(*s).isObject();
+                reads += PlotsJson(*s->plots).isObject();
+            }
+        });
+    }
+    for (unsigned long round = 1; round <= 300; ++round) {
+        const std::vector<unsigned char> image = DcImage(50.0f + static_cast<float>(round % 7));
+        store.Publish(Dc(), 5087, image.data(), image.size());
+        store.Rule(Dc(), Rule("DC_3", "fuse 4", round % 2 == 0));
+        store.Alarm(Dc(), Rule("DC_3", "fuse 4", true), round % 2 == 0);
+        store.Round(round, true, 0.5);
+    }
+    done = true;
+    for (std::thread& t : readers) t.join();
+    EXPECT_GT(reads.load(), 0u);
+    EXPECT_EQ(store.Current()->round, 300u);
+}
+
+#else
+
+TEST(PollNet, NeedsTheNetworkOutputs) { GTEST_SKIP() << "built without libmosquitto or cpp-httplib"; }
+
+#endif
+
+}  // namespace

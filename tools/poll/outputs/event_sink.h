@@ -1,0 +1,68 @@
+#pragma once
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "query.h"
+#include "rule_value.h"
+
+// What every output of the poller is told. The polling loop feeds one sink
+// (a FanoutSink holding every output) and knows none of them by name.
+namespace vxpoll {
+
+struct DeviceRef {
+    uint32_t dataId = 0;
+    std::string type;
+};
+
+enum class LogSource { Device, Poller };
+
+// The serial line's health since the poller started.
+struct LineStats {
+    using WallClock = std::chrono::system_clock;
+
+    std::string port;
+    int baud = 0;  // 0: a serial device server (tcp:), whose line speed is set there
+    unsigned long roundsComplete = 0;
+    unsigned long roundsAbandoned = 0;
+    unsigned long timeouts = 0;
+    // Refused replies by kind, as the host names them ("CHKSUM mismatch", "wrong address", ...).
+    std::map<std::string, unsigned long> frameErrors;
+    double lastRoundSeconds = 0;          // of the last round that ended, complete or not
+    WallClock::time_point lastComplete{};  // the epoch until a round completed
+
+    unsigned long FrameErrorTotal() const;
+    bool HasComplete() const { return lastComplete != WallClock::time_point{}; }
+};
+
+class EventSink {
+public:
+    virtual ~EventSink() = default;
+    // A round ended; every publish, rule, alarm and history of it came first.
+    virtual void Round(unsigned long number, bool complete, double seconds) = 0;
+    virtual void Publish(const DeviceRef& device, int recordType, const unsigned char* data, size_t size) = 0;
+    virtual void Rule(const DeviceRef& device, const rule_value& rule) = 0;
+    virtual void Alarm(const DeviceRef& device, const rule_value& rule, bool raised) = 0;
+    virtual void History(const DeviceRef& device, int recordType, const unsigned char* data, size_t size) = 0;
+    virtual void Log(const std::string& text, LogSource source) = 0;
+    // The answer to one query (ok) or the text of the exception it raised.
+    virtual void Value(unsigned long round, const Query& query, bool ok, float value, const std::string& error) = 0;
+    virtual void Frame(bool tx, const std::string& bytes) = 0;
+    // The line's counts changed: once when the line is set up, after every
+    // round (following Round), every time-out and every refused frame.
+    virtual void Line(const LineStats&) {}
+    // Called now and then from the polling loop.
+    virtual void Tick() {}
+    // True when this output can take nothing more (its reader went away); the run ends.
+    virtual bool Closed() const { return false; }
+    virtual void Finish() = 0;
+};
+
+// Counts what the device's log lines tell about the line. True when the
+// line was one that counts (a time-out or a refused frame).
+bool CountLineLog(LineStats& stats, const std::string& text);
+void CountRound(LineStats& stats, bool complete, double seconds, LineStats::WallClock::time_point now);
+
+}  // namespace vxpoll

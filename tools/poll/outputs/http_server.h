@@ -1,0 +1,79 @@
+#pragma once
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "state_store.h"
+
+namespace httplib {
+class Server;
+}
+
+// The embedded web server: the live page, /metrics and /api/state, all read
+// from the state store's snapshots. Nothing here reaches the power system.
+namespace vxpoll {
+
+struct HttpOptions {
+    std::string host = "127.0.0.1";
+    int port = 0;              // 0: any free port (the log line names it)
+    std::string authFile;      // user:crypt-hash lines; empty: no authentication
+    std::string certFile;      // with keyFile: HTTPS
+    std::string keyFile;
+    std::string chartJs = "/usr/share/javascript/chart.js/chart.min.js";
+    int threads = 4;           // requests served at once
+    int queued = 8;            // connections accepted and waiting; the rest wait in the kernel
+};
+
+// "ADDR:PORT", "[V6ADDR]:PORT", ":PORT" or "PORT" (loopback).
+bool ParseHttpAddress(const std::string& text, std::string& host, int& port, std::string& error);
+bool IsLoopback(const std::string& host);
+
+// Basic authentication against "user:hash" lines, the hash as crypt(3)
+// makes it (bcrypt "$2b$", "$2y$", sha-crypt "$5$", "$6$", yescrypt "$y$");
+// blank lines and lines starting with '#' are skipped.
+class BasicAuth {
+public:
+    bool Load(const std::string& path, std::string& error);
+    bool Parse(const std::string& text, const std::string& origin, std::string& error);
+    // The Authorization header's value.
+    bool Check(const std::string& authorization);
+    size_t Users() const { return users_.size(); }
+
+private:
+    std::map<std::string, std::string> users_;
+    std::mutex mutex_;
+    // Digests of headers already verified: a slow hash is paid once per client.
+    std::vector<std::string> verified_;
+};
+
+class HttpServer {
+public:
+    HttpServer(const StateStore& store, HttpOptions options);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // Binds and starts serving; false with a message a person can act on.
+    // Warnings (open to the network, no chart library) go to `warn`.
+    bool Start(std::string& error, const std::function<void(const std::string&)>& warn);
+    void Stop();
+    int Port() const { return port_; }
+    std::string Url() const;
+
+private:
+    void Routes();
+
+    const StateStore& store_;
+    HttpOptions options_;
+    std::unique_ptr<httplib::Server> server_;
+    std::unique_ptr<BasicAuth> auth_;
+    std::string chartJs_;
+    std::thread thread_;
+    int port_ = 0;
+};
+
+}  // namespace vxpoll

@@ -1,0 +1,345 @@
+#include "output.h"
+
+#include <cstdio>
+#include <iomanip>
+#include <sstream>
+#include <utility>
+
+#include "json_line.h"
+#include "record_decoder.h"
+
+namespace vxpoll {
+
+namespace {
+
+void AddDevice(Json::Value& v, const DeviceRef& device)
+{
+    v["data_id"] = static_cast<Json::UInt>(device.dataId);
+    v["device_type"] = device.type;
+}
+
+void AddRule(Json::Value& v, const rule_value& rule)
+{
+    v["level"] = static_cast<Json::Int>(rule.level);
+    v["key"] = rule.key;
+    v["code"] = rule.code;
+    v["name"] = rule.name;
+    v["text"] = rule.text;
+}
+
+// Printable ASCII as it is, CR dropped (it ends every frame), anything else as \xNN.
+std::string FrameText(const std::string& bytes)
+{
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (c == '\r') continue;
+        if (c >= 0x20 && c < 0x7F) {
+            out.push_back(static_cast<char>(c));
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        }
+    }
+    return out;
+}
+
+std::string ClockText()
+{
+    // "YYYY-MM-DDTHH:MM:SS.mmm" -> "HH:MM:SS"
+    return NowText().substr(11, 8);
+}
+
+std::string ValueText(const Json::Value& v)
+{
+    if (v.isNull()) return "-";
+    if (v.isArray()) {
+        std::string out = "[";
+        for (Json::ArrayIndex k = 0; k < v.size(); ++k) {
+            if (k > 0) out += ",";
+            out += ValueText(v[k]);
+        }
+        return out + "]";
+    }
+    if (v.isDouble()) {
+        std::ostringstream s;
+        s << v.asDouble();
+        return s.str();
+    }
+    return v.asString();
+}
+
+std::string BriefFields(const std::vector<FieldSpec>& layout, const Json::Value& fields)
+{
+    std::string out;
+    for (const FieldSpec& field : layout) {
+        if (!field.brief) continue;
+        if (!out.empty()) out += " ";
+        out += field.name;
+        out += "=";
+        out += ValueText(fields[field.name]);
+    }
+    return out;
+}
+
+}  // namespace
+
+void AddDecodedFields(Json::Value& event, int recordType, const unsigned char* data, size_t size)
+{
+    Json::Value fields;
+    std::string error;
+    if (DecodeRecord(recordType, data, size, fields, error))
+        event["fields"] = std::move(fields);
+    else
+        event["decode_error"] = error;
+}
+
+Json::Value PublishJson(const DeviceRef& device, int recordType, const unsigned char* data, size_t size)
+{
+    Json::Value v(Json::objectValue);
+    AddDevice(v, device);
+    v["record_type"] = recordType;
+    v["size"] = static_cast<Json::UInt>(size);
+    v["image"] = HexString(data, size);
+    AddDecodedFields(v, recordType, data, size);
+    return v;
+}
+
+Json::Value RuleJson(const DeviceRef& device, const rule_value& rule)
+{
+    Json::Value v(Json::objectValue);
+    AddDevice(v, device);
+    AddRule(v, rule);
+    v["state"] = rule.value != 0;
+    v["seq"] = static_cast<Json::UInt>(rule.sequence);
+    return v;
+}
+
+Json::Value AlarmJson(const DeviceRef& device, const rule_value& rule, bool raised)
+{
+    Json::Value v(Json::objectValue);
+    AddDevice(v, device);
+    v["transition"] = raised ? "raised" : "cleared";
+    AddRule(v, rule);
+    v["seq"] = static_cast<Json::UInt>(rule.sequence);
+    return v;
+}
+
+Json::Value HistoryJson(const DeviceRef& device, int recordType, const unsigned char* data, size_t size)
+{
+    Json::Value v(Json::objectValue);
+    AddDevice(v, device);
+    v["record_type"] = recordType;
+    v["size"] = static_cast<Json::UInt>(size);
+    v["image"] = HexString(data, size);
+    return v;
+}
+
+Json::Value FrameJson(bool, const std::string& bytes)
+{
+    Json::Value v(Json::objectValue);
+    v["hex"] = HexString(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    v["text"] = FrameText(bytes);
+    return v;
+}
+
+Json::Value ValueJson(unsigned long round, const Query& query, bool ok, float value, const std::string& error)
+{
+    Json::Value v(Json::objectValue);
+    v["round"] = static_cast<Json::UInt64>(round);
+    v["data_id"] = static_cast<Json::UInt>(query.dataId);
+    v["key"] = query.key;
+    if (ok)
+        v["value"] = FloatJson(value);
+    else
+        v["error"] = error;
+    return v;
+}
+
+// ---- JSON lines ----
+
+void JsonSink::Emit(const char* event, Json::Value value)
+{
+    // Members are kept in name order, so adding these two to the event's own
+    // object writes the same line as building the line around it.
+    value["event"] = event;
+    value["time"] = NowText();
+    WriteJsonLine(out_, value);
+    out_.flush();
+}
+
+void JsonSink::Round(unsigned long number, bool complete, double seconds)
+{
+    Json::Value v(Json::objectValue);
+    v["round"] = static_cast<Json::UInt64>(number);
+    v["complete"] = complete;
+    v["duration_s"] = static_cast<double>(static_cast<long long>(seconds * 1000 + 0.5)) / 1000;
+    Emit("round", v);
+}
+
+void JsonSink::Publish(const DeviceRef& device, int recordType, const unsigned char* data, size_t size)
+{
+    Emit("publish", PublishJson(device, recordType, data, size));
+}
+
+void JsonSink::Rule(const DeviceRef& device, const rule_value& rule)
+{
+    // Every rule of every round comes here: the line Emit would write for
+    // RuleJson, members in name order, written without building the object.
+    std::string& line = line_;
+    line.assign("{\"code\":");
+    AppendJsonString(line, rule.code);
+    line += ",\"data_id\":";
+    line += std::to_string(device.dataId);
+    line += ",\"device_type\":";
+    AppendJsonString(line, device.type);
+    line += ",\"event\":\"rule\",\"key\":";
+    AppendJsonString(line, rule.key);
+    line += ",\"level\":";
+    line += std::to_string(rule.level);
+    line += ",\"name\":";
+    AppendJsonString(line, rule.name);
+    line += ",\"seq\":";
+    line += std::to_string(rule.sequence);
+    line += rule.value != 0 ? ",\"state\":true,\"text\":" : ",\"state\":false,\"text\":";
+    AppendJsonString(line, rule.text);
+    line += ",\"time\":\"";
+    line += NowText();
+    line += "\"}\n";
+    out_.write(line.data(), static_cast<std::streamsize>(line.size()));
+    out_.flush();
+}
+
+void JsonSink::Alarm(const DeviceRef& device, const rule_value& rule, bool raised)
+{
+    Emit("alarm", AlarmJson(device, rule, raised));
+}
+
+void JsonSink::History(const DeviceRef& device, int recordType, const unsigned char* data, size_t size)
+{
+    Emit("history", HistoryJson(device, recordType, data, size));
+}
+
+void JsonSink::Log(const std::string& text, LogSource source)
+{
+    Json::Value v(Json::objectValue);
+    v["source"] = source == LogSource::Device ? "device" : "poller";
+    v["text"] = text;
+    Emit("log", v);
+}
+
+void JsonSink::Value(unsigned long round, const Query& query, bool ok, float value, const std::string& error)
+{
+    Emit("value", ValueJson(round, query, ok, value, error));
+}
+
+void JsonSink::Frame(bool tx, const std::string& bytes) { Emit(tx ? "tx" : "rx", FrameJson(tx, bytes)); }
+
+void JsonSink::Finish() { out_.flush(); }
+
+// ---- human view ----
+
+std::vector<std::string> HumanSink::TableRows(const DeviceRef& device, int recordType, const unsigned char* data,
+                                              size_t size)
+{
+    std::vector<std::string> rows;
+    std::ostringstream head;
+    head << "  " << std::left << std::setw(9) << device.type << std::right << std::setw(5) << device.dataId << "  ";
+    Json::Value fields;
+    std::string error;
+    const RecordLayout* layout = FindLayout(recordType);
+    if (layout == nullptr || !DecodeRecord(recordType, data, size, fields, error)) {
+        rows.push_back(head.str() + "(" + std::to_string(size) + "-byte image: " + error + ")");
+        return rows;
+    }
+    rows.push_back(head.str() + BriefFields(layout->head, fields));
+    if (layout->itemSize == 0) return rows;
+    const Json::Value& items = fields[layout->itemsName];
+    // "channels" -> "channel", "modules" -> "module"
+    std::string itemName = layout->itemsName;
+    if (!itemName.empty() && itemName.back() == 's') itemName.pop_back();
+    for (Json::ArrayIndex k = 0; k < items.size(); ++k) {
+        std::ostringstream row;
+        row << "      " << std::left << std::setw(10) << (itemName + " " + std::to_string(k)) << std::right
+            << BriefFields(layout->items, items[k]);
+        rows.push_back(row.str());
+    }
+    return rows;
+}
+
+void HumanSink::Round(unsigned long number, bool complete, double seconds)
+{
+    FlushRepeats();
+    std::ostringstream head;
+    head << "-- round " << number << " | " << (complete ? "complete" : "abandoned") << " | " << std::fixed
+         << std::setprecision(2) << seconds << " s | " << ClockText() << " --";
+    out_ << head.str() << '\n';
+    for (const std::string& row : table_) out_ << row << '\n';
+    for (const std::string& row : transitions_) out_ << row << '\n';
+    table_.clear();
+    transitions_.clear();
+    out_.flush();
+}
+
+void HumanSink::Publish(const DeviceRef& device, int recordType, const unsigned char* data, size_t size)
+{
+    for (std::string& row : TableRows(device, recordType, data, size)) table_.push_back(std::move(row));
+}
+
+void HumanSink::Alarm(const DeviceRef& device, const rule_value& rule, bool raised)
+{
+    std::ostringstream row;
+    row << "  alarm " << (raised ? "raised " : "cleared") << "  " << device.type << " " << device.dataId << "  "
+        << rule.key << " [" << rule.code << "] " << rule.text;
+    if (!rule.name.empty() && rule.name != rule.text) row << " (" << rule.name << ")";
+    transitions_.push_back(row.str());
+}
+
+void HumanSink::Log(const std::string& text, LogSource source)
+{
+    const std::string line = source == LogSource::Device ? "log  " + text : "vx42b-poll: " + text;
+    if (logCounts_[line]++ > 0) return;
+    logOrder_.push_back(line);
+    out_ << ClockText() << " " << line << '\n';
+    out_.flush();
+}
+
+void HumanSink::FlushRepeats()
+{
+    for (const std::string& line : logOrder_) {
+        const unsigned long n = logCounts_[line];
+        if (n > 1) out_ << ClockText() << " (" << n - 1 << " more) " << line << '\n';
+    }
+    logOrder_.clear();
+    logCounts_.clear();
+    lastFlush_ = Clock::now();
+}
+
+void HumanSink::Value(unsigned long, const Query& query, bool ok, float value, const std::string& error)
+{
+    out_ << "  value " << query.dataId << ":" << query.key;
+    if (ok)
+        out_ << " = " << ValueText(FloatJson(value)) << '\n';
+    else
+        out_ << ": " << error << '\n';
+    out_.flush();
+}
+
+void HumanSink::Frame(bool tx, const std::string& bytes)
+{
+    out_ << ClockText() << (tx ? " tx " : " rx ") << FrameText(bytes) << '\n';
+    out_.flush();
+}
+
+void HumanSink::Tick()
+{
+    if (!logOrder_.empty() && Clock::now() - lastFlush_ >= std::chrono::seconds(30)) FlushRepeats();
+}
+
+void HumanSink::Finish()
+{
+    FlushRepeats();
+    out_.flush();
+}
+
+}  // namespace vxpoll

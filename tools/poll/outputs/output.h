@@ -1,0 +1,81 @@
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+#include "event_sink.h"
+
+// Two outputs on a stream: JSON lines, or a human-readable view.
+namespace vxpoll {
+
+// The JSON objects, one per line. Builders are exposed for the history dump
+// and for tests.
+Json::Value PublishJson(const DeviceRef& device, int recordType, const unsigned char* data, size_t size);
+Json::Value RuleJson(const DeviceRef& device, const rule_value& rule);
+Json::Value AlarmJson(const DeviceRef& device, const rule_value& rule, bool raised);
+Json::Value HistoryJson(const DeviceRef& device, int recordType, const unsigned char* data, size_t size);
+Json::Value FrameJson(bool tx, const std::string& bytes);
+Json::Value ValueJson(unsigned long round, const Query& query, bool ok, float value, const std::string& error);
+// "fields" (decoded) or "decode_error" (why not) for an image.
+void AddDecodedFields(Json::Value& event, int recordType, const unsigned char* data, size_t size);
+
+class JsonSink : public EventSink {
+public:
+    explicit JsonSink(std::ostream& out) : out_(out) {}
+    void Round(unsigned long number, bool complete, double seconds) override;
+    void Publish(const DeviceRef& device, int recordType, const unsigned char* data, size_t size) override;
+    void Rule(const DeviceRef& device, const rule_value& rule) override;
+    void Alarm(const DeviceRef& device, const rule_value& rule, bool raised) override;
+    void History(const DeviceRef& device, int recordType, const unsigned char* data, size_t size) override;
+    void Log(const std::string& text, LogSource source) override;
+    void Value(unsigned long round, const Query& query, bool ok, float value, const std::string& error) override;
+    void Frame(bool tx, const std::string& bytes) override;
+    bool Closed() const override { return out_.bad(); }
+    void Finish() override;
+
+private:
+    void Emit(const char* event, Json::Value value);
+    std::ostream& out_;
+    std::string line_;  // a rule line; keeps its capacity
+};
+
+// Per round a table of every sub-device's values and the alarm transitions;
+// log lines as they come, a repeated one once with a count.
+class HumanSink : public EventSink {
+public:
+    using Clock = std::chrono::steady_clock;
+    explicit HumanSink(std::ostream& out) : out_(out) {}
+    void Round(unsigned long number, bool complete, double seconds) override;
+    void Publish(const DeviceRef& device, int recordType, const unsigned char* data, size_t size) override;
+    void Rule(const DeviceRef&, const rule_value&) override {}
+    void Alarm(const DeviceRef& device, const rule_value& rule, bool raised) override;
+    void History(const DeviceRef&, int, const unsigned char*, size_t) override {}
+    void Log(const std::string& text, LogSource source) override;
+    void Value(unsigned long round, const Query& query, bool ok, float value, const std::string& error) override;
+    void Frame(bool tx, const std::string& bytes) override;
+    void Tick() override;
+    bool Closed() const override { return out_.bad(); }
+    void Finish() override;
+
+    // The table rows of one decoded image.
+    static std::vector<std::string> TableRows(const DeviceRef& device, int recordType, const unsigned char* data,
+                                              size_t size);
+
+private:
+    void FlushRepeats();
+
+    std::ostream& out_;
+    std::vector<std::string> table_;
+    std::vector<std::string> transitions_;
+    // Log lines seen since the last flush, with how often, in first-seen order.
+    std::vector<std::string> logOrder_;
+    std::map<std::string, unsigned long> logCounts_;
+    Clock::time_point lastFlush_ = Clock::now();
+};
+
+}  // namespace vxpoll

@@ -1,0 +1,153 @@
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+#include "event_sink.h"
+
+// What the broker client and the web server read: an immutable snapshot of
+// the poller's state, published after each round. The polling thread builds
+// it from the events it sees; other threads only ever take the latest whole
+// snapshot, never anything the plug-in still writes to.
+namespace vxpoll {
+
+struct RuleState {
+    std::string key;
+    std::string code;
+    std::string name;
+    std::string text;
+    int level = 0;
+    bool state = false;
+};
+
+struct PresentAlarm {
+    std::string key;
+    std::string code;
+    std::string name;
+    std::string text;
+    int level = 0;
+    std::string since;  // local time the alarm was raised
+};
+
+struct DeviceState {
+    uint32_t dataId = 0;
+    std::string type;
+    int recordType = 0;
+    Json::Value fields;       // decoded; null when the image did not decode
+    std::string decodeError;  // why not
+    std::string time;         // of the last publication
+    std::vector<RuleState> rules;      // in first-stated order
+    std::vector<PresentAlarm> alarms;  // in raised order
+};
+
+// Upper bounds (seconds) of the round-duration histogram's buckets; +Inf follows.
+const std::vector<double>& RoundDurationBounds();
+
+struct RoundDurations {
+    std::vector<unsigned long> buckets;  // per bound, not cumulative; the last: above every bound
+    double sum = 0;
+    unsigned long count = 0;
+};
+
+// Columns of plot samples: one time axis (Unix seconds), one value column per
+// series, NaN where a series had no value.
+struct PlotSeries {
+    std::string chart;  // "dc_voltage", "dc_current", "battery_current", "ac_voltage"
+    std::string name;
+    std::string unit;
+    std::vector<double> values;
+};
+
+struct Plots {
+    std::vector<double> times;
+    std::vector<PlotSeries> series;
+};
+
+struct Snapshot {
+    std::string started;  // when the poller started
+    unsigned long round = 0;
+    bool lastComplete = false;
+    double lastDuration = 0;
+    std::string roundTime;
+    std::vector<DeviceState> devices;  // by data id, then device type
+    LineStats line;
+    RoundDurations durations;
+    std::shared_ptr<const Plots> plots;
+};
+
+// Samples for the plots: at most one per `step`, kept for `window`.
+class PlotHistory {
+public:
+    PlotHistory(std::chrono::seconds window, std::chrono::seconds step) : window_(window), step_(step) {}
+    // Adds the plotted fields of a decoded image taken at `t` (Unix seconds);
+    // false when the sample was too close to the previous one of that device.
+    bool Add(double t, uint32_t dataId, const std::string& deviceType, const Json::Value& fields);
+    std::shared_ptr<const Plots> Build() const;
+    std::chrono::seconds Window() const { return window_; }
+
+private:
+    struct Point {
+        double t;
+        std::vector<std::pair<size_t, double>> values;  // series index, value
+    };
+    size_t SeriesIndex(const std::string& key, const std::string& chart, const std::string& name,
+                       const std::string& unit);
+
+    std::chrono::seconds window_;
+    std::chrono::seconds step_;
+    std::vector<PlotSeries> series_;  // values unused here
+    std::map<std::string, size_t> seriesByKey_;
+    std::map<std::string, double> lastSample_;  // per device
+    std::deque<Point> points_;
+};
+
+class StateStore : public EventSink {
+public:
+    using SystemClock = std::chrono::system_clock;
+    explicit StateStore(std::chrono::seconds plotWindow = std::chrono::hours(6),
+                        std::chrono::seconds plotStep = std::chrono::seconds(10));
+
+    // The latest snapshot; never null. Safe from any thread.
+    std::shared_ptr<const Snapshot> Current() const;
+
+    // History rows recorded before this run, oldest first, to start the plots.
+    void SeedPlot(double t, uint32_t dataId, const std::string& deviceType, int recordType,
+                  const unsigned char* data, size_t size);
+    // Publishes the seeded plots before the first round.
+    void PublishNow();
+
+    void Round(unsigned long number, bool complete, double seconds) override;
+    void Publish(const DeviceRef& device, int recordType, const unsigned char* data, size_t size) override;
+    void Rule(const DeviceRef& device, const rule_value& rule) override;
+    void Alarm(const DeviceRef& device, const rule_value& rule, bool raised) override;
+    void History(const DeviceRef&, int, const unsigned char*, size_t) override {}
+    void Log(const std::string&, LogSource) override {}
+    void Value(unsigned long, const Query&, bool, float, const std::string&) override {}
+    void Frame(bool, const std::string&) override {}
+    void Line(const LineStats& stats) override;
+    void Finish() override {}
+
+private:
+    DeviceState& Device(const DeviceRef& ref);
+
+    mutable std::mutex mutex_;
+    std::shared_ptr<const Snapshot> current_;
+    // Everything below belongs to the polling thread.
+    Snapshot work_;
+    PlotHistory plots_;
+    bool plotsChanged_ = true;
+    bool roundJustEnded_ = false;
+    std::chrono::steady_clock::time_point lastPublished_{};
+};
+
+// Unix seconds of a time point.
+double UnixSeconds(std::chrono::system_clock::time_point t);
+
+}  // namespace vxpoll

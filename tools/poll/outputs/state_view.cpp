@@ -1,0 +1,280 @@
+#include "state_view.h"
+
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+
+#include "record_decoder.h"
+#include "units.h"
+
+namespace vxpoll {
+
+namespace {
+
+Json::Value NumberOrNull(double v) { return std::isfinite(v) ? Json::Value(v) : Json::Value(); }
+
+Json::Value AlarmJsonOf(const PresentAlarm& a)
+{
+    Json::Value v(Json::objectValue);
+    v["key"] = a.key;
+    v["code"] = a.code;
+    v["level"] = a.level;
+    v["name"] = a.name;
+    v["text"] = a.text;
+    v["since"] = a.since;
+    return v;
+}
+
+Json::Value UnitsJson(const DeviceState& device)
+{
+    Json::Value units(Json::objectValue);
+    const RecordLayout* layout = FindLayout(device.recordType);
+    if (layout == nullptr) return units;
+    for (const auto* fields : {&layout->head, &layout->items}) {
+        for (const FieldSpec& f : *fields) {
+            const FieldUnit u = UnitOf(device.type, f.name);
+            if (*u.unit != '\0') units[f.name] = u.unit;
+        }
+    }
+    return units;
+}
+
+// Label values escape backslash, double quote and line feed.
+std::string LabelValue(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '\\') out += "\\\\";
+        else if (c == '"') out += "\\\"";
+        else if (c == '\n') out += "\\n";
+        else out += c;
+    }
+    return out;
+}
+
+std::string SampleValue(double v)
+{
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.9g", v);
+    return buf;
+}
+
+class Exposition {
+public:
+    void Family(const char* name, const char* type, const char* help)
+    {
+        out_ << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
+    }
+    void Sample(const std::string& name, const std::vector<std::pair<const char*, std::string>>& labels, double v)
+    {
+        out_ << name;
+        if (!labels.empty()) {
+            out_ << '{';
+            bool first = true;
+            for (const auto& label : labels) {
+                if (!first) out_ << ',';
+                first = false;
+                out_ << label.first << "=\"" << LabelValue(label.second) << '"';
+            }
+            out_ << '}';
+        }
+        out_ << ' ' << SampleValue(v) << '\n';
+    }
+    std::string Text() const { return out_.str(); }
+
+private:
+    std::ostringstream out_;
+};
+
+double ValueOf(const Json::Value& v)
+{
+    if (v.isNumeric()) return v.asDouble();
+    return std::nan("");
+}
+
+// One gauge per numeric field; arrays by element, channels and modules by
+// their number ("1" or "1.2" for element 2 of module 1).
+void FieldSamples(Exposition& e, const DeviceState& device, const std::vector<FieldSpec>& specs,
+                  const Json::Value& object, const std::string& itemIndex)
+{
+    const std::string id = std::to_string(device.dataId);
+    for (const FieldSpec& f : specs) {
+        if (f.type == FieldType::Time || std::string(f.name) == "data_id") continue;
+        const Json::Value& v = object[f.name];
+        if (f.count == 1) {
+            e.Sample("vx42b_value", {{"data_id", id}, {"device_type", device.type}, {"field", f.name}, {"index", itemIndex}},
+                     ValueOf(v));
+            continue;
+        }
+        for (Json::ArrayIndex k = 0; v.isArray() && k < v.size(); ++k) {
+            const std::string index = (itemIndex.empty() ? "" : itemIndex + ".") + std::to_string(k);
+            e.Sample("vx42b_value", {{"data_id", id}, {"device_type", device.type}, {"field", f.name}, {"index", index}},
+                     ValueOf(v[k]));
+        }
+    }
+}
+
+}  // namespace
+
+Json::Value AlarmsJson(const DeviceState& device)
+{
+    Json::Value list(Json::arrayValue);
+    for (const PresentAlarm& a : device.alarms) list.append(AlarmJsonOf(a));
+    return list;
+}
+
+Json::Value DeviceStateJson(const DeviceState& device)
+{
+    Json::Value v = device.fields.isObject() ? device.fields : Json::Value(Json::objectValue);
+    v["time"] = device.time;
+    v["device_type"] = device.type;
+    if (!v.isMember("data_id")) v["data_id"] = static_cast<Json::UInt>(device.dataId);
+    return v;
+}
+
+Json::Value StateJson(const Snapshot& s)
+{
+    Json::Value root(Json::objectValue);
+    root["started"] = s.started;
+    root["round"] = static_cast<Json::UInt64>(s.round);
+    root["round_complete"] = s.lastComplete;
+    root["round_duration_s"] = s.lastDuration;
+    root["round_time"] = s.roundTime;
+    Json::Value devices(Json::arrayValue);
+    Json::Value alarms(Json::arrayValue);
+    for (const DeviceState& d : s.devices) {
+        Json::Value device(Json::objectValue);
+        device["data_id"] = static_cast<Json::UInt>(d.dataId);
+        device["device_type"] = d.type;
+        device["record_type"] = d.recordType;
+        device["time"] = d.time;
+        if (d.fields.isObject())
+            device["fields"] = d.fields;
+        else if (!d.decodeError.empty())
+            device["decode_error"] = d.decodeError;
+        device["units"] = UnitsJson(d);
+        Json::Value rules(Json::arrayValue);
+        for (const RuleState& r : d.rules) {
+            Json::Value rule(Json::objectValue);
+            rule["key"] = r.key;
+            rule["code"] = r.code;
+            rule["level"] = r.level;
+            rule["name"] = r.name;
+            rule["text"] = r.text;
+            rule["state"] = r.state;
+            rules.append(rule);
+        }
+        device["rules"] = rules;
+        device["alarms"] = AlarmsJson(d);
+        for (const PresentAlarm& a : d.alarms) {
+            Json::Value alarm = AlarmJsonOf(a);
+            alarm["data_id"] = static_cast<Json::UInt>(d.dataId);
+            alarm["device_type"] = d.type;
+            alarms.append(alarm);
+        }
+        devices.append(device);
+    }
+    root["devices"] = devices;
+    root["alarms"] = alarms;
+
+    const LineStats& l = s.line;
+    Json::Value line(Json::objectValue);
+    line["port"] = l.port;
+    line["baud"] = l.baud;
+    line["rounds_complete"] = static_cast<Json::UInt64>(l.roundsComplete);
+    line["rounds_abandoned"] = static_cast<Json::UInt64>(l.roundsAbandoned);
+    line["timeouts"] = static_cast<Json::UInt64>(l.timeouts);
+    Json::Value errors(Json::objectValue);
+    for (const auto& e : l.frameErrors) errors[e.first] = static_cast<Json::UInt64>(e.second);
+    line["frame_errors"] = errors;
+    const RoundDurations& d = s.durations;
+    Json::Value duration(Json::objectValue);
+    duration["count"] = static_cast<Json::UInt64>(d.count);
+    duration["sum_s"] = d.sum;
+    Json::Value buckets(Json::arrayValue);
+    const std::vector<double>& bounds = RoundDurationBounds();
+    for (size_t k = 0; k < d.buckets.size(); ++k) {
+        Json::Value b(Json::objectValue);
+        b["le"] = k < bounds.size() ? Json::Value(bounds[k]) : Json::Value("+Inf");
+        b["count"] = static_cast<Json::UInt64>(d.buckets[k]);
+        buckets.append(b);
+    }
+    duration["buckets"] = buckets;
+    line["round_duration"] = duration;
+    root["line"] = line;
+    return root;
+}
+
+Json::Value PlotsJson(const Plots& plots)
+{
+    Json::Value root(Json::objectValue);
+    Json::Value times(Json::arrayValue);
+    for (double t : plots.times) times.append(t);
+    root["times"] = times;
+    Json::Value series(Json::arrayValue);
+    for (const PlotSeries& s : plots.series) {
+        Json::Value one(Json::objectValue);
+        one["chart"] = s.chart;
+        one["name"] = s.name;
+        one["unit"] = s.unit;
+        Json::Value values(Json::arrayValue);
+        for (double v : s.values) values.append(NumberOrNull(v));
+        one["values"] = values;
+        series.append(one);
+    }
+    root["series"] = series;
+    return root;
+}
+
+std::string MetricsText(const Snapshot& s)
+{
+    Exposition e;
+    e.Family("vx42b_value", "gauge", "Decoded value of a sub-device's last published record.");
+    for (const DeviceState& d : s.devices) {
+        const RecordLayout* layout = FindLayout(d.recordType);
+        if (layout == nullptr || !d.fields.isObject()) continue;
+        FieldSamples(e, d, layout->head, d.fields, "");
+        const Json::Value& items = layout->itemsName != nullptr ? d.fields[layout->itemsName] : Json::Value::nullSingleton();
+        for (Json::ArrayIndex k = 0; items.isArray() && k < items.size(); ++k)
+            FieldSamples(e, d, layout->items, items[k], std::to_string(k));
+    }
+    e.Family("vx42b_rule_state", "gauge", "State of an alarm rule in the last round that stated it (1: alarm).");
+    for (const DeviceState& d : s.devices)
+        for (const RuleState& r : d.rules)
+            e.Sample("vx42b_rule_state", {{"data_id", std::to_string(d.dataId)}, {"key", r.key}, {"text", r.text}},
+                     r.state ? 1 : 0);
+    e.Family("vx42b_alarms_present", "gauge", "Alarms present on a sub-device.");
+    for (const DeviceState& d : s.devices)
+        e.Sample("vx42b_alarms_present", {{"data_id", std::to_string(d.dataId)}, {"device_type", d.type}},
+                 static_cast<double>(d.alarms.size()));
+
+    const LineStats& l = s.line;
+    e.Family("vx42b_rounds_total", "counter", "Polling rounds by result.");
+    e.Sample("vx42b_rounds_total", {{"result", "complete"}}, static_cast<double>(l.roundsComplete));
+    e.Sample("vx42b_rounds_total", {{"result", "abandoned"}}, static_cast<double>(l.roundsAbandoned));
+    e.Family("vx42b_reply_timeouts_total", "counter", "Commands without an accepted reply in time.");
+    e.Sample("vx42b_reply_timeouts_total", {}, static_cast<double>(l.timeouts));
+    e.Family("vx42b_frame_errors_total", "counter", "Replies refused by the framing checks, by kind.");
+    for (const auto& err : l.frameErrors)
+        e.Sample("vx42b_frame_errors_total", {{"kind", err.first}}, static_cast<double>(err.second));
+    if (l.HasComplete()) {
+        e.Family("vx42b_last_complete_round_timestamp_seconds", "gauge", "When the last complete round ended.");
+        e.Sample("vx42b_last_complete_round_timestamp_seconds", {}, UnixSeconds(l.lastComplete));
+    }
+    const RoundDurations& d = s.durations;
+    e.Family("vx42b_round_duration_seconds", "histogram", "Duration of polling rounds.");
+    const std::vector<double>& bounds = RoundDurationBounds();
+    unsigned long cumulative = 0;
+    for (size_t k = 0; k < d.buckets.size(); ++k) {
+        cumulative += d.buckets[k];
+        e.Sample("vx42b_round_duration_seconds_bucket", {{"le", k < bounds.size() ? SampleValue(bounds[k]) : "+Inf"}},
+                 static_cast<double>(cumulative));
+    }
+    e.Sample("vx42b_round_duration_seconds_sum", {}, d.sum);
+    e.Sample("vx42b_round_duration_seconds_count", {}, static_cast<double>(d.count));
+    return e.Text();
+}
+
+}  // namespace vxpoll

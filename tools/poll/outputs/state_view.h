@@ -1,0 +1,23 @@
+#pragma once
+#include <string>
+
+#include <json/value.h>
+
+#include "state_store.h"
+
+// A snapshot as the web server and the broker client show it.
+namespace vxpoll {
+
+// /api/state: every sub-device with its decoded fields, units, rule states and
+// present alarms, every present alarm, the line statistics.
+Json::Value StateJson(const Snapshot& snapshot);
+// One sub-device's present alarms, as its alarms topic carries them.
+Json::Value AlarmsJson(const DeviceState& device);
+// One sub-device's state topic: its decoded fields plus time and device type.
+Json::Value DeviceStateJson(const DeviceState& device);
+// /api/history: the plot samples in columns; null where a series had no value.
+Json::Value PlotsJson(const Plots& plots);
+// /metrics in the Prometheus text format (version 0.0.4).
+std::string MetricsText(const Snapshot& snapshot);
+
+}  // namespace vxpoll
