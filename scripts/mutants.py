@@ -42,6 +42,9 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PLUGIN_DIRS = ["power", "ac", "dc", "rectifier", "records", "subdevice"]
 ALL_OPS = ["cmp", "logic", "const", "negate", "drop"]
+# Under the plug-in's directories, but not built into it: the field-by-field
+# record descriptions that the poller and the README's layout check read.
+NOT_PLUGIN = {"records/record_fields.h", "records/vx42b_record_fields.h"}
 
 
 def setting(name, default):
@@ -365,6 +368,7 @@ def main():
             files.append(w)
         else:
             sys.exit("mutants: no source file or directory %s" % w)
+    files = [f for f in files if f not in NOT_PLUGIN]
     if not all(f.split("/")[0] in PLUGIN_DIRS for f in files):
         sys.exit("mutants: only the plug-in's own code is mutated (%s)" % ", ".join(PLUGIN_DIRS))
 
