@@ -264,8 +264,15 @@ def git_files():
 
 def sync_copy(src):
     """Copies the working tree into src, rewriting only files that differ, so
-    that a restarted run does not rebuild what has not changed."""
-    for rel in git_files():
+    that a restarted run does not rebuild what has not changed, and removes
+    what the working tree no longer has."""
+    wanted = set(git_files())
+    for base, _, names in os.walk(src):
+        for name in names:
+            rel = os.path.relpath(os.path.join(base, name), src)
+            if rel not in wanted:
+                os.remove(os.path.join(base, name))
+    for rel in sorted(wanted):
         a = os.path.join(ROOT, rel)
         b = os.path.join(src, rel)
         if not os.path.isfile(a):
