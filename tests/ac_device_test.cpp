@@ -286,6 +286,7 @@ TEST(AcConfig, Thresholds)
     EXPECT_EQ(init(Json::Value(Json::arrayValue)), P(20.f, 20.f));
     EXPECT_EQ(init(app(0.5, "0.5")), P(0.5f, 0.5f));
     EXPECT_EQ(init(app("abc", Json::Value())), P(0.f, 20.f));
+    EXPECT_EQ(init(app(Json::Value(), "abc")), P(20.f, 0.f));  // null is no setting
     EXPECT_EQ(init(app(true, 7)), P(0.f, 7.f));
 
     auto d = std::make_shared<VX42BAC>();

@@ -17,13 +17,14 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-template <class T>
-Bytes BytesOf(const T& field)
+Bytes Copy(const void* field, size_t size)
 {
-    Bytes out(sizeof field);
-    std::memcpy(out.data(), &field, sizeof field);
+    Bytes out(size);
+    std::memcpy(out.data(), field, size);
     return out;
 }
+// The bytes of a packed field, never bound to a reference of its own type.
+#define BytesOf(field) Copy(&(field), sizeof(field))
 
 struct Field {
     const char* name;

@@ -268,4 +268,32 @@ TEST(RoundEdges, ModelNameEndsAtTheFirstControlByte)
     }
 }
 
+// A channel that went away states its rules once more, all of them quiet,
+// under its own channel number: the host may tell the channels apart by the
+// rule name alone (the user-defined alarm texts are the same for every channel).
+TEST(RoundEdges, GoneChannelStatesEveryRuleQuietOnce)
+{
+    vx42b_sim::Scenario s = Quiet();
+    s.system.ac[0].channels[1].userStates = {5, 5, 5, 0xE1};
+    SimLine line(s);
+    line.controller->runWorkAtOnce = true;
+    ASSERT_TRUE(line.RunRound());
+    line.sim.System().ac[0].channels.resize(1);
+    line.controller->batches.clear();
+    ASSERT_TRUE(line.RunRound());
+    const SMDVDevice* unit = line.device->AcDevices()[0].get();
+    std::vector<std::string> second;
+    for (const auto& batch : line.controller->batches) {
+        if (batch.device != unit) continue;
+        for (const rule_value& r : batch.rules) {
+            if (r.text.find("交流屏2") == std::string::npos && r.name.find("第2") == std::string::npos) continue;
+            EXPECT_EQ(r.value, 0) << r.key << " " << r.name << " " << r.text;
+            second.push_back(r.key);
+        }
+    }
+    const Seq expected = {"AC_0", "AC_1", "AC_2", "AC_3", "AC_4", "AC_5", "AC_6", "AC_7", "AC_8", "AC_9", "AC_10",
+                          "VX42B_AC_0", "VX42B_AC_1", "VX42B_AC_2", "VX42B_AC_3"};
+    EXPECT_EQ(second, expected);
+}
+
 }  // namespace
