@@ -30,27 +30,16 @@ std::vector<RecordLayout> MakeLayouts()
     return layouts;
 }
 
+// The fields that have a short name, with their units.
 std::vector<FieldLabel> MakeLabels()
 {
-    return {
-        {5085, "ia", "Ia", "A"},
-        {5085, "ib", "Ib", "A"},
-        {5085, "ic", "Ic", "A"},
-        {5085, "a", "AB/A", "V"},
-        {5085, "b", "BC/B", "V"},
-        {5085, "c", "CA/C", "V"},
-        {5085, "f", "f", "Hz"},
-        {5087, "v", "output", "V"},
-        {5087, "i", "load", "A"},
-        {5087, "battery_i", "battery", "A"},
-        {5087, "dc_v_state", "voltage state", ""},
-        {5087, "fuse_state", "fuses", ""},
-        {5086, "group_value", "output", "V"},
-        {5086, "channel_count", "modules", ""},
-        {5086, "module_value", "output", "A"},
-        {5086, "user_p41", "user values", ""},
-        {5086, "fault_state", "fault", ""},
-    };
+    std::vector<FieldLabel> labels;
+    for (const RecordSpec& r : vx42b_fields::kRecords)
+        for (const auto& block : {std::make_pair(r.head, r.headFields), std::make_pair(r.items, r.itemFields)})
+            for (int k = 0; k < block.second; ++k)
+                if (*block.first[k].abbrev != '\0')
+                    labels.push_back({r.recordType, block.first[k].name, block.first[k].abbrev, block.first[k].unit});
+    return labels;
 }
 
 // The host's 7-byte stamp: year (big-endian), month, day, hour, minute, second.

@@ -34,9 +34,10 @@ const RecordLayout* FindLayout(int recordType);
 // The record type a device type publishes, or 0.
 int RecordTypeOf(const std::string& deviceType);
 
-// How a person reads a field: a short label and its unit ("" for states,
-// counts and user-defined values). One table for every record type; item
-// fields (AC channels, rectifier modules) are named as in their block.
+// How a person reads a field on a narrow screen: a short label and its unit
+// ("" for states, counts and user-defined values), for the fields whose
+// description has one. Item fields (AC channels, rectifier modules) are named
+// as in their block.
 struct FieldLabel {
     int recordType;
     const char* field;

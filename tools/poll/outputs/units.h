@@ -2,7 +2,8 @@
 #include <string>
 
 // What a decoded field measures, for the page, the metrics and Home
-// Assistant. Empty unit: a state, a count or a value of unknown meaning.
+// Assistant, from the records' field descriptions. Empty unit: a state, a
+// count or a value of unknown meaning.
 namespace vxpoll {
 
 struct FieldUnit {
