@@ -41,7 +41,11 @@ struct Dc : ::testing::Test {
         d->InitV(nullptr, 7, Json::Value(Json::objectValue));
         return d;
     }
-    Bytes Image() const { auto p = reinterpret_cast<const unsigned char*>(&dc->tele); return Bytes(p, p + 101); }
+    Bytes Image() const
+    {
+        auto p = reinterpret_cast<const unsigned char*>(&dc->tele);
+        return Bytes(p, p + sizeof(tele_c_vx42b_dc));
+    }
     // From an exactly sized heap copy, so that a read past len trips the sanitizer.
     int Parse(bool analog, const Bytes& block, size_t len, VX42BDC* d = nullptr)
     {
