@@ -11,6 +11,7 @@
 #   make fuzz    build the libFuzzer targets; make fuzz-run runs each (FUZZ_SECONDS=60)
 #   make format  format the C++ sources with clang-format-14 (.clang-format)
 #   make format-check  list what make format would change, fail if anything
+#   make package Debian packages for amd64 and armhf in dist/
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ARGS ?=
@@ -19,7 +20,7 @@ FUZZ_SECONDS ?= 60
 
 PROFILE_ROUNDS ?= 20
 
-.PHONY: all deps build run test asan tsan arm bench profile soak fuzz fuzz-run fuzz-corpus mutants format format-check clean
+.PHONY: all deps build run test asan tsan arm bench profile soak fuzz fuzz-run fuzz-corpus mutants format format-check package clean
 
 all: build
 
@@ -65,11 +66,13 @@ mutants:
 	@scripts/install-deps.sh --mutants
 	scripts/mutants.py JOBS=$(JOBS) FILES="$(FILES)" OPS="$(OPS)" SAMPLE="$(SAMPLE)" SEED="$(SEED)" TIMEOUT="$(TIMEOUT)"
 
+# The same Release build as the benchmarks; the poller's own cost follows.
 profile:
-	@scripts/install-deps.sh --profile
-	cmake -S . -B build-profile -DCMAKE_BUILD_TYPE=Release -DVX42B_TESTS=OFF
-	cmake --build build-profile -j $(JOBS) --target vx42b-profile
-	build-profile/tools/profile/vx42b-profile --rounds $(PROFILE_ROUNDS)
+	@scripts/install-deps.sh --bench --profile
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVX42B_BENCH=ON -DVX42B_TESTS=OFF
+	cmake --build build-bench -j $(JOBS) --target vx42b-profile vx42b-poll
+	build-bench/tools/profile/vx42b-profile --rounds $(PROFILE_ROUNDS)
+	scripts/profile-poll.sh build-bench
 
 soak: build
 	$(BUILD)/tools/soak/vx42b-soak --rounds $(ROUNDS) --progress
@@ -100,5 +103,19 @@ format-check:
 	@scripts/install-deps.sh --format
 	$(CLANG_FORMAT) --dry-run --Werror $(FORMAT_FILES)
 
+package:
+	@scripts/install-deps.sh --arm
+	cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DVX42B_TESTS=OFF
+	cmake --build build-pkg -j $(JOBS)
+	cd build-pkg && cpack -G DEB
+	cmake -S . -B build-pkg-arm -DCMAKE_BUILD_TYPE=Release -DVX42B_TESTS=OFF -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake
+	cmake --build build-pkg-arm -j $(JOBS)
+	cd build-pkg-arm && cpack -G DEB
+	mkdir -p dist
+	cp build-pkg/vx42b_*.deb build-pkg-arm/vx42b_*.deb dist/
+	lintian --fail-on error dist/vx42b_*.deb
+	@ls -l dist/vx42b_*.deb
+
 clean:
 	rm -rf build build-asan build-tsan build-arm build-bench build-profile build-fuzz build-mutants
+	rm -rf build-pkg build-pkg-arm dist

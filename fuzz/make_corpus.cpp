@@ -30,7 +30,7 @@ using vx42b_sim::Scenario;
 class KeepingController : public SMDController {
 public:
     void OnLog(const std::string&) override {}
-    void OnPublish(SMDVDevice& device, int, const unsigned char* data, unsigned int size) override
+    void OnPublish(SMDVDevice& device, int, const unsigned char* data, unsigned int size, bool) override
     {
         images[&device].assign(data, data + size);
     }

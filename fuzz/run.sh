@@ -3,7 +3,8 @@
 #   fuzz/run.sh BUILD_DIR SECONDS [TARGET...]
 # New inputs go to BUILD_DIR/corpus/<target> (the shipped seeds in
 # fuzz/corpus/<target> are only read); a crash leaves its input in
-# BUILD_DIR/artifacts and ends the run with status 1.
+# BUILD_DIR/artifacts and ends the run with status 1. An input running
+# longer than FUZZ_TIMEOUT seconds (default 60: CI machines are shared) is one.
 set -euo pipefail
 build=${1:?build directory}
 seconds=${2:?seconds per target}
@@ -28,7 +29,7 @@ for t in "${targets[@]}"; do
   mkdir -p "$build/corpus/$t"
   log="$build/artifacts/$t.log"
   # Standard output is closed: the plug-in prints a trace line per AC channel.
-  if "$exe" -max_total_time="$seconds" -max_len=16384 -timeout=10 -close_fd_mask=1 -print_final_stats=1 \
+  if "$exe" -max_total_time="$seconds" -max_len=16384 -timeout="${FUZZ_TIMEOUT:-60}" -close_fd_mask=1 -print_final_stats=1 \
        -dict="$(dict_for "$t")" -artifact_prefix="$build/artifacts/$t-" \
        "$build/corpus/$t" "$here/corpus/$t" > "$log" 2>&1; then
     line=$(grep -E '^#[0-9]+.*(DONE|pulse|NEW|REDUCE)' "$log" | tail -1 || true)

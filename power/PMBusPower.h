@@ -12,6 +12,7 @@
 
 #include "PMBusProtocol.h"
 #include "polling_cycle.h"
+#include "subdevice.h"
 
 // The main device: owns the serial conversation with one power system,
 // polls it in rounds and routes every reply to the sub-device that owns it.
@@ -179,7 +180,7 @@ bool PMBusPower<AC, DC, RC>::RefreshStatus()
     if (!SMDSPDevice::RefreshStatus()) return false;
     if (!needDeviceInfo_ && !lastUpdate_.is_special()) {
         const long long elapsed =
-            (boost::posix_time::second_clock::local_time() - lastUpdate_).total_seconds();
+            (subdevice::Now() - lastUpdate_).total_seconds();
         // A time stamp in the future (clock set back) must not stop polling.
         if (elapsed >= 0 && elapsed < 2) {
             pacing_ = 0;

@@ -9,7 +9,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libjsoncpp-dev libboost-dev libfmt-dev libgtest-dev libgmock-dev
-          libcli11-dev libsqlite3-dev libncurses-dev tmux)
+          libcli11-dev libsqlite3-dev libncurses-dev tmux dpkg-dev systemd lintian)
 # The poller's network outputs, and what their tests run: a broker, a browser, openssl for a test certificate.
 packages+=(libmosquitto-dev libcpp-httplib-dev libcrypt-dev libssl-dev libjs-chart.js mosquitto chromium openssl)
 arm=0

@@ -3,8 +3,10 @@
 
 Applies one small change at a time to a copy of the plug-in's code (power/,
 ac/, dc/, rectifier/, records/), rebuilds the tests that cover it and runs
-them. A mutant that every test still passes is a survivor: a fault no test
-would notice. Mutations:
+them, cheapest first: the area's own tests, then those of the whole plug-in
+code, then whole rounds against the simulated system; the first failing tier
+kills the mutant. A mutant that every test still passes is a survivor: a
+fault no test would notice. Mutations:
 
   cmp     a comparison flipped or moved across its boundary (== !=, < <= >= ...)
   logic   && and || swapped
@@ -177,6 +179,17 @@ def mutants_of(path, ops):
         lines = f.read().split("\n")
     masked = mask_code(lines)
     kinds = block_kinds(masked)
+    # Lines the compiler alone checks, or where a changed constant only fails
+    # the build: compile-time assertions, pure specifiers, the explicit
+    # instantiations and the class heads that name the record type number.
+    compile_time = [False] * len(lines)
+    for n, code in enumerate(masked):
+        if "static_assert" in code:
+            end = statement_ends(masked, n)
+            for k in range(n, (end if end >= 0 else n) + 1):
+                compile_time[k] = True
+        if re.search(r"^\s*template\s+class\b|^\s*class\s+\w+\s*:|\)\s*(const\s*)?=\s*0\s*;", code):
+            compile_time[n] = True
     found = []
 
     def add(line_no, op, new_lines, what):
@@ -190,6 +203,9 @@ def mutants_of(path, ops):
     prev_end = True  # the previous code line closed a statement or block
     for n, (line, code) in enumerate(zip(lines, masked)):
         stripped = code.strip()
+        if compile_time[n]:
+            prev_end = stripped.endswith((";", "{", "}", ":")) if stripped else prev_end
+            continue
         if "cmp" in ops:
             for m in CMP_RE.finditer(code):
                 for to in CMP[m.group(1)]:
@@ -198,12 +214,14 @@ def mutants_of(path, ops):
             for m in LOGIC_RE.finditer(code):
                 to = "||" if m.group(1) == "&&" else "&&"
                 add(n, "logic", [line[: m.start()] + to + line[m.end():]], "%s -> %s @%d" % (m.group(1), to, m.start()))
-        if "const" in ops and "static_assert" not in code:
+        if "const" in ops:
             for m in INT_RE.finditer(code):
                 text = m.group(1)
                 value = int(text, 16) if text.lower().startswith("0x") else int(text)
+                negative = m.start() > 0 and code[m.start() - 1] == "-"
                 for to in (value + 1, value - 1):
-                    if to < 0:
+                    # -1 to -2 only moves an error result further below 0.
+                    if to < 0 or (negative and value == 1 and to == 2):
                         continue
                     new = ("0x%X" % to if text.lower().startswith("0x") else str(to)) + m.group(2)
                     add(n, "const", [line[: m.start()] + new + line[m.end():]], "%s -> %s @%d" % (text, new, m.start()))
@@ -265,21 +283,18 @@ def test_names(src):
     return sorted(os.path.splitext(f)[0] for f in os.listdir(os.path.join(src, "tests")) if f.endswith("_test.cpp"))
 
 
-def tests_for(path, names):
-    """The fast tests that cover a source file: its own area's, those of the
-    whole plug-in code, and for the main device the rounds against the
-    simulated system."""
+def test_tiers(path, names):
+    """The fast tests that cover a source file, in tiers that are built and
+    run one after the other until one fails: the file's own area (cheap to
+    build: they link only that area), then those of the whole plug-in code,
+    then the rounds against the simulated system."""
     area = path.split("/")[0]
-    core = [t for t in names if not re.match(r"(host|sim|poll|ac|dc|rc|round)_", t)]
-    own = {"ac": "ac_", "dc": "dc_", "rectifier": "rc_"}
-    picked = list(core)
-    if area in own:
-        picked += [t for t in names if t.startswith(own[area])]
-    if area in ("power", "records"):
-        picked += [t for t in names if t.startswith("round_")]
-    if area == "records":
-        picked += [t for t in names if t.startswith(("ac_", "dc_", "rc_"))]
-    return sorted(set(picked))
+    own_prefix = {"ac": ("ac_",), "dc": ("dc_",), "rectifier": ("rc_",), "records": ("ac_", "dc_", "rc_"),
+                  "power": ("power_",)}[area]
+    own = [t for t in names if t.startswith(own_prefix)]
+    core = [t for t in names if not re.match(r"(host|sim|poll|ac|dc|rc|round)_", t) and t not in own]
+    rounds = [t for t in names if t.startswith("round_")]
+    return [tier for tier in (own, core, rounds) if tier]
 
 
 def run(cmd, timeout, cwd=None, env=None):
@@ -305,16 +320,20 @@ def configure(src, build, jobs):
     return env
 
 
-def build_and_test(build, targets, timeout, jobs, env, build_timeout=1800):
-    status, _ = run(["cmake", "--build", build, "-j", str(jobs), "--target"] + targets, build_timeout, env=env)
-    if status != 0:
-        return "no-build"
-    pattern = "^(" + "|".join(targets) + ")$"
-    status, _ = run(["ctest", "--test-dir", build, "-R", pattern, "--stop-on-failure", "--timeout", str(timeout)],
-                    timeout + 30, env=env)
-    if status is None:
-        return "timeout"
-    return "survived" if status == 0 else "killed"
+def build_and_test(build, tiers, timeout, jobs, env, build_timeout=1800):
+    """killed, survived, timeout or no-build, and the tier that decided it."""
+    for number, targets in enumerate(tiers, 1):
+        status, _ = run(["cmake", "--build", build, "-j", str(jobs), "--target"] + targets, build_timeout, env=env)
+        if status != 0:
+            return "no-build", number
+        pattern = "^(" + "|".join(targets) + ")$"
+        status, _ = run(["ctest", "--test-dir", build, "-R", pattern, "--stop-on-failure", "--timeout", str(timeout)],
+                        timeout + 30, env=env)
+        if status is None:
+            return "timeout", number
+        if status != 0:
+            return "killed", number
+    return "survived", len(tiers)
 
 
 def main():
@@ -378,9 +397,9 @@ def main():
           (len(mutants), len(mutants) - len(todo), len(todo), timeout), flush=True)
 
     # The tests must pass before anything is mutated.
-    baseline = sorted({t for f in files for t in tests_for(f, names)})
+    baseline = sorted({t for f in files for tier in test_tiers(f, names) for t in tier})
     print("mutants: baseline build and tests (%s)" % " ".join(baseline), flush=True)
-    outcome = build_and_test(obj, baseline, timeout * 3, jobs, env)
+    outcome, _ = build_and_test(obj, [baseline], timeout * 3, jobs, env)
     if outcome != "survived":
         sys.exit("mutants: the unmutated code does not pass its tests (%s); fix that first" % outcome)
 
@@ -398,7 +417,7 @@ def main():
             with open(path, "w", encoding="utf-8") as f:
                 f.write("\n".join(lines))
             t0 = time.time()
-            outcome = build_and_test(obj, tests_for(m["file"], names), timeout, jobs, env)
+            outcome, tier = build_and_test(obj, test_tiers(m["file"], names), timeout, jobs, env)
             seconds = time.time() - t0
             with open(path, "w", encoding="utf-8") as f:
                 f.write(originals[m["file"]])
@@ -406,8 +425,8 @@ def main():
                 f.write("%s\t%s\t%d\t%s\t%.0f\t%s\n" % (m["key"], m["file"], m["line"], outcome, seconds,
                                                         m["new"][0].strip()))
             done[m["key"]] = outcome
-            print("[%d/%d] %-9s %s:%d %s: %s (%.0f s)" % (index, len(todo), outcome, m["file"], m["line"], m["op"],
-                                                          m["what"], seconds), flush=True)
+            print("[%d/%d] %-9s %s:%d %s: %s (tier %d, %.0f s)" % (index, len(todo), outcome, m["file"], m["line"],
+                                                                   m["op"], m["what"], tier, seconds), flush=True)
     except KeyboardInterrupt:
         print("\nmutants: stopped; run again to go on", flush=True)
     finally:

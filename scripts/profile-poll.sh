@@ -5,8 +5,8 @@
 #   scripts/profile-poll.sh BUILD_DIR [SHORT LONG]
 set -euo pipefail
 build=${1:?build directory}
-short=${2:-2}
-long=${3:-6}
+short=${2:-3}
+long=${3:-13}
 here=$(cd "$(dirname "$0")" && pwd)
 poll=$build/tools/poll/vx42b-poll
 out=$(mktemp -d)

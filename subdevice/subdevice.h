@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -23,7 +24,17 @@
 namespace subdevice {
 
 // Local time at one-second resolution: the clock of time stamps and ages.
-inline boost::posix_time::ptime Now() { return boost::posix_time::second_clock::local_time(); }
+// The same instant second_clock::local_time() gives, counted from the epoch
+// rather than built from calendar fields: nothing to range-check, so none of
+// the calendar's error paths end up in the plug-in.
+inline boost::posix_time::ptime Now()
+{
+    static constexpr boost::posix_time::ptime kEpoch{boost::gregorian::date(1970, 1, 1)};
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_r(&now, &local) == nullptr) local.tm_gmtoff = 0;
+    return kEpoch + boost::posix_time::seconds(static_cast<long>(now + local.tm_gmtoff));
+}
 
 // Throws what a query gets before the first round or restore, or once the
 // data are 61 seconds old. A missing time stamp vouches for nothing; a

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <sstream>
@@ -35,10 +36,65 @@ std::string ToJsonLine(const Json::Value& value)
     return out.str();
 }
 
+void AppendJson(std::string& out, const Json::Value& value)
+{
+    switch (value.type()) {
+    case Json::nullValue: out += "null"; break;
+    case Json::intValue: out += std::to_string(value.asLargestInt()); break;
+    case Json::uintValue: out += std::to_string(value.asLargestUInt()); break;
+    case Json::realValue: {
+        const double v = value.asDouble();
+        if (!std::isfinite(v)) {
+            out += std::isnan(v) ? "null" : v < 0 ? "-1e+9999" : "1e+9999";
+            break;
+        }
+        char buf[40];
+        const int n = std::snprintf(buf, sizeof buf, "%.15g", v);
+        out.append(buf, static_cast<size_t>(n));
+        // A real stays recognisably real.
+        if (std::strchr(buf, '.') == nullptr && std::strchr(buf, 'e') == nullptr) out += ".0";
+        break;
+    }
+    case Json::stringValue: {
+        const char* begin = nullptr;
+        const char* end = nullptr;
+        value.getString(&begin, &end);
+        AppendJsonString(out, begin == nullptr ? std::string() : std::string(begin, end));
+        break;
+    }
+    case Json::booleanValue: out += value.asBool() ? "true" : "false"; break;
+    case Json::arrayValue: {
+        out += '[';
+        for (Json::ArrayIndex k = 0; k < value.size(); ++k) {
+            if (k > 0) out += ',';
+            AppendJson(out, value[k]);
+        }
+        out += ']';
+        break;
+    }
+    case Json::objectValue: {
+        out += '{';
+        bool first = true;
+        for (auto it = value.begin(); it != value.end(); ++it) {
+            if (!first) out += ',';
+            first = false;
+            AppendJsonString(out, it.name());
+            out += ':';
+            AppendJson(out, *it);
+        }
+        out += '}';
+        break;
+    }
+    }
+}
+
 void WriteJsonLine(std::ostream& out, const Json::Value& value)
 {
-    Writer().write(value, &out);
-    out << '\n';
+    thread_local std::string line;
+    line.clear();
+    AppendJson(line, value);
+    line += '\n';
+    out.write(line.data(), static_cast<std::streamsize>(line.size()));
 }
 
 Json::Value FloatJson(float v)
@@ -54,8 +110,13 @@ void AppendJsonString(std::string& out, const std::string& text)
 {
     static const char digits[] = "0123456789abcdef";
     out += '"';
-    for (const char c : text) {
+    size_t plain = 0;  // start of the run of bytes that go out as they are
+    for (size_t k = 0; k < text.size(); ++k) {
+        const char c = text[k];
         const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && c != '"' && c != '\\') continue;
+        out.append(text, plain, k - plain);
+        plain = k + 1;
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -65,15 +126,12 @@ void AppendJsonString(std::string& out, const std::string& text)
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
         default:
-            if (byte < 0x20) {
-                out += "\\u00";
-                out += digits[byte >> 4];
-                out += digits[byte & 0x0F];
-            } else {
-                out += c;
-            }
+            out += "\\u00";
+            out += digits[byte >> 4];
+            out += digits[byte & 0x0F];
         }
     }
+    out.append(text, plain, std::string::npos);
     out += '"';
 }
 

@@ -11,7 +11,10 @@ namespace vxpoll {
 
 // One JSON object on one line, no trailing newline.
 std::string ToJsonLine(const Json::Value& value);
-// The same line, and a line end, straight to `out`.
+// The same text as ToJsonLine, appended to `out` without a stream (the
+// poller writes a dozen lines a round through it).
+void AppendJson(std::string& out, const Json::Value& value);
+// ToJsonLine's line and a line end, straight to `out`.
 void WriteJsonLine(std::ostream& out, const Json::Value& value);
 
 // A float as JSON: the shortest decimal that reads back as the same float;

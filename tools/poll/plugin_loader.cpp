@@ -19,6 +19,8 @@ std::vector<std::string> DefaultPluginCandidates(const std::string& exeDir, cons
     std::vector<std::string> out;
     if (!exeDir.empty()) {
         out.push_back(exeDir + "/libvx42b.so");
+        // Where the package installs it, relative so that an unpacked tree works too.
+        out.push_back(exeDir + "/../lib/vx42b/libvx42b.so");
         out.push_back(exeDir + "/../../libvx42b.so");
     }
     if (!builtPath.empty()) out.push_back(builtPath);

@@ -30,15 +30,25 @@ std::vector<RecordLayout> MakeLayouts()
     return layouts;
 }
 
-// The fields that have a short name, with their units.
+const char* DeviceClass(const char* unit)
+{
+    if (std::strcmp(unit, "V") == 0) return "voltage";
+    if (std::strcmp(unit, "A") == 0) return "current";
+    if (std::strcmp(unit, "Hz") == 0) return "frequency";
+    return "";
+}
+
+// The fields that have a short label.
 std::vector<FieldLabel> MakeLabels()
 {
     std::vector<FieldLabel> labels;
     for (const RecordSpec& r : vx42b_fields::kRecords)
         for (const auto& block : {std::make_pair(r.head, r.headFields), std::make_pair(r.items, r.itemFields)})
-            for (int k = 0; k < block.second; ++k)
-                if (*block.first[k].abbrev != '\0')
-                    labels.push_back({r.recordType, block.first[k].name, block.first[k].abbrev, block.first[k].unit});
+            for (int k = 0; k < block.second; ++k) {
+                const FieldSpec& f = block.first[k];
+                if (*f.abbrev != '\0')
+                    labels.push_back({r.recordType, f.name, f.abbrev, f.label, f.unit, DeviceClass(f.unit)});
+            }
     return labels;
 }
 

@@ -34,15 +34,19 @@ const RecordLayout* FindLayout(int recordType);
 // The record type a device type publishes, or 0.
 int RecordTypeOf(const std::string& deviceType);
 
-// How a person reads a field on a narrow screen: a short label and its unit
-// ("" for states, counts and user-defined values), for the fields whose
-// description has one. Item fields (AC channels, rectifier modules) are named
-// as in their block.
+// How a person reads a field: a short label (the live screen), a longer one
+// (the page, the metrics), its unit and Home Assistant's device class ("" for
+// states, counts and user-defined values), for the fields whose description
+// has a short label. One table for every record type and every output, built
+// from the records' field descriptions; item fields (AC channels, rectifier
+// modules) are named as in their block.
 struct FieldLabel {
     int recordType;
     const char* field;
+    const char* shortLabel;
     const char* label;
-    const char* unit;
+    const char* unit;         // "V", "A", "Hz" or ""
+    const char* deviceClass;  // "voltage", "current", "frequency" or ""
 };
 const std::vector<FieldLabel>& FieldLabels();
 // The label of a field, or null.

@@ -48,7 +48,7 @@ void SoakController::OnLog(const std::string& text)
     if (recent_.size() > 20) recent_.pop_front();
 }
 
-void SoakController::OnPublish(SMDVDevice&, int, const unsigned char*, unsigned int) { ++publishes_; }
+void SoakController::OnPublish(SMDVDevice&, int, const unsigned char*, unsigned int, bool) { ++publishes_; }
 
 void SoakController::OnHistory(SMDVDevice&, const unsigned char*, unsigned int) { ++histories_; }
 

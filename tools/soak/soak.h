@@ -31,7 +31,8 @@ struct Options {
 class SoakController : public SMDController {
 public:
     void OnLog(const std::string& text) override;
-    void OnPublish(SMDVDevice& device, int recordType, const unsigned char* data, unsigned int size) override;
+    void OnPublish(SMDVDevice& device, int recordType, const unsigned char* data, unsigned int size,
+                   bool urgent) override;
     void OnHistory(SMDVDevice& device, const unsigned char* data, unsigned int size) override;
     bool OnAlarmBatch(SMDVDevice& device, const std::vector<rule_value>& rules) override;
     void OnAlarm(SMDVDevice& device, const rule_value& rule, bool raised) override;

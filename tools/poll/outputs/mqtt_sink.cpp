@@ -499,10 +499,12 @@ void MqttSink::SendPending()
         }
         if (dropped > 0) Note(std::to_string(dropped) + " alarm events dropped while the broker was away");
         if (!Send(topic, payload, retain)) {
-            if (retain) {
-                std::lock_guard<std::mutex> lock(mutex_);
+            // The connection is going; what was taken goes back for the next one.
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (retain)
                 retained_[topic].dirty = true;
-            }
+            else
+                events_.push_front(std::move(payload));
             return;
         }
     }

@@ -28,7 +28,7 @@ std::string Number(const Json::Value& v, int decimals)
 std::string Labelled(int recordType, const char* field, const Json::Value& v, int decimals)
 {
     const FieldLabel* label = FindFieldLabel(recordType, field);
-    std::string text = label != nullptr ? label->label : field;
+    std::string text = label != nullptr ? label->shortLabel : field;
     text += " " + Number(v, decimals);
     if (label != nullptr && *label->unit != '\0') text += std::string(" ") + label->unit;
     return text;

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# The Debian package of this build: made with CPack, unpacked with dpkg -x,
+# its poller polling its simulator in complete rounds, its systemd unit
+# verified, lintian without errors.
+#   tests/package_test.sh BUILD_DIR
+set -euo pipefail
+build=$1
+work=$(mktemp -d)
+sim=""
+cleanup() {
+  [ -n "$sim" ] && kill "$sim" 2>/dev/null && wait "$sim" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+cpack -G DEB -B "$work/out" --config "$build/CPackConfig.cmake" >"$work/cpack.log" 2>&1 ||
+  { cat "$work/cpack.log"; fail "cpack"; }
+deb=$(ls "$work"/out/vx42b_*.deb)
+echo "package: $(basename "$deb")"
+
+contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
+for path in ./usr/bin/vx42b-poll ./usr/bin/vx42b-sim ./usr/lib/vx42b/libvx42b.so ./usr/lib/vx42b/libvx42b_host.so \
+            ./lib/systemd/system/vx42b-poll@.service ./usr/share/doc/vx42b/examples/site.json \
+            ./usr/share/doc/vx42b/README.md ./usr/share/doc/vx42b/poller.md ./usr/share/doc/vx42b/copyright \
+            ./usr/share/doc/vx42b/changelog.Debian.gz; do
+  grep -qx -- "$path" <<<"$contents" || fail "the package lacks $path"
+done
+
+root=$work/root
+dpkg -x "$deb" "$root"
+
+# The packaged simulator on a pseudo-terminal; the packaged poller finds its
+# plug-in and library inside the unpacked tree.
+"$root/usr/bin/vx42b-sim" >"$work/sim.out" 2>"$work/sim.err" &
+sim=$!
+pty=""
+for _ in $(seq 200); do
+  pty=$(sed -n 's/^vx42b-sim: serving on //p' "$work/sim.out")
+  [ -n "$pty" ] && break
+  kill -0 "$sim" 2>/dev/null || fail "the simulator ended: $(cat "$work/sim.err")"
+  sleep 0.05
+done
+[ -n "$pty" ] || fail "the simulator did not start"
+timeout 120 "$root/usr/bin/vx42b-poll" --config "$root/usr/share/doc/vx42b/examples/site.json" --port "$pty" \
+  --json --rounds 2 >"$work/poll.out" 2>"$work/poll.err" || { cat "$work/poll.err"; fail "the packaged poller"; }
+complete=$(grep -c '"complete":true,.*"event":"round"' "$work/poll.out" || true)
+[ "$complete" = 2 ] || { cat "$work/poll.out"; fail "expected 2 complete rounds, got $complete"; }
+grep -q "\"plug-in $root/usr/lib/vx42b/libvx42b.so" "$work/poll.out" ||
+  fail "the poller did not load the packaged plug-in: $(grep plug-in "$work/poll.out")"
+echo "packaged poller: 2 complete rounds with $root/usr/lib/vx42b/libvx42b.so"
+
+if command -v systemd-analyze >/dev/null; then
+  # The unit against the unpacked tree, with the system's targets beside it.
+  units=$root/lib/systemd/system
+  for target in /lib/systemd/system/*.target; do cp -n "$target" "$units/" 2>/dev/null || true; done
+  mkdir -p "$root/etc/vx42b"
+  cp "$root/usr/share/doc/vx42b/examples/site.json" "$root/etc/vx42b/site1.json"
+  if ! out=$(systemd-analyze verify --root="$root" vx42b-poll@site1.service 2>&1) || [ -n "$out" ]; then
+    echo "$out" >&2
+    fail "systemd-analyze verify"
+  fi
+  echo "systemd-analyze verify: vx42b-poll@site1.service is clean"
+else
+  echo "skipped: systemd-analyze is not installed (Debian package systemd), the unit is not verified"
+fi
+
+if command -v lintian >/dev/null; then
+  lintian --fail-on error "$deb" || fail "lintian reports errors"
+  echo "lintian: no errors"
+else
+  echo "skipped: lintian is not installed (Debian package lintian)"
+fi

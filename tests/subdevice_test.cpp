@@ -1,0 +1,80 @@
+// What the three sub-devices share: the clock, the freshness test and their
+// "appSetting" keys.
+#include <stdexcept>
+#include <string>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <gtest/gtest.h>
+
+#include "json_text.h"
+#include "subdevice.h"
+
+namespace {
+
+using boost::posix_time::ptime;
+using boost::posix_time::seconds;
+
+TEST(SubDevice, NowIsTheLocalClockToTheSecond)
+{
+    // Read twice around it: a second may tick over in between.
+    const ptime before = boost::posix_time::second_clock::local_time();
+    const ptime now = subdevice::Now();
+    const ptime after = boost::posix_time::second_clock::local_time();
+    EXPECT_LE(before, now);
+    EXPECT_LE(now, after);
+    EXPECT_EQ(now.time_of_day().fractional_seconds(), 0);
+}
+
+TEST(SubDevice, FreshForSixtySecondsAfterTheLastUpdate)
+{
+    struct Case {
+        uint8_t ready;
+        long age;  // seconds; the last update is this long ago
+        bool special;
+        const char* error;  // nullptr: answers
+    };
+    const Case cases[] = {
+        {0, 0, false, "数据未就绪"},    {0, 100, false, "数据未就绪"}, {1, 0, false, nullptr},
+        {1, 60, false, nullptr},      {1, 61, false, "数据已超时"},  {1, 3600, false, "数据已超时"},
+        {1, -30, false, nullptr},     {1, 0, true, "数据已超时"},    {2, 0, false, "数据未就绪"},
+    };
+    for (const Case& c : cases) {
+        const ptime last = c.special ? ptime(boost::posix_time::not_a_date_time) : subdevice::Now() - seconds(c.age);
+        std::string error;
+        try {
+            subdevice::RequireFresh(c.ready, last);
+        } catch (const std::out_of_range& e) {
+            error = e.what();
+        }
+        EXPECT_EQ(error, c.error != nullptr ? c.error : "") << "ready " << int{c.ready} << " age " << c.age;
+    }
+}
+
+TEST(SubDevice, AppSettingReadsNumbersAndNumericTexts)
+{
+    struct Case {
+        const char* entry;
+        float v, i;
+    };
+    const Case cases[] = {
+        {R"({})", 1, 2},
+        {R"({"appSetting": {"diff_v": 5, "diff_i": "7.5"}})", 5, 7.5f},
+        {R"({"appSetting": {"diff_v": "abc"}})", 0, 2},
+        {R"({"appSetting": {"diff_i": null}})", 1, 2},
+        {R"({"appSetting": [1, 2]})", 1, 2},
+        {R"({"appSetting": null})", 1, 2},
+        {R"([1])", 1, 2},
+        {R"({"appSetting": {"diff_v": true, "diff_i": -3}})", 0, -3},
+    };
+    for (const Case& c : cases) {
+        float v = 1, i = 2;
+        subdevice::ReadAppSetting(ParseJson(c.entry), v, i);
+        EXPECT_EQ(v, c.v) << c.entry;
+        EXPECT_EQ(i, c.i) << c.entry;
+    }
+    // A value with no text form is the caller's to report.
+    float v = 1, i = 2;
+    EXPECT_THROW(subdevice::ReadAppSetting(ParseJson(R"({"appSetting": {"diff_v": [1]}})"), v, i), std::exception);
+}
+
+}  // namespace
