@@ -108,7 +108,7 @@ private:
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::InitV(SMDVDevice* parent, unsigned int dataId,
-                                                      const Json::Value& config)
+                                                       const Json::Value& config)
 {
     tele.data_id = dataId;
     subdevice::ReadAppSetting(config, diff_v, diff_i);
@@ -188,8 +188,7 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::LearnChannelCount(unsigned char
 {
     const size_t held = channels.size();
     if (count == held) return;
-    if (held != 0)
-        InfoLog("PMBusPowerAC:CountChange {} AC channel count changed from {} to {}", DataId(), held, count);
+    if (held != 0) InfoLog("PMBusPowerAC:CountChange {} AC channel count changed from {} to {}", DataId(), held, count);
     if (count < held && held > goneChannels_) goneChannels_ = held;
     tele.channel_count = count;
     channels.resize(count);

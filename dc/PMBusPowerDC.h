@@ -77,7 +77,8 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const unsigned char* p, int len)
         size_t used = std::strlen(line);
         unsigned char b;
         for (int k = 0; k < 4 && head.ReadU8(b); ++k)
-            used += static_cast<size_t>(std::snprintf(line + used, sizeof line - used, " %x", static_cast<unsigned>(b)));
+            used +=
+                static_cast<size_t>(std::snprintf(line + used, sizeof line - used, " %x", static_cast<unsigned>(b)));
         std::printf("%s\n", line);
     }
 
@@ -85,8 +86,7 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const unsigned char* p, int len)
     TeleDC next = tele;
     ByteReader r(p, len);
     unsigned char m = 0, n = 0, count = 0;
-    if (!r.Read(&next.v, 4) || !r.Read(&next.i, 4) || !r.ReadU8(m))
-        return Overflow(kOverflow42_41, r.Reached(), len);
+    if (!r.Read(&next.v, 4) || !r.Read(&next.i, 4) || !r.ReadU8(m)) return Overflow(kOverflow42_41, r.Reached(), len);
     next.dc_m = m;
     if (m > TeleDC::M_SIZE()) {
         InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_m is {}, MAX_M is {}", DataId(), m,

@@ -41,10 +41,10 @@ public:
 
 struct Traffic {
     uint8_t selector = 0;
-    std::string script;                     // fuzz_rounds, after the selector byte
-    std::vector<std::string> frames;        // fuzz_frames: step byte + the reply as sent
-    std::string sections;                   // fuzz_parsers
-    std::vector<std::string> images;        // the sub-devices' last images, in child order
+    std::string script;               // fuzz_rounds, after the selector byte
+    std::vector<std::string> frames;  // fuzz_frames: step byte + the reply as sent
+    std::string sections;             // fuzz_parsers
+    std::vector<std::string> images;  // the sub-devices' last images, in child order
 };
 
 // Which parser reads which reply, and where its section starts.
@@ -53,9 +53,8 @@ bool ParserFor(unsigned cid1, unsigned cid2, unsigned& which, size_t& offset)
     static const struct {
         unsigned cid1, cid2, which;
         size_t offset;
-    } kParsers[] = {{0x40, 0x41, 0, 2}, {0x40, 0x43, 1, 2}, {0x40, 0x44, 2, 2}, {0x42, 0x41, 3, 2},
-                    {0x42, 0x44, 4, 2}, {0x41, 0x41, 5, 0}, {0x41, 0x43, 6, 0}, {0x41, 0x44, 7, 0},
-                    {0x40, 0x46, 8, 0}, {0x42, 0x46, 9, 0}};
+    } kParsers[] = {{0x40, 0x41, 0, 2}, {0x40, 0x43, 1, 2}, {0x40, 0x44, 2, 2}, {0x42, 0x41, 3, 2}, {0x42, 0x44, 4, 2},
+                    {0x41, 0x41, 5, 0}, {0x41, 0x43, 6, 0}, {0x41, 0x44, 7, 0}, {0x40, 0x46, 8, 0}, {0x42, 0x46, 9, 0}};
     for (const auto& p : kParsers) {
         if (p.cid1 == cid1 && p.cid2 == cid2) {
             which = p.which;
@@ -67,7 +66,8 @@ bool ParserFor(unsigned cid1, unsigned cid2, unsigned& which, size_t& offset)
 }
 
 // Polls `rounds` rounds; `between(k)` changes the system before round k (from 2).
-Traffic Poll(Scenario scenario, uint8_t selector, int rounds, const std::function<void(vx42b_sim::PowerSystem&, int)>& between = {})
+Traffic Poll(Scenario scenario, uint8_t selector, int rounds,
+             const std::function<void(vx42b_sim::PowerSystem&, int)>& between = {})
 {
     Traffic t;
     t.selector = selector;
@@ -90,7 +90,8 @@ Traffic Poll(Scenario scenario, uint8_t selector, int rounds, const std::functio
             }
             const vx42b_sim::ParsedFrame r = vx42b_sim::ParseFrame(reply);
             if (!r.complete || r.error != yd1363::Error::None) {
-                t.script += ReplyScript::Record(Reply::Raw, false, std::vector<unsigned char>(reply.begin(), reply.end()));
+                t.script +=
+                    ReplyScript::Record(Reply::Raw, false, std::vector<unsigned char>(reply.begin(), reply.end()));
                 continue;
             }
             t.script += ReplyScript::Record(r.cid1 == c.cid1 ? Reply::Framed : Reply::OtherPart, r.cid2 != 0, r.info);
@@ -100,7 +101,8 @@ Traffic Poll(Scenario scenario, uint8_t selector, int rounds, const std::functio
                 const size_t n = std::min<size_t>(255, r.info.size() - offset);
                 t.sections += static_cast<char>(which);
                 t.sections += static_cast<char>(n);
-                t.sections.append(r.info.begin() + static_cast<long>(offset), r.info.begin() + static_cast<long>(offset + n));
+                t.sections.append(r.info.begin() + static_cast<long>(offset),
+                                  r.info.begin() + static_cast<long>(offset + n));
             }
         }
         return true;
@@ -115,7 +117,8 @@ Traffic Poll(Scenario scenario, uint8_t selector, int rounds, const std::functio
             if (controller->roundEnds == ends) line.now += line.device->ReplyTimeout();
         }
     }
-    for (const auto& child : line.device->GetAllChildVDevices()) t.images.push_back(child ? controller->images[child.get()] : "");
+    for (const auto& child : line.device->GetAllChildVDevices())
+        t.images.push_back(child ? controller->images[child.get()] : "");
     return t;
 }
 
@@ -244,7 +247,8 @@ int main(int argc, char** argv)
         ok = Write(dir, "fuzz_rounds", name, std::string(1, static_cast<char>(t.selector)) + t.script) && ok;
         ok = Write(dir, "fuzz_parsers", name, t.sections) && ok;
         for (size_t k = 0; k < t.frames.size() && k < 12; ++k)
-            if (t.frames[k].size() > 1) ok = Write(dir, "fuzz_frames", name + "-" + std::to_string(k), t.frames[k]) && ok;
+            if (t.frames[k].size() > 1)
+                ok = Write(dir, "fuzz_frames", name + "-" + std::to_string(k), t.frames[k]) && ok;
         ok = Write(dir, "fuzz_cache", name, CacheInput(t.selector, t.images, t.script)) && ok;
     }
     // Images from a system with other counts than the live one.
@@ -280,7 +284,8 @@ int main(int argc, char** argv)
     busy.line.turnaroundMs = 5;
     busy.seed = 42;
     busy.system.ac[0].channels[0].a = vx42b_sim::FloatFromBits(0x20202020);
-    ok = Write(dir, "fuzz_poll_config", "scenario-default", vx42b_sim::ScenarioText(vx42b_sim::DefaultScenario())) && ok;
+    ok =
+        Write(dir, "fuzz_poll_config", "scenario-default", vx42b_sim::ScenarioText(vx42b_sim::DefaultScenario())) && ok;
     ok = Write(dir, "fuzz_poll_config", "scenario-busy", vx42b_sim::ScenarioText(busy)) && ok;
     ok = Write(dir, "fuzz_config", "scenario-busy", vx42b_sim::ScenarioText(busy)) && ok;
     if (!ok) {

@@ -88,12 +88,8 @@ inline Json::Value ScriptConfig(uint8_t selector, unsigned char& version)
         c["acSetting"][1]["data_id"] = 12;
         c["dcSetting"][0]["data_id"] = 21;
         break;
-    case 1:
-        c["dcSetting"][0]["data_id"] = 21;
-        break;
-    case 2:
-        c["acSetting"][0]["data_id"] = 11;
-        break;
+    case 1: c["dcSetting"][0]["data_id"] = 21; break;
+    case 2: c["acSetting"][0]["data_id"] = 11; break;
     default:
         c["acSetting"][0]["data_id"] = 11;
         c["dcSetting"][0]["data_id"] = 21;
@@ -153,8 +149,9 @@ struct ScriptedLine {
                 continue;
             }
             if (reply.mode == Reply::OtherPart) cid1 = cid1 == 0x42 ? 0x40 : static_cast<unsigned char>(cid1 + 1);
-            const std::string frame = yd1363::Encode(device->Version(), device->Address(), cid1,
-                                                     reply.badRtn ? 0x06 : 0x00, reply.bytes.data(), reply.bytes.size());
+            const std::string frame =
+                yd1363::Encode(device->Version(), device->Address(), cid1, reply.badRtn ? 0x06 : 0x00,
+                               reply.bytes.data(), reply.bytes.size());
             runner.Deliver(reinterpret_cast<const unsigned char*>(frame.data()), frame.size());
         }
     }
@@ -162,9 +159,7 @@ struct ScriptedLine {
     // CID1 of a command frame ("~" VER ADR CID1 ...), or 0x40.
     static unsigned char CommandCid1(const std::string& frame)
     {
-        auto nibble = [](char c) {
-            return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-        };
+        auto nibble = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1; };
         if (frame.size() < 7 || nibble(frame[5]) < 0 || nibble(frame[6]) < 0) return 0x40;
         return static_cast<unsigned char>(nibble(frame[5]) * 16 + nibble(frame[6]));
     }

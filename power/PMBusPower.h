@@ -120,8 +120,7 @@ bool PMBusPower<AC, DC, RC>::InitSetting(const Json::Value& config)
     try {
         if (!PMBusProtocol::InitSetting(config)) return false;
         if (!config.isObject()) return false;
-        if (!CreateChildren<AC>(config, "acSetting", acDevices_, [] { return std::make_shared<AC>(); }))
-            return false;
+        if (!CreateChildren<AC>(config, "acSetting", acDevices_, [] { return std::make_shared<AC>(); })) return false;
         const std::string model = deviceModel_;
         if (!CreateChildren<DC>(config, "dcSetting", dcDevices_, [&model] { return std::make_shared<DC>(model); }))
             return false;
@@ -179,8 +178,7 @@ bool PMBusPower<AC, DC, RC>::RefreshStatus()
 {
     if (!SMDSPDevice::RefreshStatus()) return false;
     if (!needDeviceInfo_ && !lastUpdate_.is_special()) {
-        const long long elapsed =
-            (subdevice::Now() - lastUpdate_).total_seconds();
+        const long long elapsed = (subdevice::Now() - lastUpdate_).total_seconds();
         // A time stamp in the future (clock set back) must not stop polling.
         if (elapsed >= 0 && elapsed < 2) {
             pacing_ = 0;
@@ -234,8 +232,8 @@ void PMBusPower<AC, DC, RC>::CheckModel(const unsigned char* info, int L)
     name = first == std::string::npos ? std::string() : name.substr(first, name.find_last_not_of(' ') - first + 1);
     for (const std::string& supported : supportedModels_)
         if (supported == name) return;
-    CheckThresholdBool(3, "device_model", "70319", "设备配置检测",
-                       "本驱动类型:" + DeviceType() + " 检测型号:" + name, true, 0);
+    CheckThresholdBool(3, "device_model", "70319", "设备配置检测", "本驱动类型:" + DeviceType() + " 检测型号:" + name,
+                       true, 0);
 }
 
 template <class AC, class DC, class RC>
@@ -266,8 +264,8 @@ template <class AC, class DC, class RC>
 bool PMBusPower<AC, DC, RC>::CheckFit(int used, int L, Fit fit, const char* what)
 {
     const bool ok = fit == Fit::NotAbove ? used <= L : used == L;
-    if (!ok && fit != Fit::ExactQuiet) InfoLog("PMBusPower:ProcotolError {} parse " + std::string(what) +
-                                               " overflow memory boundary", DataId());
+    if (!ok && fit != Fit::ExactQuiet)
+        InfoLog("PMBusPower:ProcotolError {} parse " + std::string(what) + " overflow memory boundary", DataId());
     return ok || fit == Fit::NotAbove;
 }
 
@@ -387,8 +385,7 @@ int PMBusPower<AC, DC, RC>::process_payload()
         if (ReplyTooShort(L, 2) || !DcCountMatches(info)) return 1;
         dcFlag = info[0];
         // Up to three units the count byte is followed by a group byte.
-        if (!ParseEach(dcDevices_, &DC::parse42_41, info, info[1] <= 3 ? 2 : 1, L, Fit::NotAbove, "42_41"))
-            return 1;
+        if (!ParseEach(dcDevices_, &DC::parse42_41, info, info[1] <= 3 ? 2 : 1, L, Fit::NotAbove, "42_41")) return 1;
         break;
     case kDcAlarm:
         if (ReplyTooShort(L, 2) || !DcCountMatches(info)) return 1;
@@ -400,8 +397,7 @@ int PMBusPower<AC, DC, RC>::process_payload()
     case kDcParam:
         if (!ParseRc(&RC::parse42_46, info, L, Fit::NotAbove, "42_46")) return 1;
         break;
-    default:
-        return 1;
+    default: return 1;
     }
 
     Inputs in;

@@ -6,16 +6,16 @@ namespace polling {
 
 // The values `step_` takes. 10 to 13 do not exist.
 enum Step : int {
-    kAcAnalog = 0,   // 40/41
-    kAcSwitch = 1,   // 40/43
-    kAcAlarm = 2,    // 40/44
-    kAcParam = 3,    // 40/46, never repeated
-    kRcAnalog = 4,   // 41/41
-    kRcSwitch = 5,   // 41/43
-    kRcAlarm = 6,    // 41/44
-    kDcAnalog = 7,   // 42/41
-    kDcAlarm = 8,    // 42/44
-    kDcParam = 9,    // 42/46, never repeated
+    kAcAnalog = 0,     // 40/41
+    kAcSwitch = 1,     // 40/43
+    kAcAlarm = 2,      // 40/44
+    kAcParam = 3,      // 40/46, never repeated
+    kRcAnalog = 4,     // 41/41
+    kRcSwitch = 5,     // 41/43
+    kRcAlarm = 6,      // 41/44
+    kDcAnalog = 7,     // 42/41
+    kDcAlarm = 8,      // 42/44
+    kDcParam = 9,      // 42/46, never repeated
     kDeviceInfo = 14,  // 40/51, once per device object
 };
 
@@ -23,9 +23,9 @@ enum Step : int {
 constexpr int kRoundEnd = -1;
 
 enum class Info : unsigned char {
-    None,       // no INFO
-    Group,      // the command-group byte 0xFF
-    GroupV21,   // the command-group byte only when VER is 0x21
+    None,      // no INFO
+    Group,     // the command-group byte 0xFF
+    GroupV21,  // the command-group byte only when VER is 0x21
 };
 
 struct Command {
@@ -55,9 +55,9 @@ constexpr const Command* CommandOf(int step)
 
 // What the choice of the next step depends on.
 struct Inputs {
-    bool ready = false;  // the main device's data-ready flag
-    bool hasAc = false;  // AC sub-devices configured
-    bool hasDc = false;  // DC sub-devices configured
+    bool ready = false;        // the main device's data-ready flag
+    bool hasAc = false;        // AC sub-devices configured
+    bool hasDc = false;        // DC sub-devices configured
     unsigned char acFlag = 0;  // DATAFLAG of the last AC analog reply
     unsigned char rcFlag = 0;  // DATAFLAG of the last rectifier analog reply
     unsigned char dcFlag = 0;  // DATAFLAG of this DC analog reply

@@ -40,10 +40,7 @@ public:
         return true;
     }
     // The next n bytes without consuming them, or nullptr.
-    const unsigned char* Peek(int n)
-    {
-        return Has(n) ? data_ + pos_ : nullptr;
-    }
+    const unsigned char* Peek(int n) { return Has(n) ? data_ + pos_ : nullptr; }
 
 private:
     const unsigned char* data_;

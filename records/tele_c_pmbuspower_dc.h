@@ -23,20 +23,20 @@ struct tele_c_pmbuspower_dc_sizes {
 template <uint8_t M, uint8_t N, uint8_t P, uint8_t ALERT_M, uint8_t ALERT_P>
 struct tele_c_pmbuspower_dc : tele_c_pmbuspower_dc_sizes<M, N, P, ALERT_M, ALERT_P> {
     uint32_t data_id;
-    float v;                       // DC output voltage
-    float i;                       // DC output current
-    uint8_t dc_m;                  // battery-group currents in the last analog reply
+    float v;       // DC output voltage
+    float i;       // DC output current
+    uint8_t dc_m;  // battery-group currents in the last analog reply
     float battery_i[M];
-    uint8_t dc_n;                  // load-branch currents in the last analog reply
+    uint8_t dc_n;  // load-branch currents in the last analog reply
     float branch_i[N];
-    uint8_t p_count;               // user-defined values in the last analog reply
+    uint8_t p_count;  // user-defined values in the last analog reply
     float user_p[P];
-    uint8_t dc_v_state;            // 1 below the lower limit, 2 above the upper limit
-    uint8_t fuse_count;            // battery-fuse states in the last alarm reply
-    uint8_t fuse_state[ALERT_M];   // 3 = fuse fault
-    uint8_t alert_p_count;         // user-defined alarm states in the last alarm reply
+    uint8_t dc_v_state;           // 1 below the lower limit, 2 above the upper limit
+    uint8_t fuse_count;           // battery-fuse states in the last alarm reply
+    uint8_t fuse_state[ALERT_M];  // 3 = fuse fault
+    uint8_t alert_p_count;        // user-defined alarm states in the last alarm reply
     uint8_t alert_p[ALERT_P];
-    uint8_t ttime[7];              // end of the last round: year hi, year lo, month, day, h, min, s
+    uint8_t ttime[7];  // end of the last round: year hi, year lo, month, day, h, min, s
 };
 
 // Units without load branches: branch_i takes no bytes (a zero-size array is

@@ -27,9 +27,9 @@ static_assert(offsetof(tele_c_vx42b_dc, alert_p_count) == 67, "alert_p_count");
 static_assert(offsetof(tele_c_vx42b_dc, alert_p) == 68, "alert_p");
 static_assert(offsetof(tele_c_vx42b_dc, ttime) == 94, "ttime");
 static_assert(sizeof(tele_c_vx42b_dc) == 101, "record size");
-static_assert(sizeof(tele_c_vx42b_dc) == 25 + 4 * (tele_c_vx42b_dc::M_SIZE() + tele_c_vx42b_dc::N_SIZE() +
-                                                   tele_c_vx42b_dc::P_SIZE()) +
-                                              tele_c_vx42b_dc::ALERT_M_SIZE() + tele_c_vx42b_dc::ALERT_P_SIZE(),
+static_assert(sizeof(tele_c_vx42b_dc) ==
+                  25 + 4 * (tele_c_vx42b_dc::M_SIZE() + tele_c_vx42b_dc::N_SIZE() + tele_c_vx42b_dc::P_SIZE()) +
+                      tele_c_vx42b_dc::ALERT_M_SIZE() + tele_c_vx42b_dc::ALERT_P_SIZE(),
               "record size follows the slot counts");
 static_assert(tele_c_vx42b_dc::M_SIZE() == 2 && tele_c_vx42b_dc::N_SIZE() == 0 && tele_c_vx42b_dc::P_SIZE() == 8 &&
                   tele_c_vx42b_dc::ALERT_M_SIZE() == 10 && tele_c_vx42b_dc::ALERT_P_SIZE() == 26,

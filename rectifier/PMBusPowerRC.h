@@ -77,8 +77,7 @@ private:
 };
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
-bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::InitV(SMDVDevice* parent, unsigned int id,
-                                                        const Json::Value& settings)
+bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::InitV(SMDVDevice* parent, unsigned int id, const Json::Value& settings)
 {
     tele.data_id = id;
     return SMDVDevice::InitV(parent, id, settings);
@@ -128,7 +127,7 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_41(const unsigned char* 
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::Measure41_41(const unsigned char* payload, int len,
-                                                              unsigned char& count) const
+                                                             unsigned char& count) const
 {
     // DATAFLAG, group value, N, then per module its value, P and P floats.
     ByteReader in(payload, len);

@@ -108,7 +108,8 @@ TEST_F(AcDevice, RuleCountAndNumbering)
         int channels, p44Count;
         size_t rules;
     };
-    for (const Case c : {Case{0, 4, 9}, Case{1, 0, 20}, Case{1, 3, 20}, Case{1, 4, 24}, Case{2, 0, 31}, Case{2, 4, 39}}) {
+    for (const Case c :
+         {Case{0, 4, 9}, Case{1, 0, 20}, Case{1, 3, 20}, Case{1, 4, 24}, Case{2, 0, 31}, Case{2, 4, 39}}) {
         SetChannels(c.channels, c.p44Count);
         const auto rules = Round();
         ASSERT_EQ(rules.size(), c.rules) << c.channels << " channels, " << c.p44Count << " user bytes";
@@ -131,8 +132,8 @@ TEST_F(AcDevice, StatesFollowTheAlarmBytes)
     for (const auto& r : Round())
         if (r.value) raised.push_back(r.key + " " + r.text);
     const std::vector<std::string> expected = {
-        "AC_3 交流屏1频率",  "AC_9 交流屏1输入线/相电压BC/B", "AC_6 交流屏2输入线/相电压CA/C",
-        "AC_18 其他告警",    "VX42B_AC_0 交流输入空开跳告警", "VX42B_AC_3 交流输入1停电告警",
+        "AC_3 交流屏1频率", "AC_9 交流屏1输入线/相电压BC/B", "AC_6 交流屏2输入线/相电压CA/C",
+        "AC_18 其他告警",   "VX42B_AC_0 交流输入空开跳告警", "VX42B_AC_3 交流输入1停电告警",
     };
     EXPECT_EQ(raised, expected);
     EXPECT_TRUE(host->IsAlarmActive(*dev, "AC_6", "交流屏2输入线/相电压CA/C"));
@@ -196,12 +197,25 @@ TEST_F(AcDevice, ValueKeys)
         const char* error;
     };
     const Case cases[] = {
-        {"ia", 1.5f, ""}, {"ib", 2.5f, ""}, {"ic", 3.5f, ""}, {"ic_alert", 200.f, ""}, {"ia_alert", 0.f, ""},
-        {"channel_0_a", 220.f, ""}, {"channel_1_c", 241.f, ""}, {"channel_1_f", 51.f, ""},
-        {"channel_0_abc", 220.f, ""}, {"xchannel_0_b", 230.f, ""}, {"channel_001_f", 51.f, ""},
-        {"IA", 0, "数据未提供"}, {"channel_0_x", 0, "数据未提供"}, {"channel_0_", 0, "数据未提供"},
-        {"channel__a", 0, "数据未提供"}, {"channel_2_a", 0, "通道参数越界"}, {"channel_2_x", 0, "通道参数越界"},
-        {"channel_99999999999_a", 0, "通道参数越界"}, {"channel_4294967296_a", 0, "通道参数越界"},
+        {"ia", 1.5f, ""},
+        {"ib", 2.5f, ""},
+        {"ic", 3.5f, ""},
+        {"ic_alert", 200.f, ""},
+        {"ia_alert", 0.f, ""},
+        {"channel_0_a", 220.f, ""},
+        {"channel_1_c", 241.f, ""},
+        {"channel_1_f", 51.f, ""},
+        {"channel_0_abc", 220.f, ""},
+        {"xchannel_0_b", 230.f, ""},
+        {"channel_001_f", 51.f, ""},
+        {"IA", 0, "数据未提供"},
+        {"channel_0_x", 0, "数据未提供"},
+        {"channel_0_", 0, "数据未提供"},
+        {"channel__a", 0, "数据未提供"},
+        {"channel_2_a", 0, "通道参数越界"},
+        {"channel_2_x", 0, "通道参数越界"},
+        {"channel_99999999999_a", 0, "通道参数越界"},
+        {"channel_4294967296_a", 0, "通道参数越界"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Error(c.key), c.error) << c.key;

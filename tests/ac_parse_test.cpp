@@ -98,14 +98,18 @@ TEST_F(AcParse, AnalogSectionFixesTheChannelCount)
 TEST_F(AcParse, AnalogMarkersAndUserCounts)
 {
     // Channel a marker, b zeros; ia marker, ib zeros.
-    EXPECT_EQ(Feed(*dev, &VX42BAC::parse40_41, Hex("01 41414141 00000000" + F(240) + F(50) + "00 20202020 00000000" + F(3.5f))), 30);
+    EXPECT_EQ(Feed(*dev, &VX42BAC::parse40_41,
+                   Hex("01 41414141 00000000" + F(240) + F(50) + "00 20202020 00000000" + F(3.5f))),
+              30);
     EXPECT_EQ(Bits(dev->channels[0].a), 0u);
     EXPECT_EQ(Bits(dev->channels[0].b), 0u);
     EXPECT_EQ(Bits(dev->tele.ia), 0xBDCCCCCDu);
     EXPECT_EQ(Bits(dev->tele.ib), 0u);
 
     // An unexpected user count is reported and its floats skipped.
-    EXPECT_EQ(Feed(*dev, &VX42BAC::parse40_41, Hex("01" + F(1) + F(2) + F(3) + F(4) + "01 11111111" + F(5) + F(6) + F(7))), 34);
+    EXPECT_EQ(
+        Feed(*dev, &VX42BAC::parse40_41, Hex("01" + F(1) + F(2) + F(3) + F(4) + "01 11111111" + F(5) + F(6) + F(7))),
+        34);
     EXPECT_EQ(dev->channels[0].p41_count, 1);
     EXPECT_EQ(Val(dev->tele.ia), 5.f);
     EXPECT_EQ(log->logs.at(0), "PMBusPowerAC:ProcotolError 7 read 40_41 p is 1 not 0");
@@ -151,7 +155,8 @@ TEST_F(AcParse, AlarmSection)
     EXPECT_TRUE(log->logs.empty());
 
     // Further status bytes are skipped; a wrong user count keeps the old bytes.
-    EXPECT_EQ(Feed(*dev, &VX42BAC::parse40_44, Hex("02  00000000 02 aabb 03 090909  00000000 00 04 01010101  000000")), 25);
+    EXPECT_EQ(Feed(*dev, &VX42BAC::parse40_44, Hex("02  00000000 02 aabb 03 090909  00000000 00 04 01010101  000000")),
+              25);
     EXPECT_EQ(c0.p44_count, 3);
     EXPECT_EQ(c0.alert_p44[0], 5);
     EXPECT_EQ(dev->channels[1].alert_p44[0], 1);

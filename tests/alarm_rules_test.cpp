@@ -86,8 +86,8 @@ Kind AcKind()
     const char* kinds[] = {"输入电流低于下限", "输入电流高于上限", "输入电流缺项"};
     for (unsigned char alarm = 1; alarm <= 3; ++alarm)
         for (size_t ph = 0; ph < 3; ++ph)
-            kind.probes.push_back({"AC_" + N(12 + 3 * (alarm - 1) + ph), std::string(phases[ph]) + "相" + kinds[alarm - 1],
-                                   "其他告警", 21 + ph, alarm});
+            kind.probes.push_back({"AC_" + N(12 + 3 * (alarm - 1) + ph),
+                                   std::string(phases[ph]) + "相" + kinds[alarm - 1], "其他告警", 21 + ph, alarm});
     return kind;
 }
 
@@ -150,7 +150,8 @@ Kind RcKind()
         kind.image[base + 31] = 6;
         kind.probes.push_back({"RC_0", "整流模块故障告警", "模块" + N(m + 1) + "整流模块故障告警", base + 30, 1});
         for (const auto& r : model)
-            kind.probes.push_back({r.key, r.name, "第" + N(m + 1) + "模块" + r.suffix, base + 32 + (&r - model), r.alarm});
+            kind.probes.push_back(
+                {r.key, r.name, "第" + N(m + 1) + "模块" + r.suffix, base + 32 + (&r - model), r.alarm});
         kind.gates.push_back({base + 31, 6, 6});
     }
     return kind;
@@ -175,7 +176,8 @@ std::vector<Stated> RoundOn(const Kind& kind, const Bytes& image)
         ADD_FAILURE() << kind.name << ": " << host->batches.size() << " batches";
         return out;
     }
-    for (const rule_value& r : host->batches[0].rules) out.push_back({r.key + "|" + r.name + "|" + r.text, r.value != 0});
+    for (const rule_value& r : host->batches[0].rules)
+        out.push_back({r.key + "|" + r.name + "|" + r.text, r.value != 0});
     return out;
 }
 
@@ -220,7 +222,8 @@ TEST_P(AlarmRules, GroupsNeedTheirExactCount)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(SubDevices, AlarmRules, ::testing::Values(&AcKind, &DcKind, &RcKind),
-                         [](const auto& info) { return std::string(info.index == 0 ? "AC" : info.index == 1 ? "DC" : "RC"); });
+INSTANTIATE_TEST_SUITE_P(SubDevices, AlarmRules, ::testing::Values(&AcKind, &DcKind, &RcKind), [](const auto& info) {
+    return std::string(info.index == 0 ? "AC" : info.index == 1 ? "DC" : "RC");
+});
 
 }  // namespace

@@ -24,8 +24,9 @@ Bytes operator+(Bytes a, const Bytes& b) { return a.insert(a.end(), b.begin(), b
 Bytes Slice(const Bytes& b, size_t from, size_t to) { return Bytes(b.begin() + from, b.begin() + to); }
 
 // v 1.0, i 2.5, m 2 (3.0, -1.0), n 0, p 8: no-value marker, 0.0, 41 41 41 42, then 1.0 .. 5.0.
-const Bytes kAnalog = Hex("0000803f 00002040 02 00004040 000080bf 00 08 20202020 00000000 41414142"
-                          "0000803f 00000040 00004040 00008040 0000a040");
+const Bytes kAnalog =
+    Hex("0000803f 00002040 02 00004040 000080bf 00 08 20202020 00000000 41414142"
+        "0000803f 00000040 00004040 00008040 0000a040");
 // Voltage state 2, ten fuses (the fourth faulty), 26 user-defined states.
 const Bytes kAlarm = Hex("02 0a 00000003000000000000 1a 03020000 0203e4e4 e2e1f0f0 f0e5e6e9 e9e9 e9e9e9e9e9e9e9e9");
 const std::string kLog = "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError 7 read ";
@@ -54,7 +55,8 @@ struct Dc : ::testing::Test {
         d = d ? d : dc.get();
         return analog ? d->parse42_41(copy.get(), int(len)) : d->parse42_44(copy.get(), int(len));
     }
-    std::string Answer(const std::string& key) try {
+    std::string Answer(const std::string& key)
+    try {
         return std::to_string(dc->Get_Value(0, key));
     } catch (const std::out_of_range& e) {
         return e.what();
@@ -195,7 +197,7 @@ const std::vector<rule_value> kModelRules = {
     {1, "VX42B_DC_4", "06002", 2, 0, "电池充电过流告警", "电池1充电过流告警", 7},
     {0, "VX42B_DC_5", "06002", 2, 0, "电池充电过流告警", "电池2充电过流告警", 7},  // 3 is no over-current
     {1, "VX42B_DC_6", "06029", 2, 0, "电池保护", "其他告警", 7},
-    {0, "VX42B_DC_7", "06029", 2, 0, "负载下电", "其他告警", 7},            // 0xE4, needs 0xE3
+    {0, "VX42B_DC_7", "06029", 2, 0, "负载下电", "其他告警", 7},             // 0xE4, needs 0xE3
     {0, "VX42B_DC_8", "06029", 2, 0, "电池房1温度告警状态", "其他告警", 7},  // 0xE2, needs 0xE1
     {1, "VX42B_DC_9", "06029", 2, 0, "电池房2温度告警状态", "其他告警", 7},
     {1, "VX42B_DC_10", "06029", 2, 0, "环境1温度告警状态", "其他告警", 7},
@@ -306,9 +308,12 @@ TEST(DcConfig, SettingsIdentityAndSlots)
     numbers["diff_v"] = 0.5;
     numbers["diff_i"] = 7;
     current["diff_i"] = "7";
-    const std::tuple<Json::Value, float, float> cases[] = {
-        {Json::Value(), 0.1f, 20.0f}, {Json::Value("diff_v"), 0.1f, 20.0f}, {Json::Value(Json::arrayValue), 0.1f, 20.0f},
-        {texts, 0.5f, 0.0f},          {numbers, 0.5f, 7.0f},               {current, 0.1f, 7.0f}};
+    const std::tuple<Json::Value, float, float> cases[] = {{Json::Value(), 0.1f, 20.0f},
+                                                           {Json::Value("diff_v"), 0.1f, 20.0f},
+                                                           {Json::Value(Json::arrayValue), 0.1f, 20.0f},
+                                                           {texts, 0.5f, 0.0f},
+                                                           {numbers, 0.5f, 7.0f},
+                                                           {current, 0.1f, 7.0f}};
     for (const auto& [app, v, i] : cases) {
         Json::Value config(Json::objectValue);
         if (!app.isNull()) config["appSetting"] = app;

@@ -54,14 +54,10 @@ TEST(Yd1363Decode, RefusesDamagedFrames)
         const char* body;
         Error error;
     } cases[] = {
-        {"21034200C00411A0FCCA", Error::None},
-        {"21034200C00411A0FCCB", Error::BadChecksum},
-        {"21034200C00411B0FCCA", Error::BadChecksum},
-        {"21034200F00411A0FCAC", Error::BadLengthChecksum},
-        {"21034200A00611A0FCCA", Error::LengthMismatch},
-        {"21034200C00411G0FCCA", Error::BadHex},
-        {"2103420~C00411A0FCCA", Error::BadHex},
-        {"2103420", Error::TooShort},
+        {"21034200C00411A0FCCA", Error::None},           {"21034200C00411A0FCCB", Error::BadChecksum},
+        {"21034200C00411B0FCCA", Error::BadChecksum},    {"21034200F00411A0FCAC", Error::BadLengthChecksum},
+        {"21034200A00611A0FCCA", Error::LengthMismatch}, {"21034200C00411G0FCCA", Error::BadHex},
+        {"2103420~C00411A0FCCA", Error::BadHex},         {"2103420", Error::TooShort},
         {"21034200D0031ABFCE9", Error::OddLength},
     };
     for (const Case& c : cases) {

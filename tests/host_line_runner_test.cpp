@@ -13,8 +13,8 @@
 namespace {
 
 using boost::posix_time::ptime;
-using boost::posix_time::seconds;
 using boost::posix_time::second_clock;
+using boost::posix_time::seconds;
 
 // Accepts every reply and queues a work item for each.
 class CountingDevice : public PMBusProtocol {
@@ -101,8 +101,7 @@ TEST(LineRunner, DeliversBytesOfAnyLengthInReadSizedPieces)
     std::string line;
     for (int k = 0; k < 200; ++k) line += Reply(0x40 + k % 3);  // far more than one read
     ASSERT_GT(line.size(), 2 * LineRunner::kReadChunk);
-    const int accepted =
-        rig.runner.Deliver(reinterpret_cast<const unsigned char*>(line.data()), line.size());
+    const int accepted = rig.runner.Deliver(reinterpret_cast<const unsigned char*>(line.data()), line.size());
     EXPECT_EQ(accepted, 200);
     EXPECT_EQ(rig.device->workRun, 200);
 }

@@ -76,7 +76,8 @@ bool Has(const std::vector<std::string>& args, const char* option)
 
 // The poller's arguments for a case: the site's configuration, cache and
 // history unless the case names its own, and a port that is not there.
-std::vector<std::string> PollArgs(const Site& site, const std::vector<std::string>& caseArgs, bool configuredPort = false)
+std::vector<std::string> PollArgs(const Site& site, const std::vector<std::string>& caseArgs,
+                                  bool configuredPort = false)
 {
     std::vector<std::string> args{PollExe()};
     for (const std::string& a : caseArgs) args.push_back(site.Expand(a));
@@ -85,7 +86,8 @@ std::vector<std::string> PollArgs(const Site& site, const std::vector<std::strin
     if (!Has(args, "--config")) args.insert(args.end(), {"--config", site.config});
     if (!Has(args, "--cache")) args.insert(args.end(), {"--cache", site.cache});
     if (!Has(args, "--history")) args.insert(args.end(), {"--history", site.history});
-    if (!configuredPort && !Has(args, "--port") && !Has(args, "--scenario")) args.insert(args.end(), {"--port", "/nonexistent/ttyUSB9"});
+    if (!configuredPort && !Has(args, "--port") && !Has(args, "--scenario"))
+        args.insert(args.end(), {"--port", "/nonexistent/ttyUSB9"});
     return args;
 }
 
@@ -100,26 +102,45 @@ TEST(PollBadInput, MistakesStopTheStartWithStatusTwoAndChangeNothing)
 {
     const std::vector<Refusal> cases = {
         // Nesting beyond the JSON reader's limit.
-        {"configuration nested too deeply", {"--config", "{dir}/deep.json"}, nullptr,
+        {"configuration nested too deeply",
+         {"--config", "{dir}/deep.json"},
+         nullptr,
          "configuration {dir}/deep.json is not valid JSON: nested too deeply (more than 1000 levels)"},
-        {"scenario nested too deeply", {"--scenario", "{dir}/deep.json"}, nullptr,
+        {"scenario nested too deeply",
+         {"--scenario", "{dir}/deep.json"},
+         nullptr,
          "scenario: {dir}/deep.json: not valid JSON: nested too deeply (more than 1000 levels)"},
         // Ports that can never work.
-        {"port a directory", {"--port", "{dir}/adir"}, nullptr, "--port {dir}/adir is a directory, not a serial device"},
-        {"port a regular file", {"--port", "{dir}/plain.txt"}, nullptr,
+        {"port a directory",
+         {"--port", "{dir}/adir"},
+         nullptr,
+         "--port {dir}/adir is a directory, not a serial device"},
+        {"port a regular file",
+         {"--port", "{dir}/plain.txt"},
+         nullptr,
          "--port {dir}/plain.txt is a regular file, not a serial device"},
         {"port a FIFO", {"--port", "{dir}/fifo"}, nullptr, "--port {dir}/fifo is a FIFO, not a serial device"},
-        {"port not a terminal", {"--port", "/dev/null"}, nullptr,
+        {"port not a terminal",
+         {"--port", "/dev/null"},
+         nullptr,
          "--port /dev/null is a character device but not a terminal, so not a serial device"},
-        {"tcp without port", {"--port", "tcp:127.0.0.1"}, nullptr,
+        {"tcp without port",
+         {"--port", "tcp:127.0.0.1"},
+         nullptr,
          "--port tcp:127.0.0.1 has no port number; expected tcp:HOST:PORT with PORT from 1 to 65535"},
         {"tcp without host", {"--port", "tcp::4001"}, nullptr, "--port tcp::4001 has no host"},
         {"tcp port 0", {"--port", "tcp:127.0.0.1:0"}, nullptr, "--port tcp:127.0.0.1:0 has port 0, out of range"},
-        {"tcp port too large", {"--port", "tcp:127.0.0.1:99999"}, nullptr,
+        {"tcp port too large",
+         {"--port", "tcp:127.0.0.1:99999"},
+         nullptr,
          "--port tcp:127.0.0.1:99999 has port 99999, out of range"},
-        {"configured port a directory", {}, R"({"data_id": 1, "rcSetting": {}, "port": "{dir}/adir"})",
+        {"configured port a directory",
+         {},
+         R"({"data_id": 1, "rcSetting": {}, "port": "{dir}/adir"})",
          "the configuration's \"port\" {dir}/adir is a directory, not a serial device"},
-        {"configured tcp port too large", {}, R"({"data_id": 1, "rcSetting": {}, "port": "tcp:127.0.0.1:99999"})",
+        {"configured tcp port too large",
+         {},
+         R"({"data_id": 1, "rcSetting": {}, "port": "tcp:127.0.0.1:99999"})",
          "\"port\" tcp:127.0.0.1:99999 has port 99999, out of range"},
         // Empty values would mean "not given".
         {"empty port", {"--port", ""}, nullptr, "--port: an empty value is not allowed"},
@@ -132,38 +153,62 @@ TEST(PollBadInput, MistakesStopTheStartWithStatusTwoAndChangeNothing)
         {"configured port empty", {}, R"({"data_id": 1, "rcSetting": {}, "port": ""})", "\"port\" is empty"},
         // Counts and speeds.
         {"negative rounds", {"--rounds", "-1"}, nullptr, "--rounds: expected a count from 1 to 4294967295, not \"-1\""},
-        {"rounds beyond range", {"--rounds", "99999999999999999999"}, nullptr,
+        {"rounds beyond range",
+         {"--rounds", "99999999999999999999"},
+         nullptr,
          "--rounds: expected a count from 1 to 4294967295"},
         {"zero rounds", {"--rounds", "0"}, nullptr, "--rounds: expected a count from 1 to 4294967295"},
-        {"speed not a number", {"--baud", "abc"}, nullptr,
+        {"speed not a number",
+         {"--baud", "abc"},
+         nullptr,
          "--baud: \"abc\" is not a line speed; use one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, "
          "230400"},
-        {"configured speed unsupported", {}, R"({"data_id": 1, "rcSetting": {}, "baud": 14400})",
+        {"configured speed unsupported",
+         {},
+         R"({"data_id": 1, "rcSetting": {}, "baud": 14400})",
          "\"baud\" must be one of 1200, 2400"},
         // One data id for two units.
-        {"AC and DC share a data id", {},
+        {"AC and DC share a data id",
+         {},
          R"({"data_id": 1, "acSetting": [{"data_id": 11}], "dcSetting": [{"data_id": 11}], "rcSetting": {}})",
          "data id 11 is used twice: by acSetting[0].data_id and by dcSetting[0].data_id"},
-        {"an AC unit takes the main data id", {},
+        {"an AC unit takes the main data id",
+         {},
          R"({"data_id": 1, "acSetting": [{"data_id": 11}, {"data_id": 1}], "rcSetting": {}})",
          "data id 1 is used twice: by the top-level \"data_id\" (the main device and rcSetting) and by "
          "acSetting[1].data_id"},
-        {"two null units", {}, R"({"data_id": 1, "dcSetting": [null, {"data_id": 0.5}], "rcSetting": {}})",
+        {"two null units",
+         {},
+         R"({"data_id": 1, "dcSetting": [null, {"data_id": 0.5}], "rcSetting": {}})",
          "data id 0 is used twice: by dcSetting[0] (null, data id 0) and by dcSetting[1].data_id"},
         // Paths that are not what the option expects.
-        {"history a directory", {"--history", "{dir}/adir"}, nullptr,
+        {"history a directory",
+         {"--history", "{dir}/adir"},
+         nullptr,
          "history {dir}/adir is a directory; expected an SQLite history file"},
-        {"history a FIFO", {"--history", "{dir}/fifo"}, nullptr,
+        {"history a FIFO",
+         {"--history", "{dir}/fifo"},
+         nullptr,
          "history {dir}/fifo is a FIFO; expected an SQLite history file"},
-        {"history not a database", {"--history", "{dir}/plain.txt"}, nullptr,
+        {"history not a database",
+         {"--history", "{dir}/plain.txt"},
+         nullptr,
          "history {dir}/plain.txt is not an SQLite database"},
-        {"history to print a directory", {"history", "{dir}/adir"}, nullptr,
+        {"history to print a directory",
+         {"history", "{dir}/adir"},
+         nullptr,
          "history {dir}/adir is a directory; expected an SQLite history file"},
-        {"scenario a directory", {"--scenario", "{dir}/adir"}, nullptr,
+        {"scenario a directory",
+         {"--scenario", "{dir}/adir"},
+         nullptr,
          "scenario: {dir}/adir: is a directory; expected a scenario file (JSON)"},
-        {"configuration a directory", {"--config", "{dir}/adir"}, nullptr,
+        {"configuration a directory",
+         {"--config", "{dir}/adir"},
+         nullptr,
          "configuration {dir}/adir is a directory; expected a JSON file"},
-        {"configuration endless", {"--config", "/dev/zero"}, nullptr,
+        {"configuration endless",
+         {"--config", "/dev/zero"},
+         nullptr,
          "configuration /dev/zero is larger than 1 MiB; expected a JSON file"},
         {"cache a file", {"--cache", "{dir}/plain.txt"}, nullptr, "cache {dir}/plain.txt is not a directory"},
     };
@@ -172,7 +217,8 @@ TEST(PollBadInput, MistakesStopTheStartWithStatusTwoAndChangeNothing)
     for (const Refusal& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::string> args = c.args;
-        if (c.config != nullptr) args.insert(args.end(), {"--config", site.dir.Write("case.json", site.Expand(c.config))});
+        if (c.config != nullptr)
+            args.insert(args.end(), {"--config", site.dir.Write("case.json", site.Expand(c.config))});
         Child poll(PollArgs(site, args, c.config != nullptr && std::strstr(c.config, "\"port\"") != nullptr));
         EXPECT_EQ(poll.Collect(std::chrono::seconds(20)), 2) << poll.Err();
         EXPECT_NE(poll.Err().find(site.Expand(c.message)), std::string::npos) << poll.Err();
@@ -223,7 +269,8 @@ std::vector<Json::Value> RunUntilLogged(const std::vector<std::string>& args, co
     std::string line;
     while (!seen && poll.ReadLine(line, std::chrono::seconds(15))) {
         lines.push_back(JsonLines(line).at(0));
-        seen = lines.back()["event"].asString() == "log" && lines.back()["text"].asString().find(text) != std::string::npos;
+        seen = lines.back()["event"].asString() == "log" &&
+               lines.back()["text"].asString().find(text) != std::string::npos;
     }
     EXPECT_TRUE(seen) << "no log line with: " << text << "\n" << poll.Out() << poll.Err();
     poll.Kill(SIGTERM);
@@ -236,7 +283,8 @@ TEST(PollBadInput, PortsThatMayComeBackAreRetried)
 {
     const std::string refused = "tcp:127.0.0.1:" + std::to_string(RefusingPort());
     const std::pair<std::string, std::string> cases[] = {
-        {"/nonexistent/ttyUSB9", "port /nonexistent/ttyUSB9 cannot be opened: No such file or directory; next try in 1 s"},
+        {"/nonexistent/ttyUSB9",
+         "port /nonexistent/ttyUSB9 cannot be opened: No such file or directory; next try in 1 s"},
         {refused, "port " + refused + " cannot be opened: Connection refused; next try in 1 s"},
     };
     Site site;
@@ -321,8 +369,8 @@ TEST(PollBadInput, DamagedHistoryIsSetAsideAndANewOneStarted)
         std::string error;
         ASSERT_TRUE(db.Create(site.history, error)) << error;
         for (int k = 0; k < 300; ++k)
-            ASSERT_TRUE(db.Insert(vxpoll::HistoryRow{0, "2024-05-01T12:00:00.000", 21, "vx42b-dc", 5087, DcImage()},
-                                  error));
+            ASSERT_TRUE(
+                db.Insert(vxpoll::HistoryRow{0, "2024-05-01T12:00:00.000", 21, "vx42b-dc", 5087, DcImage()}, error));
     }
     // Garbage over a page in the middle of the table.
     std::string bytes = FileBytes(site.history);

@@ -14,11 +14,11 @@ TEST(PollLineEndToEnd, LongestReplyAt9600BaudCompletesRounds)
 {
     TempDir dir;
     const std::string scenario = dir.Write("scenario.json", StillScenario([](Json::Value& s) {
-        Json::Value module = s["rc"]["modules"][0];
-        s["rc"]["modules"] = Json::Value(Json::arrayValue);
-        for (int k = 0; k < 97; ++k) s["rc"]["modules"].append(module);
-        s["line"]["baud"] = 9600;
-    }));
+                                               Json::Value module = s["rc"]["modules"][0];
+                                               s["rc"]["modules"] = Json::Value(Json::arrayValue);
+                                               for (int k = 0; k < 97; ++k) s["rc"]["modules"].append(module);
+                                               s["line"]["baud"] = 9600;
+                                           }));
     Sim sim(scenario);
     ASSERT_FALSE(sim.Path().empty()) << sim.Err();
     const std::string config =
@@ -43,9 +43,10 @@ TEST(PollLineEndToEnd, RefusedReplyAbandonsTheRound)
     TempDir dir;
     Sim sim(dir.Write("scenario.json", StillScenario()));
     ASSERT_FALSE(sim.Path().empty()) << sim.Err();
-    const std::string config = dir.Write(
-        "config.json", R"({"data_id": 1, "acSetting": [{"data_id": 11}, {"data_id": 12}],)"
-                       R"( "dcSetting": [{"data_id": 21}, {"data_id": 22}], "rcSetting": {}, "reply_timeout_ms": 300})");
+    const std::string config =
+        dir.Write("config.json",
+                  R"({"data_id": 1, "acSetting": [{"data_id": 11}, {"data_id": 12}],)"
+                  R"( "dcSetting": [{"data_id": 21}, {"data_id": 22}], "rcSetting": {}, "reply_timeout_ms": 300})");
     const PollRun run = PollJson(sim.Path(), config, {"--rounds", "2"});
     ASSERT_EQ(run.status, 0) << run.err;
     const auto rounds = Events(run.lines, "round");

@@ -57,9 +57,9 @@ TEST(PollStoreEndToEnd, CachedImagesAnswerQueriesAfterARestart)
     // round is abandoned at its first reply and nothing new is published, so
     // the answers can only come from the cache. Its own DC voltage differs.
     Sim sim(dir.Write("second.json", StillScenario([](Json::Value& s) {
-        s["ac"].resize(1);
-        s["dc"][0]["v"] = 40.0;
-    })));
+                          s["ac"].resize(1);
+                          s["dc"][0]["v"] = 40.0;
+                      })));
     ASSERT_FALSE(sim.Path().empty()) << sim.Err();
     const auto second =
         Poll(sim.Path(), config, {"--rounds", "1", "--cache", cache, "--query", "21:v", "--query", "11:channel_1_a"});
@@ -83,9 +83,9 @@ TEST(PollStoreEndToEnd, HistoryFileReadsBackAsDecodedRecords)
     const std::string history = dir.Path() + "/history.db";
     Sim sim(dir.Write("scenario.json", StillScenario()));
     ASSERT_FALSE(sim.Path().empty()) << sim.Err();
-    const auto saved = Events(Poll(sim.Path(), dir.Write("config.json", TestConfig(1000)),
-                                   {"--rounds", "2", "--history", history}),
-                              "history");
+    const auto saved =
+        Events(Poll(sim.Path(), dir.Write("config.json", TestConfig(1000)), {"--rounds", "2", "--history", history}),
+               "history");
     ASSERT_EQ(saved.size(), 8u);
 
     Child dump({PollExe(), "history", history});

@@ -27,8 +27,8 @@ TEST(PollEndToEnd, RecordsRulesAlarmsAndValuesRoundByRound)
     ASSERT_FALSE(sim.Path().empty()) << sim.Err();
 
     const PollRun run = PollJson(sim.Path(), dir.Write("config.json", TestConfig(1000)),
-                             {"--rounds", "5", "--query", "21:v", "--query", "12:channel_0_a", "--query", "21:x",
-                              "--query", "99:v", "--query", "1:v"});
+                                 {"--rounds", "5", "--query", "21:v", "--query", "12:channel_0_a", "--query", "21:x",
+                                  "--query", "99:v", "--query", "1:v"});
     ASSERT_EQ(run.status, 0) << run.err;
     for (const Json::Value& line : run.lines) ASSERT_TRUE(line.isObject()) << "a line that is not JSON on stdout";
     // The plug-in's own trace lines went to standard error.

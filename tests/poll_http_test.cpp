@@ -45,8 +45,8 @@ public:
         schedule.append(fuse);
         sim_ = std::make_unique<Sim>(
             dir.Write("scenario.json", StillScenario([&schedule](Json::Value& s) { s["schedule"] = schedule; })));
-        std::vector<std::string> argv{PollExe(), "--json", "--plugin", PluginPath(), "--port", sim_->Path(),
-                                      "--config", dir.Write("config.json", TestConfig(1000))};
+        std::vector<std::string> argv{PollExe(), "--json",     "--plugin", PluginPath(),
+                                      "--port",  sim_->Path(), "--config", dir.Write("config.json", TestConfig(1000))};
         argv.insert(argv.end(), extra.begin(), extra.end());
         child_ = std::make_unique<Child>(argv);
         const std::regex serving(R"(http: serving https?://127\.0\.0\.1:(\d+)/)");
@@ -139,9 +139,8 @@ TEST(PollHttp, MetricsAndStateShowValuesRulesAlarmsAndTheLine)
     ASSERT_NE(poll.Port(), 0) << poll.Err();
     httplib::Client client("127.0.0.1", poll.Port());
 
-    const Json::Value state = StateWhen(client, [](const Json::Value& s) {
-        return s["round"].asUInt() >= 3 && AlarmPresent(s, "DC_3");
-    });
+    const Json::Value state =
+        StateWhen(client, [](const Json::Value& s) { return s["round"].asUInt() >= 3 && AlarmPresent(s, "DC_3"); });
     ASSERT_TRUE(AlarmPresent(state, "DC_3")) << state.toStyledString();
     const Json::Value* dc = Device(state, 21);
     ASSERT_NE(dc, nullptr);
@@ -151,7 +150,8 @@ TEST(PollHttp, MetricsAndStateShowValuesRulesAlarmsAndTheLine)
     EXPECT_EQ((*dc)["units"]["battery_i"].asString(), "A");
     EXPECT_EQ((*dc)["alarms"][0]["key"].asString(), "DC_3");
     bool fuseRuleOn = false;
-    for (const Json::Value& r : (*dc)["rules"]) fuseRuleOn = fuseRuleOn || (r["key"].asString() == "DC_3" && r["state"].asBool());
+    for (const Json::Value& r : (*dc)["rules"])
+        fuseRuleOn = fuseRuleOn || (r["key"].asString() == "DC_3" && r["state"].asBool());
     EXPECT_TRUE(fuseRuleOn);
     for (unsigned id : {1u, 11u, 12u}) EXPECT_NE(Device(state, id), nullptr) << id;
     EXPECT_GE(state["line"]["rounds_complete"].asUInt(), 3u);
@@ -221,8 +221,8 @@ TEST(PollHttp, MetricsAndStateShowValuesRulesAlarmsAndTheLine)
         int status;
     };
     const std::vector<RequestCase> requests{
-        {"GET", "/", 0, 200},          {"GET", "/app.js", 0, 200},     {"GET", "/chart.js", 0, 200},
-        {"GET", "/nothing", 0, 404},   {"POST", "/api/state", 10, 405}, {"DELETE", "/metrics", 0, 405},
+        {"GET", "/", 0, 200},        {"GET", "/app.js", 0, 200},      {"GET", "/chart.js", 0, 200},
+        {"GET", "/nothing", 0, 404}, {"POST", "/api/state", 10, 405}, {"DELETE", "/metrics", 0, 405},
         {"PUT", "/", 4096, 405},
     };
     for (const RequestCase& r : requests) {
@@ -256,11 +256,13 @@ TEST(PollHttp, BasicAuthenticationOverTls)
     TempDir dir;
     const std::string cert = dir.Path() + "/cert.pem";
     const std::string key = dir.Path() + "/key.pem";
-    const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -addext "
-                             "subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " + cert + " 2>/dev/null";
+    const std::string make =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -addext "
+        "subjectAltName=IP:127.0.0.1 -keyout " +
+        key + " -out " + cert + " 2>/dev/null";
     ASSERT_EQ(std::system(make.c_str()), 0) << "openssl could not make a test certificate";
-    const std::string users = dir.Write("users", "# who may read\nalice:" + Hash("$2b$", "wonder") +
-                                                     "\nbob:" + Hash("$6$", "builder") + "\n");
+    const std::string users = dir.Write(
+        "users", "# who may read\nalice:" + Hash("$2b$", "wonder") + "\nbob:" + Hash("$6$", "builder") + "\n");
     ::chmod(users.c_str(), 0600);
     ::chmod(key.c_str(), 0600);
     PollWithHttp poll(dir, {"--http", "127.0.0.1:0", "--http-auth", users, "--http-cert", cert, "--http-key", key});
@@ -276,7 +278,7 @@ TEST(PollHttp, BasicAuthenticationOverTls)
         int status;
     };
     const std::vector<AuthCase> cases{
-        {nullptr, nullptr, 401}, {"alice", "wonder", 200}, {"bob", "builder", 200},
+        {nullptr, nullptr, 401},   {"alice", "wonder", 200}, {"bob", "builder", 200},
         {"alice", "builder", 401}, {"carol", "wonder", 401}, {"alice", "", 401},
     };
     for (const AuthCase& c : cases) {
@@ -317,8 +319,8 @@ TEST(PollHttp, RefusesWhatItCannotServe)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.back());
-        std::vector<std::string> argv{PollExe(), "--json", "--plugin", PluginPath(), "--port", "/dev/null",
-                                      "--config", config};
+        std::vector<std::string> argv{PollExe(), "--json",    "--plugin", PluginPath(),
+                                      "--port",  "/dev/null", "--config", config};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         Child poll(argv);
         EXPECT_EQ(poll.Collect(20s), 2);

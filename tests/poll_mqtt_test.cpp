@@ -58,12 +58,12 @@ bool WaitForLog(Child& poll, const std::string& prefix, std::chrono::seconds lim
 // full pipe while the test waits on the broker.
 class Drain {
 public:
-    explicit Drain(Child& child) : thread_([this, &child] {
-        std::string line;
-        while (!stop_) child.ReadLine(line, 1s);
-    })
-    {
-    }
+    explicit Drain(Child& child)
+        : thread_([this, &child] {
+              std::string line;
+              while (!stop_) child.ReadLine(line, 1s);
+          })
+    {}
     ~Drain() { Stop(); }
     void Stop()
     {
@@ -111,8 +111,8 @@ TEST(PollMqtt, RetainedStatusStateAlarmsEventsDiscoveryAndOfflineOnStop)
     Drain drain(poll);
 
     MqttReceived m;
-    ASSERT_TRUE(live.WaitFor([](const MqttReceived& r) { return IsTopic(r, "site-17/status") && r.payload == "online"; },
-                             20s))
+    ASSERT_TRUE(
+        live.WaitFor([](const MqttReceived& r) { return IsTopic(r, "site-17/status") && r.payload == "online"; }, 20s))
         << poll.Out() << poll.Err();
 
     // State topics carry the simulated values under the JSON publish event's field names.
@@ -220,8 +220,8 @@ TEST(PollMqtt, RetainedStatusStateAlarmsEventsDiscoveryAndOfflineOnStop)
     drain.Stop();
     poll.Kill(SIGTERM);
     EXPECT_EQ(poll.Collect(20s), 0) << poll.Err();
-    EXPECT_TRUE(
-        live.WaitFor([](const MqttReceived& r) { return IsTopic(r, "site-17/status") && r.payload == "offline"; }, 10s));
+    EXPECT_TRUE(live.WaitFor(
+        [](const MqttReceived& r) { return IsTopic(r, "site-17/status") && r.payload == "offline"; }, 10s));
     MqttRecorder after(broker.Port(), {"site-17/status"});
     EXPECT_TRUE(after.WaitFor([](const MqttReceived& r) { return r.payload == "offline" && r.retained; }, 10s));
 }
@@ -234,14 +234,13 @@ TEST(PollMqtt, BrokerDownAtStartThenRestartedGetsTheLatestStateAndTheWillOnACras
     ASSERT_FALSE(sim.Path().empty()) << sim.Err();
     // No broker yet: the poller polls and keeps trying.
     Child poll(PollArgs(sim.Path(), dir.Write("config.json", TestConfig(1000)), {"--mqtt", broker.Url()}));
-    ASSERT_TRUE(WaitForLog(poll, "mqtt: cannot connect to " + broker.Url(), 20s))
-        << poll.Unread() << poll.Err();
+    ASSERT_TRUE(WaitForLog(poll, "mqtt: cannot connect to " + broker.Url(), 20s)) << poll.Unread() << poll.Err();
 
     ASSERT_TRUE(broker.Start()) << broker.Log();
     {
         MqttRecorder first(broker.Port(), {"vx42b/1/#"});
-        EXPECT_TRUE(first.WaitFor([](const MqttReceived& r) { return IsTopic(r, "vx42b/1/status") && r.payload == "online"; },
-                                  30s))
+        EXPECT_TRUE(first.WaitFor(
+            [](const MqttReceived& r) { return IsTopic(r, "vx42b/1/status") && r.payload == "online"; }, 30s))
             << poll.Unread();
         EXPECT_TRUE(first.WaitFor([](const MqttReceived& r) { return IsTopic(r, "vx42b/1/21/state"); }, 20s));
     }

@@ -181,16 +181,24 @@ TEST(PollNet, BasicAuthFilesAndChecks)
 
     BasicAuth auth;
     std::string error;
-    ASSERT_TRUE(auth.Parse("alice:" + Hash("$2b$", "wonder") + "\nbob:" + Hash("$6$", "builder") + "\n", "users", error));
+    ASSERT_TRUE(
+        auth.Parse("alice:" + Hash("$2b$", "wonder") + "\nbob:" + Hash("$6$", "builder") + "\n", "users", error));
     struct CheckCase {
         std::string header;
         bool ok;
     };
     const std::vector<CheckCase> checks{
-        {Basic("alice:wonder"), true},  {Basic("alice:wonder"), true},  // the second from the verified cache
-        {Basic("bob:builder"), true},   {Basic("alice:builder"), false}, {Basic("carol:wonder"), false},
-        {Basic("alice"), false},        {Basic("alice:"), false},        {"Basic !!!", false},
-        {"Bearer abc", false},          {"", false},                     {"Basic ", false},
+        {Basic("alice:wonder"), true},
+        {Basic("alice:wonder"), true},  // the second from the verified cache
+        {Basic("bob:builder"), true},
+        {Basic("alice:builder"), false},
+        {Basic("carol:wonder"), false},
+        {Basic("alice"), false},
+        {Basic("alice:"), false},
+        {"Basic !!!", false},
+        {"Bearer abc", false},
+        {"", false},
+        {"Basic ", false},
     };
     for (const CheckCase& c : checks) {
         SCOPED_TRACE(c.header);
@@ -324,7 +332,7 @@ TEST(PollNet, DiscoveryGivesSensorsWithUnitsAndABinarySensorPerKey)
         binary += m.topic.find("/binary_sensor/") != std::string::npos;
         sensors += m.topic.find("/sensor/") != std::string::npos;
     }
-    EXPECT_EQ(binary, 1u);       // one per key, however many texts
+    EXPECT_EQ(binary, 1u);             // one per key, however many texts
     EXPECT_EQ(sensors, 2u + 2u + 8u);  // v, i, battery_i x2, user_p x8
 }
 

@@ -114,8 +114,8 @@ TEST(PollFanout, HandsEveryEventToEachOutputInOrder)
     fanout.Tick();
     fanout.Finish();
     std::vector<std::string> expected;
-    for (const char* event : {"publish", "rule", "alarm", "history", "round", "line4", "log", "value", "frame",
-                              "tick", "finish"}) {
+    for (const char* event :
+         {"publish", "rule", "alarm", "history", "round", "line4", "log", "value", "frame", "tick", "finish"}) {
         expected.push_back(std::string("a:") + event);
         expected.push_back(std::string("b:") + event);
     }

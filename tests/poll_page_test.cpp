@@ -55,13 +55,15 @@ TEST(PollPage, ShowsLiveValuesAnAlarmAndDrawnPlots)
         ASSERT_TRUE(browser.Open(url, error)) << error;
 
         // Live: the page has taken a few rounds, the alarm and the plot samples.
-        EXPECT_TRUE(browser.WaitUntil("Number(document.body.dataset.round || 0) >= 3 && "
-                                      "document.querySelectorAll('tr.alarm[data-key=\"DC_3\"]').length === 1",
-                                      60s))
+        EXPECT_TRUE(
+            browser.WaitUntil("Number(document.body.dataset.round || 0) >= 3 && "
+                              "document.querySelectorAll('tr.alarm[data-key=\"DC_3\"]').length === 1",
+                              60s))
             << browser.Evaluate("document.body.innerText").asString();
-        EXPECT_TRUE(browser.WaitUntil("typeof Chart !== 'undefined' && Chart.getChart('plot-dc_voltage') !== undefined && "
-                                      "Chart.getChart('plot-dc_voltage').data.datasets[0].data.length >= 1",
-                                      30s));
+        EXPECT_TRUE(
+            browser.WaitUntil("typeof Chart !== 'undefined' && Chart.getChart('plot-dc_voltage') !== undefined && "
+                              "Chart.getChart('plot-dc_voltage').data.datasets[0].data.length >= 1",
+                              30s));
 
         struct ValueCase {
             const char* selector;
@@ -84,7 +86,8 @@ TEST(PollPage, ShowsLiveValuesAnAlarmAndDrawnPlots)
         // Drawn: each plot's canvas holds pixels of its first series' colour.
         for (const char* chart : {"dc_voltage", "dc_current", "battery_current", "ac_voltage"}) {
             const std::string count = std::string(R"((() => {
-                const c = document.getElementById('plot-)") + chart + R"(');
+                const c = document.getElementById('plot-)") +
+                                      chart + R"(');
                 const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
                 let n = 0;
                 for (let i = 0; i < d.length; i += 4)

@@ -27,7 +27,13 @@ TEST(PollRuleLine, EqualsTheGenericJsonLine)
     const Case cases[] = {
         {{21, "vx42b-dc"}, 1, 7, true, "DC_3", "06001", "电池熔丝故障告警", "直流4电池熔丝故障告警"},
         {{4294967295u, "vx42b-ac"}, -2147483647 - 1, 4294967295u, false, "AC_0", "06015", "", ""},
-        {{0, ""}, 3, 0, true, "q\"uote\\back/slash", "\b\f\n\r\t", std::string("nul\0x\x01\x1f\x7f", 9),
+        {{0, ""},
+         3,
+         0,
+         true,
+         "q\"uote\\back/slash",
+         "\b\f\n\r\t",
+         std::string("nul\0x\x01\x1f\x7f", 9),
          "\xe2\x80\xa8 \xff\xfe \xc3"},
     };
     for (const Case& c : cases) {
@@ -60,11 +66,15 @@ TEST(PollRuleLine, EqualsTheGenericJsonLine)
 TEST(PollRuleLine, AppendJsonWritesWhatJsoncppWrites)
 {
     std::vector<Json::Value> values;
-    for (const char* text : {
-             R"({})", R"([])", R"({"a":[],"b":{},"c":null})", R"([1,-2,3.5,-0.0,1e21,1e-7,0.1,1.0,123456789012345678])",
-             R"({"z":true,"a":false,"m":"q\"uote\\ \u0001\n\t 中文","\u00e9k\"ey":[[1,[2]],{"x":{"y":[]}}]})",
-             R"([18446744073709551615,-9223372036854775808,4294967296,0.30000000000000004,2.5e-308,1.7976931348623157e308])",
-         })
+    for (
+        const char* text : {
+            R"({})",
+            R"([])",
+            R"({"a":[],"b":{},"c":null})",
+            R"([1,-2,3.5,-0.0,1e21,1e-7,0.1,1.0,123456789012345678])",
+            R"({"z":true,"a":false,"m":"q\"uote\\ \u0001\n\t 中文","\u00e9k\"ey":[[1,[2]],{"x":{"y":[]}}]})",
+            R"([18446744073709551615,-9223372036854775808,4294967296,0.30000000000000004,2.5e-308,1.7976931348623157e308])",
+        })
         values.push_back(ParseJson(text));
     // Decoded records, as the publish and history lines carry them.
     const struct {

@@ -111,8 +111,9 @@ TEST(PollScreen, LaysTheCabinetOutWithLabelsAndUnits)
     // A short image says why instead of values.
     const unsigned char shortImage[3] = {};
     model.Publish(DeviceRef{21, "vx42b-dc"}, 5087, shortImage, sizeof shortImage);
-    EXPECT_NE(Text(model.Render(80, 24, now)).find("DC 21        (image of 3 bytes is shorter than the 101-byte record)"),
-              std::string::npos);
+    EXPECT_NE(
+        Text(model.Render(80, 24, now)).find("DC 21        (image of 3 bytes is shorter than the 101-byte record)"),
+        std::string::npos);
 }
 
 TEST(PollScreen, AlarmsComeAndGoAndLogLinesShowOnceWithACount)
@@ -246,14 +247,16 @@ TEST(PollScreenInATerminal, ShowsValuesAnAlarmRaisedAndClearedAndNoTraceLine)
     ASSERT_FALSE(sim.Path().empty()) << sim.Err();
 
     std::vector<std::string> command = Emulator();
-    for (const std::string& part : {PollExe(), std::string("--plugin"), PluginPath(), std::string("--port"),
-                                    sim.Path(), std::string("--config"), dir.Write("site.json", TestConfig(1000))})
+    for (const std::string& part : {PollExe(), std::string("--plugin"), PluginPath(), std::string("--port"), sim.Path(),
+                                    std::string("--config"), dir.Write("site.json", TestConfig(1000))})
         command.push_back(part);
     Tmux tmux(dir.Path(), command);
     std::vector<std::string> seen;
     const std::string low = "L3  since ";
     ASSERT_TRUE(tmux.WaitFor(
-        [&low](const std::string& s) { return s.find(low) != std::string::npos && s.find("DC 21") != std::string::npos; },
+        [&low](const std::string& s) {
+            return s.find(low) != std::string::npos && s.find("DC 21") != std::string::npos;
+        },
         seen))
         << seen.back();
     const std::string& raised = seen.back();
@@ -262,8 +265,8 @@ TEST(PollScreenInATerminal, ShowsValuesAnAlarmRaisedAndClearedAndNoTraceLine)
     EXPECT_NE(raised.find("  channel 2  AB/A 230.0 V  BC/B 229.5 V  CA/C 230.5 V  f 50.00 Hz"), std::string::npos)
         << raised;
     EXPECT_NE(raised.find("DC 21        output "), std::string::npos) << raised;
-    ASSERT_TRUE(tmux.WaitFor([](const std::string& s) { return s.find("alarms       none") != std::string::npos; },
-                             seen))
+    ASSERT_TRUE(
+        tmux.WaitFor([](const std::string& s) { return s.find("alarms       none") != std::string::npos; }, seen))
         << seen.back();
 
     // Resized, smaller than the cabinet, and back.
@@ -275,8 +278,7 @@ TEST(PollScreenInATerminal, ShowsValuesAnAlarmRaisedAndClearedAndNoTraceLine)
         << seen.back();
 
     tmux.Keys("q");
-    ASSERT_TRUE(tmux.WaitFor(
-        [](const std::string& s) { return s.find("[exit 0]") != std::string::npos; }, seen))
+    ASSERT_TRUE(tmux.WaitFor([](const std::string& s) { return s.find("[exit 0]") != std::string::npos; }, seen))
         << seen.back();
     EXPECT_NE(seen.back().find(" rounds complete, 0 abandoned"), std::string::npos) << seen.back();
     // The plug-in's printf and std::cout lines ("a:230 b:229.5 ...", "rc data_len:...") never showed.
@@ -306,9 +308,9 @@ TEST(PollScreenInATerminal, VerboseShowsTraceLinesAndLogKeepsThem)
     const std::string log = dir.Path() + "/poll.log";
     {
         std::vector<std::string> command = Emulator();
-        for (const std::string& part : {PollExe(), std::string("--plugin"), PluginPath(), std::string("--port"),
-                                        sim.Path(), std::string("--config"), config, std::string("--log"), log,
-                                        std::string("--rounds"), std::string("2")})
+        for (const std::string& part :
+             {PollExe(), std::string("--plugin"), PluginPath(), std::string("--port"), sim.Path(),
+              std::string("--config"), config, std::string("--log"), log, std::string("--rounds"), std::string("2")})
             command.push_back(part);
         Tmux tmux(dir.Path(), command);
         seen.clear();

@@ -16,14 +16,14 @@ struct Configured {
     bool ok;
     explicit Configured(const std::string& json, unsigned dataId = 1)
         : ok(device->Init(controller, dataId, ParseJson(json)))
-    {
-    }
+    {}
 };
 
 TEST(PowerConfig, ChildrenInConfigurationOrder)
 {
     Configured c(R"({"acSetting": [{"data_id": 11}, {"data_id": 12}], "dcSetting": [{"data_id": 21}],
-                     "rcSetting": {}})", 5);
+                     "rcSetting": {}})",
+                 5);
     ASSERT_TRUE(c.ok);
     auto all = c.device->GetAllChildVDevices();
     ASSERT_EQ(all.size(), 4u);
@@ -41,7 +41,8 @@ TEST(PowerConfig, ChildrenInConfigurationOrder)
 TEST(PowerConfig, LookupPrefersAcAndNeverReturnsRectifier)
 {
     Configured c(R"({"acSetting": [{"data_id": 9}], "dcSetting": [{"data_id": 9}, {"data_id": 3}],
-                     "rcSetting": {}})", 3);
+                     "rcSetting": {}})",
+                 3);
     ASSERT_TRUE(c.ok);
     EXPECT_EQ(c.device->GetChildVDevice(9)->DeviceType(), "vx42b-ac");
     EXPECT_EQ(c.device->GetChildVDevice(3)->DeviceType(), "vx42b-dc");

@@ -16,11 +16,11 @@ TEST(PollingCycle, CommandOfEachStep)
         Info info;
         bool repeated;
     } rows[] = {
-        {0, 0x40, 0x41, Info::Group, true},     {1, 0x40, 0x43, Info::Group, true},
-        {2, 0x40, 0x44, Info::Group, true},     {3, 0x40, 0x46, Info::None, false},
-        {4, 0x41, 0x41, Info::None, true},      {5, 0x41, 0x43, Info::None, true},
-        {6, 0x41, 0x44, Info::None, true},      {7, 0x42, 0x41, Info::GroupV21, true},
-        {8, 0x42, 0x44, Info::GroupV21, true},  {9, 0x42, 0x46, Info::None, false},
+        {0, 0x40, 0x41, Info::Group, true},    {1, 0x40, 0x43, Info::Group, true},
+        {2, 0x40, 0x44, Info::Group, true},    {3, 0x40, 0x46, Info::None, false},
+        {4, 0x41, 0x41, Info::None, true},     {5, 0x41, 0x43, Info::None, true},
+        {6, 0x41, 0x44, Info::None, true},     {7, 0x42, 0x41, Info::GroupV21, true},
+        {8, 0x42, 0x44, Info::GroupV21, true}, {9, 0x42, 0x46, Info::None, false},
         {14, 0x40, 0x51, Info::None, true},
     };
     for (const auto& r : rows) {
@@ -95,9 +95,9 @@ TEST(PollingCycle, NextStepAfterAnAcceptedReply)
         in.acFlag = r.acFlag;
         in.rcFlag = r.rcFlag;
         in.dcFlag = r.dcFlag;
-        EXPECT_EQ(NextStep(r.step, in), r.next) << "step " << r.step << " ready " << r.ready << " ac " << r.ac
-                                                 << " dc " << r.dc << " flags " << int(r.acFlag) << "/"
-                                                 << int(r.rcFlag) << "/" << int(r.dcFlag);
+        EXPECT_EQ(NextStep(r.step, in), r.next)
+            << "step " << r.step << " ready " << r.ready << " ac " << r.ac << " dc " << r.dc << " flags "
+            << int(r.acFlag) << "/" << int(r.rcFlag) << "/" << int(r.dcFlag);
     }
 }
 

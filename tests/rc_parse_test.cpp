@@ -86,8 +86,8 @@ TEST_F(RcParse, AnalogReply)
     EXPECT_TRUE(ctl->logs.empty());
 
     // Wrong count: new fixed fields and count, old user values, 8 bytes skipped.
-    EXPECT_EQ(Parse(&VX42BRC::parse41_41, "00 01 00 00 00 02  00 00 80 3f 02 09 09 09 08 07 07 07 06  00 00 4b 42 04 " +
-                                              kUsers),
+    EXPECT_EQ(Parse(&VX42BRC::parse41_41,
+                    "00 01 00 00 00 02  00 00 80 3f 02 09 09 09 08 07 07 07 06  00 00 4b 42 04 " + kUsers),
               40);
     EXPECT_EQ(ctl->logs, Logs{kErr + "read 41_41 p is 2 not 4"});
     EXPECT_EQ(BYTES_OF(rc->channels[0].module_value), Hex("00 00 80 3f"));

@@ -18,8 +18,8 @@
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-using boost::posix_time::seconds;
 using boost::posix_time::second_clock;
+using boost::posix_time::seconds;
 using R = PMBusPowerRC<tele_c_vx42b_rc, tele_c_vx42b_rc_channel, 5086>;
 
 std::shared_ptr<VX42BRC> Rectifier(const std::shared_ptr<RecordingController>& ctl, unsigned char modules)
@@ -162,9 +162,9 @@ TEST(RcRound, CacheRestoreAndQueries)
     auto rc = Rectifier(ctl, 0);
     const Bytes untouched = ImageOf(*rc);
     rc->SetLastUpdate(second_clock::local_time() - seconds(61));
-    for (const auto& r : {std::make_pair(image.data(), 64), std::make_pair(image.data(), 103),
-                          std::make_pair(image.data(), 140), std::make_pair(static_cast<const unsigned char*>(nullptr), 141),
-                          std::make_pair(image.data(), -1)}) {
+    for (const auto& r :
+         {std::make_pair(image.data(), 64), std::make_pair(image.data(), 103), std::make_pair(image.data(), 140),
+          std::make_pair(static_cast<const unsigned char*>(nullptr), 141), std::make_pair(image.data(), -1)}) {
         EXPECT_FALSE(rc->LoadFromCache(r.first, r.second)) << r.second;
         EXPECT_EQ(ImageOf(*rc), untouched);
         EXPECT_FALSE(rc->IsDataReady());
@@ -176,7 +176,8 @@ TEST(RcRound, CacheRestoreAndQueries)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "rc data_len:141 vs 65\nrc channelLen 38 and 2 left:76\n");
     EXPECT_EQ(ImageOf(*rc), image);
     // Never a value; stale after 60 seconds, a clock gone back is not stale.
-    const std::pair<int, const char*> ages[] = {{0, "数据未就绪"}, {60, "数据未就绪"}, {61, "数据已超时"}, {-3600, "数据未就绪"}};
+    const std::pair<int, const char*> ages[] = {
+        {0, "数据未就绪"}, {60, "数据未就绪"}, {61, "数据已超时"}, {-3600, "数据未就绪"}};
     for (const auto& age : ages) {
         rc->SetLastUpdate(second_clock::local_time() - seconds(age.first));
         EXPECT_EQ(Why(*rc), age.second) << age.first;

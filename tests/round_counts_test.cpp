@@ -53,9 +53,11 @@ TEST(CountChange, HotSwapIsLearntAgainAndPollingGoesOn)
         size_t from, to;
         const char* line;
     } cases[] = {
-        {"module plugged in", ModuleCount, 2, 3, "PMBusPowerRC:CountChange 1 rectifier module count changed from 2 to 3"},
+        {"module plugged in", ModuleCount, 2, 3,
+         "PMBusPowerRC:CountChange 1 rectifier module count changed from 2 to 3"},
         {"module pulled", ModuleCount, 3, 2, "PMBusPowerRC:CountChange 1 rectifier module count changed from 3 to 2"},
-        {"all modules pulled", ModuleCount, 2, 0, "PMBusPowerRC:CountChange 1 rectifier module count changed from 2 to 0"},
+        {"all modules pulled", ModuleCount, 2, 0,
+         "PMBusPowerRC:CountChange 1 rectifier module count changed from 2 to 0"},
         {"AC channel lost", AcChannelCount, 2, 1, "PMBusPowerAC:CountChange 11 AC channel count changed from 2 to 1"},
         {"AC channel added", AcChannelCount, 1, 2, "PMBusPowerAC:CountChange 11 AC channel count changed from 1 to 2"},
     };

@@ -104,17 +104,24 @@ TEST(RoundEdges, DcBlocksStartAfterTheCountUpToThreeUnitsAndAtItFromFour)
     for (unsigned char units : {1, 3, 4, 5}) {
         SCOPED_TRACE(int(units));
         std::string config = R"({"rcSetting": {}, "dcSetting": [)";
-        for (unsigned char k = 0; k < units; ++k) config += std::string(k ? "," : "") + R"({"data_id": )" + std::to_string(30 + k) + "}";
+        for (unsigned char k = 0; k < units; ++k)
+            config += std::string(k ? "," : "") + R"({"data_id": )" + std::to_string(30 + k) + "}";
         SimLine line(Quiet(), config + "]}");
         ASSERT_TRUE(line.initialised);
         // Unit k: voltage bytes 1k 2k 3k 4k, current 5k 5k 5k 5k, no further values.
         Bytes blocks;
         for (unsigned char k = 0; k < units; ++k) {
-            const Bytes block = {static_cast<unsigned char>(0x10 + k), static_cast<unsigned char>(0x20 + k),
-                                 static_cast<unsigned char>(0x30 + k), static_cast<unsigned char>(0x40 + k),
-                                 static_cast<unsigned char>(0x50 + k), static_cast<unsigned char>(0x50 + k),
-                                 static_cast<unsigned char>(0x50 + k), static_cast<unsigned char>(0x50 + k),
-                                 0, 0, 0};
+            const Bytes block = {static_cast<unsigned char>(0x10 + k),
+                                 static_cast<unsigned char>(0x20 + k),
+                                 static_cast<unsigned char>(0x30 + k),
+                                 static_cast<unsigned char>(0x40 + k),
+                                 static_cast<unsigned char>(0x50 + k),
+                                 static_cast<unsigned char>(0x50 + k),
+                                 static_cast<unsigned char>(0x50 + k),
+                                 static_cast<unsigned char>(0x50 + k),
+                                 0,
+                                 0,
+                                 0};
             blocks.insert(blocks.end(), block.begin(), block.end());
         }
         Bytes info = {0x00};
@@ -209,7 +216,7 @@ TEST(RoundEdges, PollRepeatsTheStepCommandButNeverAParameterQuery)
         int step;
         Seq sent;
     } cases[] = {
-        {0, {"4041FF"}}, {1, {"4043FF"}}, {2, {"4044FF"}}, {3, {}}, {4, {"4141"}},
+        {0, {"4041FF"}}, {1, {"4043FF"}}, {2, {"4044FF"}}, {3, {}},       {4, {"4141"}},
         {5, {"4143"}},   {6, {"4144"}},   {7, {"4241"}},   {8, {"4244"}}, {9, {}},
     };
     for (const auto& c : cases) {
@@ -237,7 +244,9 @@ TEST(RoundEdges, ModelNameEndsAtTheFirstControlByte)
         {std::string("VX42\0B", 6), nullptr},
         {"VX42B\x7f", nullptr},
         {"VX42B\tX", nullptr},
-        {"VX4\x01" "2B", "VX4"},
+        {"VX4\x01"
+         "2B",
+         "VX4"},
         {"VX 42B", "VX 42B"},
         {"\x1bVX42B", ""},
         {"vx42b", "vx42b"},

@@ -41,9 +41,13 @@ TEST(PollingRound, ConfigurationShapesTheRound)
         int ac, dc;
         Seq round;
     } cases[] = {
-        {R"({"acSetting": [{"data_id": 11}], "rcSetting": {}})", 1, 0,
+        {R"({"acSetting": [{"data_id": 11}], "rcSetting": {}})",
+         1,
+         0,
          {"4051", "4041FF", "4043FF", "4044FF", "4141", "4143", "4144"}},
-        {R"({"dcSetting": [{"data_id": 21}], "rcSetting": {}})", 0, 1,
+        {R"({"dcSetting": [{"data_id": 21}], "rcSetting": {}})",
+         0,
+         1,
          {"4051", "4141", "4143", "4144", "4241", "4244", "4246"}},
         {R"({"acSetting": {"data_id": 11}, "rcSetting": {}})", 0, 0, {"4051", "4141", "4143", "4144"}},
     };
@@ -137,11 +141,8 @@ TEST(PollingRound, DeviceModelCheck)
         std::string model;
         const char* shown;  // nullptr: accepted
     } cases[] = {
-        {"VX42B", nullptr},
-        {"VX42", nullptr},
-        {std::string("VX42B\0rest", 10), nullptr},
-        {"VX42BX", "VX42BX"},
-        {"OTHER 12", "OTHER 12"},
+        {"VX42B", nullptr},   {"VX42", nullptr},        {std::string("VX42B\0rest", 10), nullptr},
+        {"VX42BX", "VX42BX"}, {"OTHER 12", "OTHER 12"},
     };
     for (const auto& c : cases) {
         vx42b_sim::Scenario s = Quiet();
@@ -225,8 +226,8 @@ TEST(PollingRound, ShortReplyIsDroppedBeforeAnyRead)
         line.controller->logs.clear();
         line.device->SetStep(c.step);
         line.Deliver(yd1363::Encode(0x20, 1, c.cid1, 0, c.info.data(), c.info.size()));
-        EXPECT_TRUE(line.controller->Logged("PMBusPower:ProcotolError 1 reply too short " +
-                                            std::to_string(c.info.size())))
+        EXPECT_TRUE(
+            line.controller->Logged("PMBusPower:ProcotolError 1 reply too short " + std::to_string(c.info.size())))
             << c.step;
         EXPECT_EQ(line.device->Step(), c.step);
         EXPECT_TRUE(line.port->Written().empty());

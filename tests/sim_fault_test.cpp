@@ -98,7 +98,7 @@ TEST(SimFault, CountFaultMovesEachReplysCountByte)
         uint8_t cid1, cid2;
         size_t at;
     };
-    const Case cases[] = {{0x40, 0x41, 1}, {0x40, 0x43, 1}, {0x40, 0x44, 1}, {0x41, 0x41, 5}, {0x41, 0x43, 1},
+    const Case cases[] = {{0x40, 0x41, 1}, {0x40, 0x43, 1}, {0x40, 0x44, 1},  {0x41, 0x41, 5}, {0x41, 0x43, 1},
                           {0x41, 0x44, 1}, {0x42, 0x44, 1}, {0x40, 0x46, 20}, {0x42, 0x46, 8}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << int(c.cid1) << "/" << int(c.cid2));

@@ -120,7 +120,7 @@ TEST(SimReply, CommandsThatCannotBeServed)
 {
     Responder r(SmallSystem());
     EXPECT_EQ(r.Respond(CommandFrame(0x20, 2, 0x40, 0x51)), "");  // another address
-    EXPECT_EQ(r.Respond("~20ZZ4051"), "");                         // no readable address
+    EXPECT_EQ(r.Respond("~20ZZ4051"), "");                        // no readable address
 
     std::string badSum = CommandFrame(0x20, 1, 0x40, 0x51);
     badSum[badSum.size() - 2] = badSum[badSum.size() - 2] == '0' ? '1' : '0';

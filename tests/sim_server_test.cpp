@@ -40,7 +40,8 @@ public:
         std::string in;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         while (in.empty() || in.back() != '\r') {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) break;
             if (server_ != nullptr && !server_->ServeOnce(10)) break;
             pollfd p{fd_, POLLIN, 0};

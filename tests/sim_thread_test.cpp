@@ -21,7 +21,8 @@ std::string Ask(int fd, const std::string& command)
     std::string in;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (in.empty() || in.back() != '\r') {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd p{fd, POLLIN, 0};
         if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
         char buffer[256];

@@ -24,11 +24,11 @@ struct Kind {
     const char* name;
     std::shared_ptr<SMDVDevice> (*make)();
     int recordType;
-    size_t head;        // bytes before the first channel or module record
-    size_t each;        // bytes of one channel or module record; 0: none
-    size_t countAt;     // the byte that holds the channel or module count
-    size_t ttimeAt;     // 7 bytes the round end rewrites
-    size_t alarmAt;     // a byte that raises an alarm when it holds alarm
+    size_t head;     // bytes before the first channel or module record
+    size_t each;     // bytes of one channel or module record; 0: none
+    size_t countAt;  // the byte that holds the channel or module count
+    size_t ttimeAt;  // 7 bytes the round end rewrites
+    size_t alarmAt;  // a byte that raises an alarm when it holds alarm
     unsigned char alarm;
 };
 

@@ -34,9 +34,9 @@ TEST(SubDevice, FreshForSixtySecondsAfterTheLastUpdate)
         const char* error;  // nullptr: answers
     };
     const Case cases[] = {
-        {0, 0, false, "数据未就绪"},    {0, 100, false, "数据未就绪"}, {1, 0, false, nullptr},
-        {1, 60, false, nullptr},      {1, 61, false, "数据已超时"},  {1, 3600, false, "数据已超时"},
-        {1, -30, false, nullptr},     {1, 0, true, "数据已超时"},    {2, 0, false, "数据未就绪"},
+        {0, 0, false, "数据未就绪"}, {0, 100, false, "数据未就绪"}, {1, 0, false, nullptr},
+        {1, 60, false, nullptr},     {1, 61, false, "数据已超时"},  {1, 3600, false, "数据已超时"},
+        {1, -30, false, nullptr},    {1, 0, true, "数据已超时"},    {2, 0, false, "数据未就绪"},
     };
     for (const Case& c : cases) {
         const ptime last = c.special ? ptime(boost::posix_time::not_a_date_time) : subdevice::Now() - seconds(c.age);

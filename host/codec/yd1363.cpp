@@ -108,7 +108,8 @@ Error Decode(const char* body, size_t n, unsigned char* record)
     if (lenId % 2 != 0) return Error::OddLength;
 
     const size_t sumEnd = n - kChecksumChars;
-    const unsigned got = (static_cast<unsigned>(Hex8(body + sumEnd)) << 8) | static_cast<unsigned>(Hex8(body + sumEnd + 2));
+    const unsigned got =
+        (static_cast<unsigned>(Hex8(body + sumEnd)) << 8) | static_cast<unsigned>(Hex8(body + sumEnd + 2));
     if (Checksum(body, sumEnd) != got) return Error::BadChecksum;
 
     for (int k = 0; k < 4; ++k) record[k] = static_cast<unsigned char>(Hex8(body + 2 * k));

@@ -18,7 +18,7 @@ namespace yd1363 {
 
 constexpr char kSoi = '~';
 constexpr char kEoi = '\r';
-constexpr int kHeaderChars = 12;      // VER ADR CID1 CID2 LENGTH
+constexpr int kHeaderChars = 12;  // VER ADR CID1 CID2 LENGTH
 constexpr int kChecksumChars = 4;
 constexpr int kMaxLenId = 0x0FFF;
 constexpr int kMaxInfoBytes = kMaxLenId / 2;  // 2047
@@ -41,17 +41,17 @@ void EncodeInto(std::string& out, uint8_t ver, uint8_t adr, uint8_t cid1, uint8_
 
 enum class Error {
     None,
-    TooShort,          // fewer characters than header and checksum
-    BadHex,            // a character that is not a hexadecimal digit
-    BadLengthChecksum, // LCHKSUM does not match LENID
-    LengthMismatch,    // LENID disagrees with the characters received
-    OddLength,         // LENID is not a whole number of bytes
+    TooShort,           // fewer characters than header and checksum
+    BadHex,             // a character that is not a hexadecimal digit
+    BadLengthChecksum,  // LCHKSUM does not match LENID
+    LengthMismatch,     // LENID disagrees with the characters received
+    OddLength,          // LENID is not a whole number of bytes
     BadChecksum,
-    TooLong,           // no EOI within the longest possible frame
-    Interrupted,       // a new SOI arrived before EOI
-    WrongAddress,      // a reply from another address than the polled one
-    BadReturnCode,     // RTN is not 0
-    Unfinished,        // the line went quiet before EOI
+    TooLong,        // no EOI within the longest possible frame
+    Interrupted,    // a new SOI arrived before EOI
+    WrongAddress,   // a reply from another address than the polled one
+    BadReturnCode,  // RTN is not 0
+    Unfinished,     // the line went quiet before EOI
 };
 const char* Describe(Error e);
 

@@ -151,10 +151,7 @@ int PMBusProtocol::process_payload() { return 1; }
 
 int PMBusProtocol::process_error() { return 0; }
 
-void PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2)
-{
-    write_pmbus_cmd(cid1, cid2, nullptr, 0);
-}
+void PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2) { write_pmbus_cmd(cid1, cid2, nullptr, 0); }
 
 void PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2, unsigned char const* info, int infoLen)
 {

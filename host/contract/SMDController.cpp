@@ -75,10 +75,7 @@ void SMDController::ReportRepeats()
     OnLog(lastLine_ + " (" + std::to_string(lastRepeats_ + 1) + " times in a row)");
 }
 
-void SMDController::OnLog(const std::string& text)
-{
-    std::fprintf(stderr, "%s\n", text.c_str());
-}
+void SMDController::OnLog(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }
 
 void SMDController::OnPublish(SMDVDevice&, int, const unsigned char*, unsigned int, bool) {}
 
@@ -105,10 +102,7 @@ bool SMDController::OnAlarmBatch(SMDVDevice& device, const std::vector<rule_valu
 
 void SMDController::OnAlarm(SMDVDevice&, const rule_value&, bool) {}
 
-void SMDController::OnWork(std::function<void()> work)
-{
-    work_.push_back(std::move(work));
-}
+void SMDController::OnWork(std::function<void()> work) { work_.push_back(std::move(work)); }
 
 void SMDController::OnRoundEnd(SMDVDevice&, bool) {}
 

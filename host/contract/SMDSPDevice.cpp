@@ -46,7 +46,8 @@ bool SMDSPDevice::RefreshStatus()
         ++silentTimeouts_;
         discardInput_ = true;
         gaveUpAt_ = now;
-        InfoLog("SMDSPDevice:Timeout {} no reply within {} ms", DataId(), static_cast<long long>(replyTimeout_.count()));
+        InfoLog("SMDSPDevice:Timeout {} no reply within {} ms", DataId(),
+                static_cast<long long>(replyTimeout_.count()));
     }
     // Never talk over bytes that are still arriving (a late reply on a
     // half-duplex line would collide with the command).
@@ -128,10 +129,7 @@ void SMDSPDevice::ClosePort()
     silentTimeouts_ = 0;
 }
 
-void SMDSPDevice::AttachPort(std::shared_ptr<SerialPort> port)
-{
-    port_ = std::move(port);
-}
+void SMDSPDevice::AttachPort(std::shared_ptr<SerialPort> port) { port_ = std::move(port); }
 
 void SMDSPDevice::NoteReplyAccepted()
 {

@@ -41,9 +41,8 @@ float SMDVDevice::ReadAi(int) { return 0.0f; }
 
 float SMDVDevice::Get_SP_Value(unsigned int index, const std::string& key) { return Get_Value(index, key); }
 
-void SMDVDevice::CheckThresholdBool(int level, const std::string& key, const std::string& code,
-                                    const std::string& name, const std::string& text, bool state,
-                                    unsigned short sequence)
+void SMDVDevice::CheckThresholdBool(int level, const std::string& key, const std::string& code, const std::string& name,
+                                    const std::string& text, bool state, unsigned short sequence)
 {
     rule_value& rule = pendingRules_.emplace_back();
     rule.value = state ? 1 : 0;

@@ -14,11 +14,13 @@ struct LogArg {
     template <typename T, typename std::enable_if<std::is_integral<T>::value && std::is_signed<T>::value &&
                                                       !std::is_same<T, char>::value,
                                                   int>::type = 0>
-    LogArg(T v) : kind(Signed), i(v) {}
+    LogArg(T v) : kind(Signed), i(v)
+    {}
     template <typename T, typename std::enable_if<std::is_integral<T>::value && std::is_unsigned<T>::value &&
                                                       !std::is_same<T, bool>::value,
                                                   int>::type = 0>
-    LogArg(T v) : kind(Unsigned), u(v) {}
+    LogArg(T v) : kind(Unsigned), u(v)
+    {}
     LogArg(bool v) : kind(Unsigned), u(v ? 1 : 0) {}
     LogArg(char c) : kind(Text), s(1, c) {}
     LogArg(float v) : kind(Real), d(v) {}

@@ -8,10 +8,7 @@
 
 LineRunner::LineRunner(std::shared_ptr<SMDSPDevice> device) : device_(std::move(device)) {}
 
-void LineRunner::SetClock(std::function<Clock::time_point()> clock)
-{
-    device_->SetClock(std::move(clock));
-}
+void LineRunner::SetClock(std::function<Clock::time_point()> clock) { device_->SetClock(std::move(clock)); }
 
 LineRunner::Turn LineRunner::RunOnce(const std::function<bool()>& beforeRead)
 {

@@ -8,7 +8,11 @@
 // An in-memory port: captures what is written and serves injected input.
 class MemoryPort : public SerialPort {
 public:
-    bool Open() override { open_ = !failOpen_; return open_; }
+    bool Open() override
+    {
+        open_ = !failOpen_;
+        return open_;
+    }
     void Close() override { open_ = false; }
     bool IsOpen() const override { return open_; }
     long Read(unsigned char* buffer, size_t size) override;

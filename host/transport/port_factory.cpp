@@ -19,7 +19,7 @@ PortCheck CheckPortName(const std::string& path, std::string& why)
     why.clear();
     if (!CheckPortText(path, why)) return PortCheck::Permanent;
     if (path.compare(0, 4, "tcp:") == 0) return PortCheck::Usable;
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         why = std::strerror(errno);
         return PortCheck::Passing;

@@ -85,7 +85,7 @@ bool TermiosPort::Open()
     }
     // Missing, busy or unplugged devices come back; anything that is not a
     // terminal never will.
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) == 0 && !S_ISCHR(st.st_mode)) {
         error_ = "is " + NotACharacterDevice(st.st_mode) + ", not a serial device";
         permanent_ = true;

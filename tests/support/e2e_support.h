@@ -96,8 +96,8 @@ public:
     {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (outFd_ >= 0 || errFd_ >= 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) {
                 timedOut_ = true;
                 Kill(SIGKILL);
@@ -119,8 +119,8 @@ public:
                 consumed_ = nl + 1;
                 return true;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0 || outFd_ < 0) return false;
             Pump(static_cast<int>(left.count()));
         }

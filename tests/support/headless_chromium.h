@@ -37,10 +37,20 @@ public:
         if (::pipe2(toBrowser, O_CLOEXEC) != 0 || ::pipe2(fromBrowser, O_CLOEXEC) != 0) return;
         const std::string size = "--window-size=" + std::to_string(width) + "," + std::to_string(height);
         const std::string profile = "--user-data-dir=" + profileDir;
-        std::vector<std::string> args{ChromiumPath(), "--headless", "--no-sandbox", "--disable-gpu",
-                                      "--disable-quic", "--no-first-run", "--disable-background-networking",
-                                      "--disable-component-update", "--disable-sync", "--disable-extensions",
-                                      "--hide-scrollbars", "--remote-debugging-pipe", size, profile,
+        std::vector<std::string> args{ChromiumPath(),
+                                      "--headless",
+                                      "--no-sandbox",
+                                      "--disable-gpu",
+                                      "--disable-quic",
+                                      "--no-first-run",
+                                      "--disable-background-networking",
+                                      "--disable-component-update",
+                                      "--disable-sync",
+                                      "--disable-extensions",
+                                      "--hide-scrollbars",
+                                      "--remote-debugging-pipe",
+                                      size,
+                                      profile,
                                       "about:blank"};
         pid_ = ::fork();
         if (pid_ == 0) {
@@ -208,13 +218,20 @@ private:
         int bits = 0;
         for (char c : in) {
             int d;
-            if (c >= 'A' && c <= 'Z') d = c - 'A';
-            else if (c >= 'a' && c <= 'z') d = c - 'a' + 26;
-            else if (c >= '0' && c <= '9') d = c - '0' + 52;
-            else if (c == '+') d = 62;
-            else if (c == '/') d = 63;
-            else if (c == '=') break;
-            else return false;
+            if (c >= 'A' && c <= 'Z')
+                d = c - 'A';
+            else if (c >= 'a' && c <= 'z')
+                d = c - 'a' + 26;
+            else if (c >= '0' && c <= '9')
+                d = c - '0' + 52;
+            else if (c == '+')
+                d = 62;
+            else if (c == '/')
+                d = 63;
+            else if (c == '=')
+                break;
+            else
+                return false;
             value = (value << 6) | static_cast<unsigned>(d);
             bits += 6;
             if (bits >= 8) {

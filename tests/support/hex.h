@@ -12,10 +12,14 @@ inline std::vector<unsigned char> Hex(const std::string& text)
     for (char c : text) {
         if (std::isspace(static_cast<unsigned char>(c))) continue;
         int v;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        else throw std::invalid_argument("bad hex digit in test data");
+        if (c >= '0' && c <= '9')
+            v = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            v = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            v = c - 'A' + 10;
+        else
+            throw std::invalid_argument("bad hex digit in test data");
         if (high < 0) {
             high = v;
         } else {

@@ -55,8 +55,7 @@ class MosquittoBroker {
 public:
     explicit MosquittoBroker(std::string dir, std::string extraConfig = {})
         : dir_(std::move(dir)), extra_(std::move(extraConfig)), port_(FreeLoopbackPort())
-    {
-    }
+    {}
     ~MosquittoBroker() { Stop(); }
 
     int Port() const { return port_; }
@@ -189,10 +188,9 @@ private:
     {
         auto* r = static_cast<MqttRecorder*>(self);
         std::lock_guard<std::mutex> lock(r->mutex_);
-        r->messages_.push_back(MqttReceived{msg->topic,
-                                            std::string(static_cast<const char*>(msg->payload),
-                                                        static_cast<size_t>(msg->payloadlen)),
-                                            msg->retain});
+        r->messages_.push_back(MqttReceived{
+            msg->topic, std::string(static_cast<const char*>(msg->payload), static_cast<size_t>(msg->payloadlen)),
+            msg->retain});
         r->changed_.notify_all();
     }
 

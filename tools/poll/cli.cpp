@@ -67,7 +67,8 @@ CLI::Validator LineSpeed()
 {
     return CLI::Validator(
         [](std::string& text) {
-            const bool digits = !text.empty() && text.size() < 8 && text.find_first_not_of("0123456789") == std::string::npos;
+            const bool digits =
+                !text.empty() && text.size() < 8 && text.find_first_not_of("0123456789") == std::string::npos;
             if (digits && SpeedConstant(std::stoi(text)) != 0) return std::string();
             return "\"" + text + "\" is not a line speed; use one of " + LineSpeedList();
         },
@@ -81,7 +82,8 @@ CLI::Validator RoundCount()
 {
     return CLI::Validator(
         [](std::string& text) {
-            const bool digits = !text.empty() && text.size() <= 10 && text.find_first_not_of("0123456789") == std::string::npos;
+            const bool digits =
+                !text.empty() && text.size() <= 10 && text.find_first_not_of("0123456789") == std::string::npos;
             if (digits) {
                 const unsigned long long n = std::stoull(text);
                 if (n >= 1 && n <= kMaxRounds) return std::string();
@@ -129,12 +131,10 @@ int RunMain(int argc, char** argv)
     app.add_flag("--plain", options.plain, "Write the human-readable view line by line, also on a terminal")
         ->excludes(json);
     app.add_flag("--verbose", options.verbose, "On the live screen, also show the plug-in's own trace lines");
-    app.add_option("--log", options.logPath,
-                   "Append every log line, and the plug-in's own trace lines, to FILE")
+    app.add_option("--log", options.logPath, "Append every log line, and the plug-in's own trace lines, to FILE")
         ->type_name("FILE");
     app.add_flag("--trace", options.trace, "Also show every frame sent (tx) and received (rx)");
-    app.add_option("--query", queries,
-                   "Ask the device with that data id for a value after every round (repeatable)")
+    app.add_option("--query", queries, "Ask the device with that data id for a value after every round (repeatable)")
         ->type_name("DATAID:KEY")
         ->check(QueryValidator());
     app.add_option("--rounds", options.rounds, "Stop after N polling rounds (default: run until stopped)")
@@ -149,11 +149,12 @@ int RunMain(int argc, char** argv)
         ->check(NotEmpty("a file, or leave the option out"));
 
     const char* net = "Network outputs";
-    CLI::Option* mqtt = app.add_option("--mqtt", options.mqttUrl,
-                   "Publish to an MQTT broker: mqtt://HOST[:PORT][/PREFIX] or mqtts://... (default prefix: "
-                   "vx42b/<main data id>)")
-        ->type_name("URL")
-        ->group(net);
+    CLI::Option* mqtt =
+        app.add_option("--mqtt", options.mqttUrl,
+                       "Publish to an MQTT broker: mqtt://HOST[:PORT][/PREFIX] or mqtts://... (default prefix: "
+                       "vx42b/<main data id>)")
+            ->type_name("URL")
+            ->group(net);
     app.add_option("--mqtt-auth", options.mqttAuthFile,
                    "Broker user name (first line) and password (second line) from FILE")
         ->type_name("FILE")
@@ -170,10 +171,11 @@ int RunMain(int argc, char** argv)
         ->type_name("PREFIX")
         ->group(net)
         ->needs(mqtt);
-    CLI::Option* http = app.add_option("--http", options.httpAddress,
-                   "Serve the live page, /metrics and /api/state on ADDR:PORT (ADDR default 127.0.0.1)")
-        ->type_name("ADDR:PORT")
-        ->group(net);
+    CLI::Option* http =
+        app.add_option("--http", options.httpAddress,
+                       "Serve the live page, /metrics and /api/state on ADDR:PORT (ADDR default 127.0.0.1)")
+            ->type_name("ADDR:PORT")
+            ->group(net);
     app.add_option("--http-auth", options.httpAuthFile,
                    "Ask for basic authentication; FILE holds USER:HASH lines (bcrypt or sha-crypt, "
                    "htpasswd -nB USER)")

@@ -128,7 +128,7 @@ bool ParseConfigText(const std::string& text, const std::string& origin, Json::V
 
 bool ReadConfigFile(const std::string& path, Json::Value& config, std::string& error)
 {
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         error = "configuration " + path + " is a directory; expected a JSON file";
         return false;

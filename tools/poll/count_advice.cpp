@@ -19,10 +19,7 @@ long NumberAfter(const std::string& text, const std::string& label, size_t from,
     return std::strtol(text.substr(start, k - start).c_str(), nullptr, 10);
 }
 
-std::string Units(long n, const char* kind)
-{
-    return std::to_string(n) + " " + kind + (n == 1 ? " unit" : " units");
-}
+std::string Units(long n, const char* kind) { return std::to_string(n) + " " + kind + (n == 1 ? " unit" : " units"); }
 
 std::string Elements(long n) { return n == 1 ? "one element" : std::to_string(n) + " elements"; }
 
@@ -31,8 +28,8 @@ std::string Elements(long n) { return n == 1 ? "one element" : std::to_string(n)
 std::string CountAdvice(const std::string& logLine)
 {
     struct Kind {
-        const char* name;    // as the device's line names it
-        const char* label;   // as a person says it
+        const char* name;   // as the device's line names it
+        const char* label;  // as a person says it
         const char* setting;
     };
     static const Kind kinds[] = {{"ac_number", "AC", "acSetting"}, {"dc_number", "DC", "dcSetting"}};

@@ -48,6 +48,7 @@ public:
         at_ += n;
         return true;
     }
+
 private:
     const unsigned char* data_;
     size_t size_;
@@ -78,9 +79,8 @@ public:
     bool Ask(unsigned char cid1, unsigned char cid2, bool group, std::vector<unsigned char>& info, std::string& why)
     {
         for (int attempt = 0; attempt < kTries; ++attempt) {
-            const std::string frame =
-                yd1363::Encode(static_cast<uint8_t>(ver_), static_cast<uint8_t>(options_.address), cid1, cid2,
-                               group ? &kCommandGroup : nullptr, group ? 1 : 0);
+            const std::string frame = yd1363::Encode(static_cast<uint8_t>(ver_), static_cast<uint8_t>(options_.address),
+                                                     cid1, cid2, group ? &kCommandGroup : nullptr, group ? 1 : 0);
             if (!port_->Write(reinterpret_cast<const unsigned char*>(frame.data()), frame.size())) {
                 why = "write to " + port_->Name() + " failed: " + port_->LastError();
                 return false;
@@ -90,8 +90,9 @@ public:
             if (result == Result::Failed) return false;
             if (result == Result::Retry) --attempt;  // a version change is not a lost try
         }
-        if (why.empty()) why = "no reply within " + std::to_string(options_.timeoutMs) + " ms, asked " +
-                               std::to_string(kTries) + " times";
+        if (why.empty())
+            why = "no reply within " + std::to_string(options_.timeoutMs) + " ms, asked " + std::to_string(kTries) +
+                  " times";
         return false;
     }
 
@@ -107,8 +108,7 @@ private:
         yd1363::Reassembler reassembler;
         std::vector<unsigned char> record(yd1363::kRecordSize);
         for (;;) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0) return Result::Silent;
             pollfd p{port_->Fd(), POLLIN, 0};
             if (p.fd >= 0)
@@ -246,13 +246,13 @@ Json::Value DiscoveredConfig(const Discovery& found, const DiscoverOptions& opti
     config["address"] = options.address;
     Json::Value ac(Json::arrayValue);
     if (found.ac)
-        for (size_t k = 0; k < found.ac->size(); ++k) ac.append(Json::Value(Json::objectValue))["data_id"] =
-                                                           static_cast<Json::UInt>(kFirstAcDataId + k);
+        for (size_t k = 0; k < found.ac->size(); ++k)
+            ac.append(Json::Value(Json::objectValue))["data_id"] = static_cast<Json::UInt>(kFirstAcDataId + k);
     config["acSetting"] = ac;
     Json::Value dc(Json::arrayValue);
     if (found.dc)
-        for (size_t k = 0; k < found.dc->size(); ++k) dc.append(Json::Value(Json::objectValue))["data_id"] =
-                                                           static_cast<Json::UInt>(kFirstDcDataId + k);
+        for (size_t k = 0; k < found.dc->size(); ++k)
+            dc.append(Json::Value(Json::objectValue))["data_id"] = static_cast<Json::UInt>(kFirstDcDataId + k);
     config["dcSetting"] = dc;
     config["rcSetting"] = Json::Value(Json::objectValue);
 
@@ -313,7 +313,8 @@ int RunDiscover(const DiscoverOptions& options, std::ostream& out, std::ostream&
             found.ac = units;
             err << "  AC units: " << units.size();
             for (size_t k = 0; k < units.size(); ++k)
-                err << (k == 0 ? " (" : ", ") << units[k].channels << (units[k].channels == 1 ? " channel" : " channels");
+                err << (k == 0 ? " (" : ", ") << units[k].channels
+                    << (units[k].channels == 1 ? " channel" : " channels");
             err << (units.empty() ? "" : ")") << '\n';
         } else {
             note("AC units", error);

@@ -56,7 +56,7 @@ bool LooksLikeSqlite(const std::string& path)
 
 bool Exists(const std::string& path)
 {
-    struct stat st{};
+    struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
 }
 
@@ -85,10 +85,7 @@ void HistoryDb::Close()
     db_ = nullptr;
 }
 
-std::string HistoryDb::Message() const
-{
-    return db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
-}
+std::string HistoryDb::Message() const { return db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory"; }
 
 bool HistoryDb::Exec(const char* sql, std::string& error)
 {
@@ -146,7 +143,7 @@ int HistoryDb::HasHistoryTable(bool& others)
 bool HistoryDb::Create(const std::string& path, std::string& error, std::string& notice)
 {
     notice.clear();
-    struct stat st{};
+    struct stat st {};
     const bool exists = ::stat(path.c_str(), &st) == 0;
     if (exists && !S_ISREG(st.st_mode)) {
         error = "history " + path + " is " + KindOf(st.st_mode) + kWhat + " (created if missing)";
@@ -168,7 +165,8 @@ bool HistoryDb::Create(const std::string& path, std::string& error, std::string&
         const int tables = damage.empty() ? HasHistoryTable(others) : -1;
         if (tables == 0 && others) {
             Close();
-            error = "history " + path + " is an SQLite database without a history table; name a history file, "
+            error = "history " + path +
+                    " is an SQLite database without a history table; name a history file, "
                     "or a new path to start one";
             return false;
         }
@@ -184,8 +182,8 @@ bool HistoryDb::Create(const std::string& path, std::string& error, std::string&
             }
             for (const char* suffix : {"-journal", "-wal", "-shm"})
                 if (Exists(path + suffix)) ::rename((path + suffix).c_str(), (aside + suffix).c_str());
-            notice = "history " + path + " is damaged (" + problem + "); moved it to " +
-                     aside + " and started a new history file";
+            notice = "history " + path + " is damaged (" + problem + "); moved it to " + aside +
+                     " and started a new history file";
         }
     }
     if (db_ == nullptr && !Open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, error)) return false;
@@ -204,7 +202,7 @@ bool HistoryDb::Create(const std::string& path, std::string& error, std::string&
 bool HistoryDb::OpenForReading(const std::string& path, std::string& error, std::string& damage)
 {
     damage.clear();
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
         error = "history " + path + " is " + KindOf(st.st_mode) + kWhat;
         return false;

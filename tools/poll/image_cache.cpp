@@ -136,7 +136,7 @@ ImageFile UnwrapImage(const std::string& file, int recordType, std::string& imag
 bool ImageCache::Prepare(std::string& error, size_t* removed) const
 {
     if (removed != nullptr) *removed = 0;
-    struct stat st{};
+    struct stat st {};
     if (::stat(dir_.c_str(), &st) == 0) {
         if (!S_ISDIR(st.st_mode)) {
             error = "cache " + dir_ + " is not a directory";
@@ -220,7 +220,7 @@ bool ImageCache::Load(const std::string& deviceType, uint32_t dataId, int record
         if (errno != ENOENT) error = Errno("cannot open", path);
         return false;
     }
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         error = path + " is " + KindOf(st.st_mode) + ", not an image file; remove it";
         ::close(fd);
@@ -248,9 +248,7 @@ bool ImageCache::Load(const std::string& deviceType, uint32_t dataId, int record
     std::string payload;
     std::string why;
     switch (UnwrapImage(out, recordType, payload, why)) {
-    case ImageFile::Refused:
-        error = path + " does not check: " + why;
-        return false;
+    case ImageFile::Refused: error = path + " does not check: " + why; return false;
     case ImageFile::Bare:
         // Every record this poller stores starts with the unit's data id: a
         // bare file that does not is not an earlier image of this unit.

@@ -19,8 +19,7 @@ public:
     // cache and history may be null.
     PollController(EventSink& sink, const ImageCache* cache, HistoryDb* history)
         : sink_(sink), cache_(cache), history_(history)
-    {
-    }
+    {}
     void SetStores(const ImageCache* cache, HistoryDb* history)
     {
         cache_ = cache;

@@ -52,7 +52,7 @@ bool IsTcpPath(const std::string& name) { return name.rfind("tcp:", 0) == 0; }
 
 bool FileExists(const std::string& path)
 {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
@@ -137,8 +137,8 @@ int Session::Start(std::ostream& err)
         return kExitBadInput;
     }
     if (!ValidateConfig(config_, error)) {
-        err << "vx42b-poll: invalid configuration"
-            << (options_.configPath.empty() ? "" : " " + options_.configPath) << ": " << error << '\n';
+        err << "vx42b-poll: invalid configuration" << (options_.configPath.empty() ? "" : " " + options_.configPath)
+            << ": " << error << '\n';
         return kExitBadInput;
     }
     if (!CheckNamedPort(error)) {
@@ -282,8 +282,9 @@ void Session::RestoreFromCache()
         const std::string path = cache_->PathFor(child->DeviceType(), child->DataId());
         if (!cache_->Load(child->DeviceType(), child->DataId(), RecordTypeOf(child->DeviceType()), image, error,
                           &bare)) {
-            if (!error.empty()) Log("cache: " + error + "; " + child->DeviceType() + " " +
-                                    std::to_string(child->DataId()) + " starts without it");
+            if (!error.empty())
+                Log("cache: " + error + "; " + child->DeviceType() + " " + std::to_string(child->DataId()) +
+                    " starts without it");
             continue;
         }
         const bool ok = child->LoadFromCache(image);
@@ -305,8 +306,7 @@ void Session::OnFrame(bool tx, const std::string& frame)
 void Session::HandleRoundEnds()
 {
     for (bool complete : controller_->TakeRoundEnds()) {
-        const double seconds =
-            roundOpen_ ? std::chrono::duration<double>(Clock::now() - roundStart_).count() : 0.0;
+        const double seconds = roundOpen_ ? std::chrono::duration<double>(Clock::now() - roundStart_).count() : 0.0;
         roundOpen_ = false;
         ++rounds_;
         // The line works again: the next loss starts the back-off afresh.
@@ -364,9 +364,8 @@ void Session::TryReopen()
     }
     const std::chrono::seconds delay = backoff_.Next();
     nextOpen_ = Clock::now() + delay;
-    Log("port " + port_->Name() + " cannot be opened" +
-        (port_->LastError().empty() ? "" : ": " + port_->LastError()) + "; next try in " +
-        std::to_string(delay.count()) + " s");
+    Log("port " + port_->Name() + " cannot be opened" + (port_->LastError().empty() ? "" : ": " + port_->LastError()) +
+        "; next try in " + std::to_string(delay.count()) + " s");
 }
 
 void Session::Loop()
@@ -394,7 +393,8 @@ void Session::Loop()
         if (port_->Failed() && port_->IsOpen()) PortLost();
         // A serial device server can accept and then never pass a byte on:
         // after a few silent rounds, connect afresh.
-        if (port_->IsOpen() && IsTcpPath(port_->Name()) && device_->SilentTimeouts() >= kSilentTimeoutsBeforeReconnect) {
+        if (port_->IsOpen() && IsTcpPath(port_->Name()) &&
+            device_->SilentTimeouts() >= kSilentTimeoutsBeforeReconnect) {
             Log("port " + port_->Name() + " silent for " + std::to_string(device_->SilentTimeouts()) +
                 " reply time-outs; reconnecting");
             PortLost();
@@ -418,7 +418,7 @@ void Session::Stop()
 
 void InstallStopHandlers()
 {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     // No SA_RESTART: a signal cuts the current wait short.

@@ -14,13 +14,13 @@ struct Options {
     int baud = 0;            // 0: the configuration's "baud", else 9600
     std::string scenario;    // for the built-in simulator; empty: its default
     bool json = false;
-    bool plain = false;     // line output also on a terminal
-    bool verbose = false;   // the plug-in's trace lines on the live screen
-    std::string logPath;    // every log line and the plug-in's trace lines
+    bool plain = false;    // line output also on a terminal
+    bool verbose = false;  // the plug-in's trace lines on the live screen
+    std::string logPath;   // every log line and the plug-in's trace lines
     // Set by the command line, not by options:
-    bool screen = false;    // the live screen on outFd (a terminal)
-    int outFd = -1;         // the original standard output
-    int traceFd = -1;       // the plug-in's trace lines, for the live screen to show
+    bool screen = false;  // the live screen on outFd (a terminal)
+    int outFd = -1;       // the original standard output
+    int traceFd = -1;     // the plug-in's trace lines, for the live screen to show
     bool trace = false;
     std::vector<Query> queries;
     unsigned long rounds = 0;  // 0: until stopped

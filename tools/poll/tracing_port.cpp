@@ -9,8 +9,7 @@ constexpr size_t kMaxPartial = 8192;
 
 TracingPort::TracingPort(std::shared_ptr<SerialPort> inner, FrameSink sink)
     : inner_(std::move(inner)), sink_(std::move(sink))
-{
-}
+{}
 
 bool TracingPort::Open()
 {

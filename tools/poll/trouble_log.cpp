@@ -15,8 +15,8 @@ std::vector<std::string> TroubleLog::Failed(const std::string& item, const std::
     itemCause_[item] = cause;
     const auto entry = causes_.try_emplace(cause);
     if (entry.second)
-        lines.push_back(prefix_ + ": " + cause + " (told once; told again when it clears, with the count of " +
-                        noun_ + "s not saved)");
+        lines.push_back(prefix_ + ": " + cause + " (told once; told again when it clears, with the count of " + noun_ +
+                        "s not saved)");
     entry.first->second.items.insert(item);
     ++entry.first->second.lost;
     return lines;

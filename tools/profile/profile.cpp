@@ -156,7 +156,7 @@ private:
 struct Case {
     const char* name;
     const char* what;
-    int acUnits;      // each with `channels` channels, except the default system
+    int acUnits;  // each with `channels` channels, except the default system
     int channels;
     int modules;
     bool defaultSystem;
@@ -298,16 +298,18 @@ double Instructions(const std::string& self, const std::string& pluginPath, cons
     const int fd = mkstemp(file);
     if (fd < 0) return -1;
     close(fd);
-    const std::string command = "valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file=" +
-                                std::string(file) + " '" + self + "' --measure --case " + c.name + " --rounds " +
-                                std::to_string(rounds) + " --plugin '" + pluginPath + "' >/dev/null 2>&1";
+    const std::string command =
+        "valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file=" + std::string(file) + " '" + self +
+        "' --measure --case " + c.name + " --rounds " + std::to_string(rounds) + " --plugin '" + pluginPath +
+        "' >/dev/null 2>&1";
     const int status = std::system(command.c_str());
     double total = -1;
     if (status == 0) {
         std::ifstream in(file);
         std::string line;
         while (std::getline(in, line))
-            if (line.rfind("totals:", 0) == 0 || line.rfind("summary:", 0) == 0) total = std::atof(line.c_str() + line.find(':') + 1);
+            if (line.rfind("totals:", 0) == 0 || line.rfind("summary:", 0) == 0)
+                total = std::atof(line.c_str() + line.find(':') + 1);
     }
     std::remove(file);
     return total < 0 ? -1 : total / rounds;
@@ -338,8 +340,9 @@ std::string Grouped(double v)
 
 int Usage()
 {
-    std::fprintf(stderr, "usage: vx42b-profile [--rounds N] [--plugin PATH] [--no-instructions]\n"
-                         "       vx42b-profile --case NAME --rounds N --measure [--plugin PATH]\n");
+    std::fprintf(stderr,
+                 "usage: vx42b-profile [--rounds N] [--plugin PATH] [--no-instructions]\n"
+                 "       vx42b-profile --case NAME --rounds N --measure [--plugin PATH]\n");
     return 2;
 }
 
@@ -388,8 +391,10 @@ int main(int argc, char** argv)
     instructions = instructions && n > 0 && HaveValgrind();
     if (!instructions) std::fprintf(stderr, "vx42b-profile: instructions not measured (valgrind not found)\n");
 
-    std::printf("Per steady round, plug-in and the host code it calls (%d rounds after %d warm-up rounds; "
-                "plug-in %s)\n\n", rounds, kWarmup, pluginPath.c_str());
+    std::printf(
+        "Per steady round, plug-in and the host code it calls (%d rounds after %d warm-up rounds; "
+        "plug-in %s)\n\n",
+        rounds, kWarmup, pluginPath.c_str());
     std::printf("| Case | Exchanges | Instructions | Allocations | Bytes allocated |\n|---|---|---|---|---|\n");
     std::vector<Figures> all;
     for (const Case& c : kCases) {

@@ -19,8 +19,10 @@ std::string Printable(const std::string& frame)
 {
     std::string out;
     for (char c : frame) {
-        if (c == '\r') out += "<CR>";
-        else out.push_back(c);
+        if (c == '\r')
+            out += "<CR>";
+        else
+            out.push_back(c);
     }
     return out;
 }
@@ -29,9 +31,10 @@ std::string Printable(const std::string& frame)
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"Simulated VX42B power system: answers YD/T 1363.3 commands on a pseudo-terminal (default) or a "
-                 "serial device.",
-                 "vx42b-sim"};
+    CLI::App app{
+        "Simulated VX42B power system: answers YD/T 1363.3 commands on a pseudo-terminal (default) or a "
+        "serial device.",
+        "vx42b-sim"};
     std::string scenarioPath;
     std::string device;
     int baud = 0;
@@ -44,7 +47,8 @@ int main(int argc, char** argv)
         app.add_option("--baud", baud, "Line speed of --device, and the pace of the replies (default: the scenario's)")
             ->check(CLI::Range(50, 4000000));
     CLI::Option* seedOption = app.add_option("--seed", seed, "Seed for the scenario's fault rates (default: random)");
-    app.add_flag("--print-scenario", print, "Print the scenario (the built-in one without --scenario) as JSON and exit");
+    app.add_flag("--print-scenario", print,
+                 "Print the scenario (the built-in one without --scenario) as JSON and exit");
     app.add_flag("--trace", trace, "Show every command and reply on standard error");
     try {
         app.parse(argc, argv);

@@ -277,7 +277,8 @@ public:
         uint32_t bits;
         if (v.isIntegral() && !v.isBool() && v.asLargestInt() >= 0 && v.asLargestInt() <= 255) {
             out = static_cast<uint8_t>(v.asLargestInt());
-        } else if (v.isDouble() && v.asDouble() >= 0 && v.asDouble() <= 255 && std::floor(v.asDouble()) == v.asDouble()) {
+        } else if (v.isDouble() && v.asDouble() >= 0 && v.asDouble() <= 255 &&
+                   std::floor(v.asDouble()) == v.asDouble()) {
             out = static_cast<uint8_t>(v.asDouble());
         } else if (v.isString() && HexText(v.asString(), 2, bits)) {
             out = static_cast<uint8_t>(bits);
@@ -360,10 +361,14 @@ private:
         for (size_t k = 2; k < text.size(); ++k) {
             const char c = text[k];
             uint32_t d;
-            if (c >= '0' && c <= '9') d = static_cast<uint32_t>(c - '0');
-            else if (c >= 'a' && c <= 'f') d = static_cast<uint32_t>(c - 'a' + 10);
-            else if (c >= 'A' && c <= 'F') d = static_cast<uint32_t>(c - 'A' + 10);
-            else return false;
+            if (c >= '0' && c <= '9')
+                d = static_cast<uint32_t>(c - '0');
+            else if (c >= 'a' && c <= 'f')
+                d = static_cast<uint32_t>(c - 'a' + 10);
+            else if (c >= 'A' && c <= 'F')
+                d = static_cast<uint32_t>(c - 'A' + 10);
+            else
+                return false;
             out = (out << 4) | d;
         }
         return true;
@@ -375,8 +380,9 @@ private:
 
 void ReadChannel(Reader& r, const Json::Value& v, const std::string& p, AcChannel& ch)
 {
-    if (!r.Object(v, p, {"a", "b", "c", "f", "user", "a_state", "b_state", "c_state", "f_state", "extra_states",
-                         "user_states"}))
+    if (!r.Object(
+            v, p,
+            {"a", "b", "c", "f", "user", "a_state", "b_state", "c_state", "f_state", "extra_states", "user_states"}))
         return;
     r.Float(v, p, "a", ch.a);
     r.Float(v, p, "b", ch.b);
@@ -789,7 +795,6 @@ bool SetScalars(PowerSystem& s, const std::vector<FloatPath>& paths,
     }
     return true;
 }
-
 
 bool GetValue(const PowerSystem& s, const std::string& path, Json::Value& value, std::string& error)
 {

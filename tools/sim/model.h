@@ -16,17 +16,17 @@ using Bytes = std::vector<uint8_t>;
 
 struct AcChannel {
     float a = 0, b = 0, c = 0, f = 0;
-    std::vector<float> user;                  // user-defined analog floats (P)
+    std::vector<float> user;  // user-defined analog floats (P)
     uint8_t aState = 0, bState = 0, cState = 0, fState = 0;
-    Bytes extraStates;                        // further status bytes (m)
-    Bytes userStates = Bytes(4, 0);           // user-defined alarm bytes (P)
+    Bytes extraStates;               // further status bytes (m)
+    Bytes userStates = Bytes(4, 0);  // user-defined alarm bytes (P)
 };
 
 struct AcUnit {
     std::vector<AcChannel> channels;
     float ia = 0, ib = 0, ic = 0;
-    Bytes airlock;                            // switch status bytes (m)
-    Bytes userSwitch = Bytes(2, 0);           // user-defined switch bytes (P)
+    Bytes airlock;                   // switch status bytes (m)
+    Bytes userSwitch = Bytes(2, 0);  // user-defined switch bytes (P)
     uint8_t iaState = 0, ibState = 0, icState = 0;
 };
 
@@ -62,7 +62,7 @@ struct Parameters {
 };
 
 struct PowerSystem {
-    std::string model = "VX42B";              // at most 20 bytes, space-padded on the wire
+    std::string model = "VX42B";  // at most 20 bytes, space-padded on the wire
     uint8_t address = 1;
     uint8_t version = 0x20;
     std::vector<AcUnit> ac;
@@ -79,17 +79,17 @@ uint32_t BitsOfFloat(float value);
 
 // INFO pieces of each reply, without the DATAFLAG byte and the unit count
 // that the responder puts in front where the reply has them.
-Bytes DeviceInfo(const PowerSystem& s);         // 0x40/0x51
-Bytes AcAnalogSections(const PowerSystem& s);   // 0x40/0x41, one section per unit
-Bytes AcSwitchSections(const PowerSystem& s);   // 0x40/0x43
-Bytes AcAlarmSections(const PowerSystem& s);    // 0x40/0x44
-Bytes RcAnalog(const PowerSystem& s);           // 0x41/0x41: group value, N, modules
-Bytes RcSwitch(const PowerSystem& s);           // 0x41/0x43: M, modules
-Bytes RcAlarm(const PowerSystem& s);            // 0x41/0x44: M, modules
-Bytes DcAnalogBlocks(const PowerSystem& s);     // 0x42/0x41
-Bytes DcAlarmBlocks(const PowerSystem& s);      // 0x42/0x44
-Bytes AcParameters(const PowerSystem& s);       // 0x40/0x46
-Bytes DcParameters(const PowerSystem& s);       // 0x42/0x46
+Bytes DeviceInfo(const PowerSystem& s);        // 0x40/0x51
+Bytes AcAnalogSections(const PowerSystem& s);  // 0x40/0x41, one section per unit
+Bytes AcSwitchSections(const PowerSystem& s);  // 0x40/0x43
+Bytes AcAlarmSections(const PowerSystem& s);   // 0x40/0x44
+Bytes RcAnalog(const PowerSystem& s);          // 0x41/0x41: group value, N, modules
+Bytes RcSwitch(const PowerSystem& s);          // 0x41/0x43: M, modules
+Bytes RcAlarm(const PowerSystem& s);           // 0x41/0x44: M, modules
+Bytes DcAnalogBlocks(const PowerSystem& s);    // 0x42/0x41
+Bytes DcAlarmBlocks(const PowerSystem& s);     // 0x42/0x44
+Bytes AcParameters(const PowerSystem& s);      // 0x40/0x46
+Bytes DcParameters(const PowerSystem& s);      // 0x42/0x46
 
 // JSON form of the system (the top-level keys of a scenario file). Floats are
 // numbers, or "0x" and 8 hex digits for a bit pattern (so markers and NaNs

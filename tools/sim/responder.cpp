@@ -48,8 +48,10 @@ Responder::Responder(Scenario scenario)
         double base = 0;
         Json::Value v;
         std::string ignored;
-        if (d.base) base = *d.base;
-        else if (GetValue(scenario_.system, d.path, v, ignored) && v.isNumeric()) base = v.asDouble();
+        if (d.base)
+            base = *d.base;
+        else if (GetValue(scenario_.system, d.path, v, ignored) && v.isNumeric())
+            base = v.asDouble();
         driftBase_.push_back(base);
         FloatPath path;
         ParseFloatPath(d.path, path, ignored);  // checked when the scenario was read
@@ -86,7 +88,7 @@ std::string Responder::RespondBody(const std::string& body)
     if (error != yd1363::Error::None) {
         Reply r;
         r.cid1 = static_cast<uint8_t>(std::max(HexByte(body, 4), 0));
-        r.rtn = error == yd1363::Error::BadChecksum          ? kRtnChecksum
+        r.rtn = error == yd1363::Error::BadChecksum         ? kRtnChecksum
                 : error == yd1363::Error::BadLengthChecksum ? kRtnLengthChecksum
                                                             : kRtnFormat;
         return Finish(std::move(r), Fault::None);
@@ -125,9 +127,7 @@ Responder::Reply Responder::Build(uint8_t cid1, uint8_t cid2, const unsigned cha
     const uint8_t acCount = static_cast<uint8_t>(s.ac.size());
     const uint8_t dcCount = static_cast<uint8_t>(s.dc.size());
     switch ((cid1 << 8) | cid2) {
-    case 0x4051:
-        r.info = DeviceInfo(s);
-        break;
+    case 0x4051: r.info = DeviceInfo(s); break;
     case 0x4041:
         head({Flags(kAc), acCount}, AcAnalogSections(s));
         r.countAt = 1;
@@ -178,9 +178,7 @@ Responder::Reply Responder::Build(uint8_t cid1, uint8_t cid2, const unsigned cha
         r.info = DcParameters(s);
         r.countAt = 8;
         break;
-    default:
-        r.rtn = kRtnCid2;
-        break;
+    default: r.rtn = kRtnCid2; break;
     }
     return r;
 }
@@ -220,10 +218,7 @@ uint8_t Responder::DataFlag(uint8_t cid1) const
     }
 }
 
-void Responder::InjectOnce(uint8_t cid1, uint8_t cid2, Fault fault)
-{
-    queued_.push_back({cid1, cid2, fault});
-}
+void Responder::InjectOnce(uint8_t cid1, uint8_t cid2, Fault fault) { queued_.push_back({cid1, cid2, fault}); }
 
 Fault Responder::PickFault(uint8_t cid1, uint8_t cid2)
 {
@@ -355,7 +350,8 @@ ParsedFrame ParseFrame(const std::string& frame)
     out.cid1 = record[2];
     out.cid2 = record[3];
     const size_t n = static_cast<size_t>(record[4] | (record[5] << 8)) / 2;
-    out.info.assign(record.begin() + yd1363::kRecordHeader, record.begin() + yd1363::kRecordHeader + static_cast<long>(n));
+    out.info.assign(record.begin() + yd1363::kRecordHeader,
+                    record.begin() + yd1363::kRecordHeader + static_cast<long>(n));
     return out;
 }
 

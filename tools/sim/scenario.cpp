@@ -17,7 +17,7 @@ namespace vx42b_sim {
 
 namespace {
 
-const char* const kFaultNames[kFaultKinds] = {"none",       "no_reply",   "bad_checksum", "bad_rtn",
+const char* const kFaultNames[kFaultKinds] = {"none",        "no_reply",   "bad_checksum", "bad_rtn",
                                               "wrong_count", "wrong_cid1", "cut_frame",    "short_info"};
 
 const char* const kScenarioKeys[] = {"schedule", "drift", "faults", "line", "seed"};
@@ -33,7 +33,8 @@ bool Fail(std::string& error, const std::string& path, const std::string& what)
     return false;
 }
 
-bool CheckKeys(const Json::Value& v, const std::string& path, std::initializer_list<const char*> keys, std::string& error)
+bool CheckKeys(const Json::Value& v, const std::string& path, std::initializer_list<const char*> keys,
+               std::string& error)
 {
     if (!v.isObject()) return Fail(error, path, "expected an object");
     for (const std::string& name : v.getMemberNames()) {
@@ -51,7 +52,8 @@ bool Number(const Json::Value& v, const std::string& path, double& out, std::str
     return true;
 }
 
-bool Whole(const Json::Value& v, const std::string& path, long long lo, long long hi, long long& out, std::string& error)
+bool Whole(const Json::Value& v, const std::string& path, long long lo, long long hi, long long& out,
+           std::string& error)
 {
     const std::string range = "expected a whole number from " + std::to_string(lo) + " to " + std::to_string(hi);
     if (!v.isNumeric() || v.isBool()) return Fail(error, path, range);
@@ -73,7 +75,8 @@ bool ReadSchedule(const Json::Value& json, const PowerSystem& initial, std::vect
         const Json::Value& e = json[k];
         if (!CheckKeys(e, path, {"at", "round", "every", "set"}, error)) return false;
         ScheduledChange change;
-        if (e.isMember("at") == e.isMember("round")) return Fail(error, path, "needs exactly one of \"at\" and \"round\"");
+        if (e.isMember("at") == e.isMember("round"))
+            return Fail(error, path, "needs exactly one of \"at\" and \"round\"");
         if (e.isMember("at")) {
             double at;
             if (!Number(e["at"], path + ".at", at, error)) return false;
@@ -94,7 +97,8 @@ bool ReadSchedule(const Json::Value& json, const PowerSystem& initial, std::vect
             }
         }
         const Json::Value& set = e["set"];
-        if (!set.isObject() || set.empty()) return Fail(error, path + ".set", "expected an object of value paths and values");
+        if (!set.isObject() || set.empty())
+            return Fail(error, path + ".set", "expected an object of value paths and values");
         for (const std::string& name : set.getMemberNames()) {
             std::string why;
             // Each change must make sense on the system as the earlier ones leave it.
@@ -122,11 +126,15 @@ bool ReadDrift(const Json::Value& json, const PowerSystem& initial, std::vector<
         d.path = e["path"].asString();
         PowerSystem scratch = initial;
         std::string why;
-        if (!SetValue(scratch, d.path, Json::Value(0.5), why)) return Fail(error, path + ".path", "\"" + d.path + "\" is not a float value (" + why + ")");
+        if (!SetValue(scratch, d.path, Json::Value(0.5), why))
+            return Fail(error, path + ".path", "\"" + d.path + "\" is not a float value (" + why + ")");
         const std::string kind = e["kind"].isString() ? e["kind"].asString() : "";
-        if (kind == "sine") d.kind = Drift::Kind::Sine;
-        else if (kind == "ramp") d.kind = Drift::Kind::Ramp;
-        else return Fail(error, path + ".kind", "expected \"sine\" or \"ramp\"");
+        if (kind == "sine")
+            d.kind = Drift::Kind::Sine;
+        else if (kind == "ramp")
+            d.kind = Drift::Kind::Ramp;
+        else
+            return Fail(error, path + ".kind", "expected \"sine\" or \"ramp\"");
         if (e.isMember("base")) {
             double base;
             if (!Number(e["base"], path + ".base", base, error)) return false;
@@ -140,7 +148,8 @@ bool ReadDrift(const Json::Value& json, const PowerSystem& initial, std::vector<
             if (d.period <= 0) return Fail(error, path + ".period", "expected seconds above 0");
         } else {
             if (e.isMember("amplitude") || e.isMember("phase"))
-                return Fail(error, path + (e.isMember("amplitude") ? ".amplitude" : ".phase"), "not used by a ramp drift");
+                return Fail(error, path + (e.isMember("amplitude") ? ".amplitude" : ".phase"),
+                            "not used by a ramp drift");
             if (!Number(e["rate"], path + ".rate", d.rate, error)) return false;
             if (d.period < 0) return Fail(error, path + ".period", "expected seconds, 0 or more");
         }
@@ -173,7 +182,8 @@ bool ReadLine(const Json::Value& json, LineSettings& line, std::string& error)
     long long v;
     if (json.isMember("baud")) {
         if (!Whole(json["baud"], "line.baud", 0, 4000000, v, error)) return false;
-        if (v != 0 && v < 50) return Fail(error, "line.baud", "expected 0 (unpaced) or a line speed from 50 to 4000000");
+        if (v != 0 && v < 50)
+            return Fail(error, "line.baud", "expected 0 (unpaced) or a line speed from 50 to 4000000");
         line.baud = static_cast<int>(v);
     }
     if (json.isMember("turnaround_ms")) {
@@ -189,8 +199,10 @@ Json::Value ChangeJson(const ScheduledChange& c)
     if (c.at) out["at"] = *c.at;
     if (c.round) out["round"] = Json::Int64(*c.round);
     if (c.every > 0) {
-        if (c.round) out["every"] = Json::Int64(static_cast<long long>(c.every));
-        else out["every"] = c.every;
+        if (c.round)
+            out["every"] = Json::Int64(static_cast<long long>(c.every));
+        else
+            out["every"] = c.every;
     }
     Json::Value set(Json::objectValue);
     for (const auto& [path, value] : c.set) set[path] = value;
@@ -303,7 +315,7 @@ bool ParseScenario(const std::string& text, Scenario& scenario, std::string& err
 
 bool LoadScenario(const std::string& path, Scenario& scenario, std::string& error)
 {
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         error = path + ": is a directory; expected a scenario file (JSON)";
         return false;
@@ -359,13 +371,71 @@ Json::Value ScenarioToJson(const Scenario& scenario)
 namespace {
 
 // Keys in the order a reader expects them; others follow alphabetically.
-const char* const kKeyOrder[] = {
-    "model", "address", "version", "ac", "ac_user", "rc", "dc", "dc_user", "params", "schedule", "drift", "faults",
-    "line", "seed", "channels", "group_value", "modules", "value", "v", "i", "battery_i", "branch_i", "a", "b", "c",
-    "f", "ia", "ib", "ic", "user", "airlock", "switch", "user_switch", "fault", "a_state", "b_state", "c_state",
-    "f_state", "ia_state", "ib_state", "ic_state", "v_state", "fuse_state", "extra_states", "user_states", "at",
-    "round", "every", "set", "path", "kind", "base", "amplitude", "period", "phase", "rate", "no_reply",
-    "bad_checksum", "bad_rtn", "wrong_count", "wrong_cid1", "cut_frame", "short_info", "baud", "turnaround_ms"};
+const char* const kKeyOrder[] = {"model",
+                                 "address",
+                                 "version",
+                                 "ac",
+                                 "ac_user",
+                                 "rc",
+                                 "dc",
+                                 "dc_user",
+                                 "params",
+                                 "schedule",
+                                 "drift",
+                                 "faults",
+                                 "line",
+                                 "seed",
+                                 "channels",
+                                 "group_value",
+                                 "modules",
+                                 "value",
+                                 "v",
+                                 "i",
+                                 "battery_i",
+                                 "branch_i",
+                                 "a",
+                                 "b",
+                                 "c",
+                                 "f",
+                                 "ia",
+                                 "ib",
+                                 "ic",
+                                 "user",
+                                 "airlock",
+                                 "switch",
+                                 "user_switch",
+                                 "fault",
+                                 "a_state",
+                                 "b_state",
+                                 "c_state",
+                                 "f_state",
+                                 "ia_state",
+                                 "ib_state",
+                                 "ic_state",
+                                 "v_state",
+                                 "fuse_state",
+                                 "extra_states",
+                                 "user_states",
+                                 "at",
+                                 "round",
+                                 "every",
+                                 "set",
+                                 "path",
+                                 "kind",
+                                 "base",
+                                 "amplitude",
+                                 "period",
+                                 "phase",
+                                 "rate",
+                                 "no_reply",
+                                 "bad_checksum",
+                                 "bad_rtn",
+                                 "wrong_count",
+                                 "wrong_cid1",
+                                 "cut_frame",
+                                 "short_info",
+                                 "baud",
+                                 "turnaround_ms"};
 
 size_t KeyRank(const std::string& key)
 {
@@ -491,12 +561,9 @@ Scenario DefaultScenario()
         return c;
     };
     sc.schedule = {
-        change(6, 30, "dc[0].fuse_state[3]", 3),
-        change(16, 30, "dc[0].fuse_state[3]", 0),
-        change(9, 30, "ac[0].channels[0].a_state", 2),
-        change(12, 30, "ac[0].channels[0].a_state", 0),
-        change(21, 60, "rc.modules[1].fault", 1),
-        change(26, 60, "rc.modules[1].fault", 0),
+        change(6, 30, "dc[0].fuse_state[3]", 3),       change(16, 30, "dc[0].fuse_state[3]", 0),
+        change(9, 30, "ac[0].channels[0].a_state", 2), change(12, 30, "ac[0].channels[0].a_state", 0),
+        change(21, 60, "rc.modules[1].fault", 1),      change(26, 60, "rc.modules[1].fault", 0),
     };
 
     auto sine = [](const char* path, double amplitude, double period, double phase) {
@@ -509,12 +576,18 @@ Scenario DefaultScenario()
         return d;
     };
     sc.drift = {
-        sine("ac[0].channels[0].a", 2.0, 45, 0),   sine("ac[0].channels[0].b", 2.0, 45, 120),
-        sine("ac[0].channels[0].c", 2.0, 45, 240), sine("ac[0].channels[0].f", 0.05, 20, 0),
-        sine("ac[0].ia", 1.5, 35, 0),              sine("ac[1].channels[0].a", 3.0, 50, 60),
-        sine("rc.group_value", 0.3, 60, 0),        sine("rc.modules[0].value", 0.8, 50, 0),
-        sine("rc.modules[1].value", 0.8, 50, 90),  sine("dc[0].v", 0.3, 60, 0),
-        sine("dc[0].i", 2.0, 30, 0),               sine("dc[0].battery_i[0]", 0.5, 40, 0),
+        sine("ac[0].channels[0].a", 2.0, 45, 0),
+        sine("ac[0].channels[0].b", 2.0, 45, 120),
+        sine("ac[0].channels[0].c", 2.0, 45, 240),
+        sine("ac[0].channels[0].f", 0.05, 20, 0),
+        sine("ac[0].ia", 1.5, 35, 0),
+        sine("ac[1].channels[0].a", 3.0, 50, 60),
+        sine("rc.group_value", 0.3, 60, 0),
+        sine("rc.modules[0].value", 0.8, 50, 0),
+        sine("rc.modules[1].value", 0.8, 50, 90),
+        sine("dc[0].v", 0.3, 60, 0),
+        sine("dc[0].i", 2.0, 30, 0),
+        sine("dc[0].battery_i[0]", 0.5, 40, 0),
     };
     sc.line.baud = 9600;
     sc.line.turnaroundMs = 20;

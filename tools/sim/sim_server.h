@@ -62,8 +62,8 @@ private:
     Responder responder_;
     int baud_;
     int turnaroundMs_;
-    int fd_ = -1;           // the line we read commands from and write replies to
-    int keepOpenFd_ = -1;   // our own handle on the client side of a pseudo-terminal
+    int fd_ = -1;          // the line we read commands from and write replies to
+    int keepOpenFd_ = -1;  // our own handle on the client side of a pseudo-terminal
     int wake_[2] = {-1, -1};
     std::atomic<bool> stopping_{false};
     yd1363::Reassembler reassembler_;

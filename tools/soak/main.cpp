@@ -32,8 +32,9 @@ int main(int argc, char** argv)
         ->check(CLI::IsMember(vxsoak::Options::AllDisturbances()))
         ->delimiter(',');
     app.add_flag("--progress", options.progress, "a line every 500 rounds");
-    app.footer("Exit status: 0 passed; 1 a stall, growth, refused values, a line collision or a plug-in exception;\n"
-               "2 bad options or a plug-in that cannot be loaded. The plug-in's own trace lines are discarded.");
+    app.footer(
+        "Exit status: 0 passed; 1 a stall, growth, refused values, a line collision or a plug-in exception;\n"
+        "2 bad options or a plug-in that cannot be loaded. The plug-in's own trace lines are discarded.");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

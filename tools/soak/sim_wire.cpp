@@ -6,8 +6,7 @@ SimWire::SimWire(vx42b_sim::Responder& sim, int baud, std::chrono::milliseconds 
     : sim_(sim), baud_(baud), turnaround_(turnaround),
       // Any fixed origin will do; away from zero so that nothing mistakes it for "never".
       start_(Clock::time_point{} + std::chrono::hours(1)), now_(start_)
-{
-}
+{}
 
 std::chrono::microseconds SimWire::ByteTime() const
 {

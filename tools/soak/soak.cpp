@@ -131,8 +131,7 @@ Resources Resources::Measure()
     size_t size = 0, resident = 0;
     if (statm >> size >> resident) r.rss = resident * static_cast<size_t>(::sysconf(_SC_PAGESIZE));
     std::error_code ec;
-    for (std::filesystem::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end; it.increment(ec))
-        ++r.fds;
+    for (std::filesystem::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end; it.increment(ec)) ++r.fds;
     // The listing's own descriptor.
     if (r.fds > 0) --r.fds;
     return r;
@@ -144,15 +143,15 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr unsigned kCycle = 100;        // the disturbances repeat every so many rounds
-constexpr unsigned kQuietFrom = 86;     // faults stop from this round of a cycle to its end
-constexpr unsigned kQuietGrace = 2;     // rounds the line gets to settle before stalls count
-constexpr unsigned kQuietLimit = 3;     // rounds in a row without a complete one once faults stop
-constexpr unsigned kAnyLimit = 30;      // ... while faults and disturbances go on
-constexpr unsigned kStaleRounds = 3;    // a present alarm not stated for longer is stale
-constexpr auto kStuckAfter = 120s;      // line time without any round end
+constexpr unsigned kCycle = 100;      // the disturbances repeat every so many rounds
+constexpr unsigned kQuietFrom = 86;   // faults stop from this round of a cycle to its end
+constexpr unsigned kQuietGrace = 2;   // rounds the line gets to settle before stalls count
+constexpr unsigned kQuietLimit = 3;   // rounds in a row without a complete one once faults stop
+constexpr unsigned kAnyLimit = 30;    // ... while faults and disturbances go on
+constexpr unsigned kStaleRounds = 3;  // a present alarm not stated for longer is stale
+constexpr auto kStuckAfter = 120s;    // line time without any round end
 constexpr auto kDropFor = 5s;
-constexpr unsigned kLongModules = 40;   // a rectifier reply longer than the reply time-out at 9600 baud
+constexpr unsigned kLongModules = 40;  // a rectifier reply longer than the reply time-out at 9600 baud
 constexpr unsigned long kReplyTimeoutMs = 1000;
 
 const char kConfig[] = R"({"acSetting": [{"data_id": 11}, {"data_id": 12}], "dcSetting": [{"data_id": 21}],
@@ -168,10 +167,9 @@ std::string Percent(double part, double whole)
 class Soak {
 public:
     Soak(const Options& options, std::ostream& report)
-        : options_(options), out_(report), sim_(MakeScenario(options)), wire_(std::make_shared<SimWire>(sim_, 9600, 20ms)),
-          stalls_(kQuietLimit, kAnyLimit)
-    {
-    }
+        : options_(options), out_(report), sim_(MakeScenario(options)),
+          wire_(std::make_shared<SimWire>(sim_, 9600, 20ms)), stalls_(kQuietLimit, kAnyLimit)
+    {}
 
     int Run();
 
@@ -317,9 +315,7 @@ void Soak::Disturb(unsigned long r)
         s.rc.modules.resize(kLongModules, s.rc.modules.front());
         note("rectifier reply longer than the reply time-out");
         break;
-    case 55:
-        s.rc.modules.resize(Enabled("swap") ? 3 : 2);
-        break;
+    case 55: s.rc.modules.resize(Enabled("swap") ? 3 : 2); break;
     case 60:
         s.rc.modules.resize(2);
         note("rectifier module unplugged");
@@ -346,8 +342,8 @@ void Soak::CheckValues()
             d->Get_Value(0, key);
         } catch (const std::exception& e) {
             if (valueRefused_++ == 0)
-                firstValueRefusal_ = std::to_string(id) + ":" + key + " after round " + std::to_string(ended_) + ": " +
-                                     e.what();
+                firstValueRefusal_ =
+                    std::to_string(id) + ":" + key + " after round " + std::to_string(ended_) + ": " + e.what();
         }
     }
 }
@@ -444,8 +440,7 @@ int Soak::Run()
             Fail("growth: heap in use went from " + std::to_string(warm_.heap) + " to " + std::to_string(end_.heap) +
                  " bytes");
         if (end_.fds > warm_.fds)
-            Fail("growth: open descriptors went from " + std::to_string(warm_.fds) + " to " +
-                 std::to_string(end_.fds));
+            Fail("growth: open descriptors went from " + std::to_string(warm_.fds) + " to " + std::to_string(end_.fds));
     }
     if (valueRefused_ > 0)
         Fail("values: " + std::to_string(valueRefused_) + " value queries refused after complete rounds, first " +
@@ -471,8 +466,8 @@ void Soak::Report()
     for (size_t k = 1; k < vx42b_sim::kFaultKinds; ++k)
         o << (k == 1 ? ": " : ", ") << vx42b_sim::FaultName(static_cast<vx42b_sim::Fault>(k)) << ' ' << c.byFault[k];
     o << '\n';
-    o << "line: " << w.drops << " drops, " << reopenAttempts_ << " reopen attempts (" << w.failedOpens
-      << " refused), " << w.collisions << " commands sent into a reply\n";
+    o << "line: " << w.drops << " drops, " << reopenAttempts_ << " reopen attempts (" << w.failedOpens << " refused), "
+      << w.collisions << " commands sent into a reply\n";
     o << "disturbances:";
     for (const auto& [what, n] : disturbances_) o << "\n  " << n << " x " << what;
     o << '\n';

@@ -16,9 +16,9 @@ namespace vxsoak {
 struct Options {
     unsigned long rounds = 10000;
     uint32_t seed = 1;
-    std::string plugin;        // the plug-in to load; empty: the one built with the harness
-    double faultRate = 0.05;   // share of replies spoilt outside the quiet windows, all kinds together
-    bool progress = false;     // a line every 500 rounds on the report stream
+    std::string plugin;       // the plug-in to load; empty: the one built with the harness
+    double faultRate = 0.05;  // share of replies spoilt outside the quiet windows, all kinds together
+    bool progress = false;    // a line every 500 rounds on the report stream
     // What the run does to the system and the line; all of them by default.
     std::set<std::string> disturbances = AllDisturbances();
 

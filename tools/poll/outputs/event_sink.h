@@ -30,7 +30,7 @@ struct LineStats {
     unsigned long timeouts = 0;
     // Refused replies by kind, as the host names them ("CHKSUM mismatch", "wrong address", ...).
     std::map<std::string, unsigned long> frameErrors;
-    double lastRoundSeconds = 0;          // of the last round that ended, complete or not
+    double lastRoundSeconds = 0;           // of the last round that ended, complete or not
     WallClock::time_point lastComplete{};  // the epoch until a round completed
 
     unsigned long FrameErrorTotal() const;

@@ -290,7 +290,8 @@ bool HttpServer::Start(std::string& error, const std::function<void(const std::s
     }
     if (!ReadFile(options_.chartJs, chartJs_)) {
         chartJs_.clear();
-        warn("http: no chart library at " + options_.chartJs + " (Debian package libjs-chart.js); the page shows "
+        warn("http: no chart library at " + options_.chartJs +
+             " (Debian package libjs-chart.js); the page shows "
              "no plots");
     }
     const int threads = options_.threads;
@@ -309,14 +310,14 @@ bool HttpServer::Start(std::string& error, const std::function<void(const std::s
         port_ = server_->bind_to_port(options_.host, options_.port) ? options_.port : -1;
     }
     if (port_ <= 0) {
-        error = "cannot listen on " + options_.host + ":" + std::to_string(options_.port) + ": " +
-                std::strerror(errno);
+        error = "cannot listen on " + options_.host + ":" + std::to_string(options_.port) + ": " + std::strerror(errno);
         server_.reset();
         return false;
     }
     if (!IsLoopback(options_.host)) {
         if (!auth_ && options_.certFile.empty())
-            warn("http: " + Url() + " is open to the network without authentication or TLS: anyone who reaches it "
+            warn("http: " + Url() +
+                 " is open to the network without authentication or TLS: anyone who reaches it "
                  "can read the power system's state (see --http-auth, --http-cert)");
         else if (options_.certFile.empty())
             warn("http: " + Url() + " takes passwords without TLS: they cross the network readable (see --http-cert)");

@@ -19,13 +19,13 @@ namespace vxpoll {
 
 struct HttpOptions {
     std::string host = "127.0.0.1";
-    int port = 0;              // 0: any free port (the log line names it)
-    std::string authFile;      // user:crypt-hash lines; empty: no authentication
-    std::string certFile;      // with keyFile: HTTPS
+    int port = 0;          // 0: any free port (the log line names it)
+    std::string authFile;  // user:crypt-hash lines; empty: no authentication
+    std::string certFile;  // with keyFile: HTTPS
     std::string keyFile;
     std::string chartJs = "/usr/share/javascript/chart.js/chart.min.js";
-    int threads = 4;           // requests served at once
-    int queued = 8;            // connections accepted and waiting; the rest wait in the kernel
+    int threads = 4;  // requests served at once
+    int queued = 8;   // connections accepted and waiting; the rest wait in the kernel
 };
 
 // "ADDR:PORT", "[V6ADDR]:PORT", ":PORT" or "PORT" (loopback).

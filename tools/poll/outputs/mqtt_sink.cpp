@@ -221,7 +221,8 @@ std::vector<MqttMessage> DiscoveryMessages(const Snapshot& snapshot, const MqttO
         const RecordLayout* layout = FindLayout(d.recordType);
         if (layout != nullptr && d.fields.isObject()) {
             fieldsOf(d, layout->head, d.fields, "", "", "");
-            const Json::Value& items = layout->itemsName != nullptr ? d.fields[layout->itemsName] : Json::Value::nullSingleton();
+            const Json::Value& items =
+                layout->itemsName != nullptr ? d.fields[layout->itemsName] : Json::Value::nullSingleton();
             std::string single = layout->itemsName != nullptr ? layout->itemsName : "";
             if (!single.empty() && single.back() == 's') single.pop_back();
             for (Json::ArrayIndex k = 0; items.isArray() && k < items.size(); ++k) {
@@ -246,7 +247,8 @@ std::vector<MqttMessage> DiscoveryMessages(const Snapshot& snapshot, const MqttO
             config["device_class"] = "problem";
             AddAvailability(config, o);
             config["device"] = device;
-            out.push_back({o.discoveryPrefix + "/binary_sensor/" + node + "/" + object + "/config", ToJsonLine(config)});
+            out.push_back(
+                {o.discoveryPrefix + "/binary_sensor/" + node + "/" + object + "/config", ToJsonLine(config)});
         }
     }
     return out;
@@ -461,8 +463,8 @@ void MqttSink::Connect()
 
 bool MqttSink::Send(const std::string& topic, const std::string& payload, bool retain)
 {
-    const int rc = mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                                     payload.data(), 1, retain);
+    const int rc =
+        mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain);
     if (rc != MOSQ_ERR_SUCCESS) return false;
     ++inflight_;
     return true;

@@ -33,8 +33,8 @@ struct MqttOptions {
     bool discovery = false;
     std::string discoveryPrefix = "homeassistant";
     int keepalive = 30;
-    size_t eventLimit = 1000;  // alarm events kept while the broker is away
-    size_t inflightLimit = 32; // messages sent and not yet acknowledged
+    size_t eventLimit = 1000;   // alarm events kept while the broker is away
+    size_t inflightLimit = 32;  // messages sent and not yet acknowledged
 };
 
 // mqtt://HOST[:PORT][/PREFIX] or mqtts://...; credentials in the URL are refused.
@@ -49,8 +49,7 @@ struct MqttMessage {
     std::string topic;
     std::string payload;
 };
-std::vector<MqttMessage> DiscoveryMessages(const Snapshot& snapshot, const MqttOptions& options,
-                                           uint32_t mainDataId);
+std::vector<MqttMessage> DiscoveryMessages(const Snapshot& snapshot, const MqttOptions& options, uint32_t mainDataId);
 
 class MqttSink : public EventSink {
 public:

@@ -26,8 +26,8 @@ double LocalTextSeconds(const std::string& text)
 {
     std::tm tm{};
     int ms = 0;
-    if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
-                    &tm.tm_min, &tm.tm_sec, &ms) < 6)
+    if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min,
+                    &tm.tm_sec, &ms) < 6)
         return 0;
     tm.tm_year -= 1900;
     tm.tm_mon -= 1;
@@ -38,7 +38,7 @@ double LocalTextSeconds(const std::string& text)
 
 bool SharedWithOthers(const std::string& path)
 {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRWXG | S_IRWXO)) != 0;
 }
 

@@ -141,8 +141,8 @@ std::vector<std::string> ScreenModel::DeviceRows(const DeviceRef& device, int re
         const unsigned groups = std::min(fields["dc_m"].asUInt(), batteries.size());
         std::string row;
         for (unsigned k = 0; k < groups; ++k)
-            row += (row.empty() ? "" : "   ") + ("battery " + std::to_string(k + 1) + "  " + Number(batteries[k], 2) +
-                                                " A");
+            row += (row.empty() ? "" : "   ") +
+                   ("battery " + std::to_string(k + 1) + "  " + Number(batteries[k], 2) + " A");
         if (!row.empty()) rows.push_back(Pad("  batteries", 13) + row);
         rows.push_back(Pad("  fuses", 13) + FuseText(fields));
         break;
@@ -264,8 +264,8 @@ std::vector<ScreenRow> ScreenModel::Render(int width, int height, WallClock::tim
     top.push_back({errors});
 
     std::vector<ScreenRow> alarms;
-    alarms.push_back({alarms_.empty() ? "alarms       none" : "alarms (" + std::to_string(alarms_.size()) + ")",
-                      RowStyle::Title});
+    alarms.push_back(
+        {alarms_.empty() ? "alarms       none" : "alarms (" + std::to_string(alarms_.size()) + ")", RowStyle::Title});
     // The most urgent first (level 1), then the oldest.
     std::vector<const PresentAlarm*> present;
     for (const PresentAlarm& a : alarms_) present.push_back(&a);

@@ -11,10 +11,7 @@ namespace vxpoll {
 
 namespace {
 
-double Number(const Json::Value& v)
-{
-    return v.isNumeric() ? v.asDouble() : std::numeric_limits<double>::quiet_NaN();
-}
+double Number(const Json::Value& v) { return v.isNumeric() ? v.asDouble() : std::numeric_limits<double>::quiet_NaN(); }
 
 bool SameRule(const std::string& key, const std::string& text, const std::string& otherKey,
               const std::string& otherText)
@@ -74,8 +71,9 @@ bool PlotHistory::Add(double t, uint32_t dataId, const std::string& deviceType, 
         for (Json::ArrayIndex k = 0; channels.isArray() && k < channels.size(); ++k) {
             for (const char* phase : {"a", "b", "c"}) {
                 const std::string name = "AC " + id + " ch" + std::to_string(k + 1) + " " + phase;
-                point.values.emplace_back(SeriesIndex(device + " " + std::to_string(k) + phase, "ac_voltage", name, "V"),
-                                          Number(channels[k][phase]));
+                point.values.emplace_back(
+                    SeriesIndex(device + " " + std::to_string(k) + phase, "ac_voltage", name, "V"),
+                    Number(channels[k][phase]));
             }
         }
     } else {
@@ -108,8 +106,7 @@ std::shared_ptr<const Plots> PlotHistory::Build() const
 
 // ---- the store ----
 
-StateStore::StateStore(std::chrono::seconds plotWindow, std::chrono::seconds plotStep)
-    : plots_(plotWindow, plotStep)
+StateStore::StateStore(std::chrono::seconds plotWindow, std::chrono::seconds plotStep) : plots_(plotWindow, plotStep)
 {
     work_.started = NowText();
     work_.durations.buckets.assign(RoundDurationBounds().size() + 1, 0);
@@ -224,7 +221,8 @@ void StateStore::Alarm(const DeviceRef& ref, const rule_value& rule, bool raised
         if (at != alarms.end()) alarms.erase(at);
         return;
     }
-    if (at == alarms.end()) alarms.push_back(PresentAlarm{rule.key, rule.code, rule.name, rule.text, rule.level, NowText()});
+    if (at == alarms.end())
+        alarms.push_back(PresentAlarm{rule.key, rule.code, rule.name, rule.text, rule.level, NowText()});
 }
 
 }  // namespace vxpoll

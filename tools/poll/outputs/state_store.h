@@ -40,9 +40,9 @@ struct DeviceState {
     uint32_t dataId = 0;
     std::string type;
     int recordType = 0;
-    Json::Value fields;       // decoded; null when the image did not decode
-    std::string decodeError;  // why not
-    std::string time;         // of the last publication
+    Json::Value fields;                // decoded; null when the image did not decode
+    std::string decodeError;           // why not
+    std::string time;                  // of the last publication
     std::vector<RuleState> rules;      // in first-stated order
     std::vector<PresentAlarm> alarms;  // in raised order
 };
@@ -118,8 +118,8 @@ public:
     std::shared_ptr<const Snapshot> Current() const;
 
     // History rows recorded before this run, oldest first, to start the plots.
-    void SeedPlot(double t, uint32_t dataId, const std::string& deviceType, int recordType,
-                  const unsigned char* data, size_t size);
+    void SeedPlot(double t, uint32_t dataId, const std::string& deviceType, int recordType, const unsigned char* data,
+                  size_t size);
     // Publishes the seeded plots before the first round.
     void PublishNow();
 

@@ -44,10 +44,14 @@ std::string LabelValue(const std::string& text)
 {
     std::string out;
     for (char c : text) {
-        if (c == '\\') out += "\\\\";
-        else if (c == '"') out += "\\\"";
-        else if (c == '\n') out += "\\n";
-        else out += c;
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
     }
     return out;
 }
@@ -104,13 +108,15 @@ void FieldSamples(Exposition& e, const DeviceState& device, const std::vector<Fi
         if (f.type == FieldType::Time || std::string(f.name) == "data_id") continue;
         const Json::Value& v = object[f.name];
         if (f.count == 1) {
-            e.Sample("vx42b_value", {{"data_id", id}, {"device_type", device.type}, {"field", f.name}, {"index", itemIndex}},
+            e.Sample("vx42b_value",
+                     {{"data_id", id}, {"device_type", device.type}, {"field", f.name}, {"index", itemIndex}},
                      ValueOf(v));
             continue;
         }
         for (Json::ArrayIndex k = 0; v.isArray() && k < v.size(); ++k) {
             const std::string index = (itemIndex.empty() ? "" : itemIndex + ".") + std::to_string(k);
-            e.Sample("vx42b_value", {{"data_id", id}, {"device_type", device.type}, {"field", f.name}, {"index", index}},
+            e.Sample("vx42b_value",
+                     {{"data_id", id}, {"device_type", device.type}, {"field", f.name}, {"index", index}},
                      ValueOf(v[k]));
         }
     }
@@ -236,7 +242,8 @@ std::string MetricsText(const Snapshot& s)
         const RecordLayout* layout = FindLayout(d.recordType);
         if (layout == nullptr || !d.fields.isObject()) continue;
         FieldSamples(e, d, layout->head, d.fields, "");
-        const Json::Value& items = layout->itemsName != nullptr ? d.fields[layout->itemsName] : Json::Value::nullSingleton();
+        const Json::Value& items =
+            layout->itemsName != nullptr ? d.fields[layout->itemsName] : Json::Value::nullSingleton();
         for (Json::ArrayIndex k = 0; items.isArray() && k < items.size(); ++k)
             FieldSamples(e, d, layout->items, items[k], std::to_string(k));
     }

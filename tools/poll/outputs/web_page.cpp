@@ -243,7 +243,8 @@ setInterval(refreshHistory, HISTORY_EVERY_MS);
 
 const std::string& WebPageStyle()
 {
-    static const std::string text = R"css(body { font: 14px/1.4 system-ui, sans-serif; margin: 0; color: #222; background: #f4f5f7; }
+    static const std::string text =
+        R"css(body { font: 14px/1.4 system-ui, sans-serif; margin: 0; color: #222; background: #f4f5f7; }
 header { display: flex; align-items: center; justify-content: space-between; padding: 10px 20px; background: #243447; color: #fff; }
 h1 { font-size: 20px; margin: 0; }
 h2 { font-size: 16px; margin: 18px 0 8px; }
