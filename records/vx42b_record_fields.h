@@ -108,13 +108,14 @@ constexpr int Count(const FieldSpec (&)[N])
 }
 
 inline constexpr RecordSpec kRecords[] = {
-    {kRecordTypeAc, "vx42b-ac", "tele_c_vx42b_ac", sizeof(tele_c_vx42b_ac), kAcUnit, Count(kAcUnit), "tele_c_vx42b_ac_channel",
-     sizeof(tele_c_vx42b_ac_channel), offsetof(tele_c_vx42b_ac, channel_count), "channels", kAcChannel,
-     Count(kAcChannel)},
-    {kRecordTypeDc, "vx42b-dc", "tele_c_vx42b_dc", sizeof(tele_c_vx42b_dc), kDc, Count(kDc), nullptr, 0, -1, nullptr, nullptr,
-     0},
-    {kRecordTypeRectifier, "vx42b-rc", "tele_c_vx42b_rc", sizeof(tele_c_vx42b_rc), kRcGroup, Count(kRcGroup), "tele_c_vx42b_rc_channel",
-     sizeof(tele_c_vx42b_rc_channel), offsetof(tele_c_vx42b_rc, channel_count), "modules", kRcModule, Count(kRcModule)},
+    {kRecordTypeAc, "vx42b-ac", "tele_c_vx42b_ac", sizeof(tele_c_vx42b_ac), kAcUnit, Count(kAcUnit),
+     "tele_c_vx42b_ac_channel", sizeof(tele_c_vx42b_ac_channel), offsetof(tele_c_vx42b_ac, channel_count), "channels",
+     kAcChannel, Count(kAcChannel)},
+    {kRecordTypeDc, "vx42b-dc", "tele_c_vx42b_dc", sizeof(tele_c_vx42b_dc), kDc, Count(kDc), nullptr, 0, -1, nullptr,
+     nullptr, 0},
+    {kRecordTypeRectifier, "vx42b-rc", "tele_c_vx42b_rc", sizeof(tele_c_vx42b_rc), kRcGroup, Count(kRcGroup),
+     "tele_c_vx42b_rc_channel", sizeof(tele_c_vx42b_rc_channel), offsetof(tele_c_vx42b_rc, channel_count), "modules",
+     kRcModule, Count(kRcModule)},
 };
 
 }  // namespace vx42b_fields
