@@ -101,7 +101,8 @@ format:
 
 format-check:
 	@scripts/install-deps.sh --format
-	$(CLANG_FORMAT) --dry-run --Werror $(FORMAT_FILES)
+	@echo "$(CLANG_FORMAT) --dry-run --Werror over $(words $(FORMAT_FILES)) files"
+	@$(CLANG_FORMAT) --dry-run --Werror $(FORMAT_FILES)
 
 package:
 	@scripts/install-deps.sh --arm

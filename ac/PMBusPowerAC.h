@@ -17,7 +17,6 @@
 #include "SMDSPDevice.h"
 #include "byte_reader.h"
 #include "channel_key.h"
-#include "no_value.h"
 #include "subdevice.h"
 
 // One AC distribution unit of the power system: decodes its sections of the
@@ -65,17 +64,6 @@ protected:
 private:
     static constexpr float kMinusPointOne = -0.1f;
 
-    // One float of a section; the no-value marker yields `missing`.
-    static bool ReadFloat(ByteReader& r, float& out, float missing)
-    {
-        unsigned char b[4];
-        if (!r.Read(b, 4)) return false;
-        if (IsNoValueMarker(b))
-            out = missing;
-        else
-            std::memcpy(&out, b, 4);
-        return true;
-    }
     int Overflow(const char* format, const ByteReader& r, int len) const
     {
         InfoLog(format, DataId(), r.Reached(), len);
@@ -115,6 +103,19 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::InitV(SMDVDevice* parent, unsig
     return SMDVDevice::InitV(parent, dataId, config);
 }
 
+// One unit's section of the AC analog reply (0x40/0x41); the caller steps
+// over DATAFLAG and the unit count. The no-value marker stores 0.0 in a
+// channel's voltages and frequency, -0.1 elsewhere.
+//
+//   0     M, the input channels         u8      -> channel_count
+//   1     per channel, 17 + 4P bytes:
+//           +0   voltage AB/A           f32     -> a
+//           +4   voltage BC/B           f32     -> b
+//           +8   voltage CA/C           f32     -> c
+//           +12  frequency              f32     -> f
+//           +16  P                      u8      -> p41_count
+//           +17  user-defined values    P × f32 -> user_p41, when P is P40_41_SIZE()
+//   then  phase currents A, B, C        3 × f32 -> ia, ib, ic
 template <class TeleAC, class TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* data, int len)
 {
@@ -131,16 +132,10 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* 
     }
     // channels.size() equals channel_count from here on.
     for (TeleACChannel& ch : channels) {
-        float a, b, c, f;
-        if (!ReadFloat(r, a, 0.0f)) return Overflow(kOverflow, r, len);
-        ch.a = a;
-        if (!ReadFloat(r, b, 0.0f)) return Overflow(kOverflow, r, len);
-        ch.b = b;
-        if (!ReadFloat(r, c, 0.0f)) return Overflow(kOverflow, r, len);
-        ch.c = c;
-        if (!ReadFloat(r, f, 0.0f)) return Overflow(kOverflow, r, len);
-        ch.f = f;
-        TraceChannel(a, b, c, f);
+        if (!r.ReadFloatOr(&ch.a, 0.0f) || !r.ReadFloatOr(&ch.b, 0.0f) || !r.ReadFloatOr(&ch.c, 0.0f) ||
+            !r.ReadFloatOr(&ch.f, 0.0f))
+            return Overflow(kOverflow, r, len);
+        TraceChannel(ch.a, ch.b, ch.c, ch.f);
 
         unsigned char p = 0;
         if (!r.ReadU8(p)) return Overflow(kOverflow, r, len);
@@ -151,21 +146,14 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* 
             if (!r.Skip(4 * p)) return Overflow(kOverflow, r, len);
         } else {
             if constexpr (TeleACChannel::P40_41_SIZE() > 0) {
-                for (int k = 0; k < p; ++k) {
-                    float v;
-                    if (!ReadFloat(r, v, kMinusPointOne)) return Overflow(kOverflow, r, len);
-                    ch.user_p41[k] = v;
-                }
+                for (int k = 0; k < p; ++k)
+                    if (!r.ReadFloatOr(&ch.user_p41[k], kMinusPointOne)) return Overflow(kOverflow, r, len);
             }
         }
     }
-    float v;
-    if (!ReadFloat(r, v, kMinusPointOne)) return Overflow(kOverflow, r, len);
-    tele.ia = v;
-    if (!ReadFloat(r, v, kMinusPointOne)) return Overflow(kOverflow, r, len);
-    tele.ib = v;
-    if (!ReadFloat(r, v, kMinusPointOne)) return Overflow(kOverflow, r, len);
-    tele.ic = v;
+    if (!r.ReadFloatOr(&tele.ia, kMinusPointOne) || !r.ReadFloatOr(&tele.ib, kMinusPointOne) ||
+        !r.ReadFloatOr(&tele.ic, kMinusPointOne))
+        return Overflow(kOverflow, r, len);
     return r.Position();
 }
 
@@ -194,6 +182,12 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::LearnChannelCount(unsigned char
     channels.resize(count);
 }
 
+// One unit's section of the AC switch-status reply (0x40/0x43):
+//
+//   0     m, switch status bytes        u8      -> airlock_count (at most AIRLOCK_MAX())
+//   1     switch status bytes           m × u8  -> airlock
+//   1+m   P                             u8      -> p43_count
+//   2+m   user-defined bytes            P × u8  -> user_p43, when P is P40_43_SIZE()
 template <class TeleAC, class TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_43(const unsigned char* data, int len)
 {
@@ -223,6 +217,16 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_43(const unsigned char* 
     return r.Position();
 }
 
+// One unit's section of the AC alarm-status reply (0x40/0x44):
+//
+//   0     M, the channels               u8, not trusted: the 0x40/0x41 count rules
+//   1     per known channel, 6 + m + P bytes:
+//           +0   alarm states of a b c f  4 × u8 -> a_alert b_alert c_alert f_alert
+//           +4   m                        u8, further states, skipped
+//           +5   further states           m × u8
+//           +5+m P                        u8     -> p44_count
+//           +6+m user-defined bytes       P × u8 -> alert_p44, when P is p40_44_SIZE()
+//   then  alarm states of ia ib ic      3 × u8  -> ia_alert ib_alert ic_alert
 template <class TeleAC, class TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_44(const unsigned char* data, int len)
 {

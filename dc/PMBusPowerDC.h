@@ -13,7 +13,6 @@
 
 #include "SMDSPDevice.h"
 #include "byte_reader.h"
-#include "no_value.h"
 #include "subdevice.h"
 
 // One DC distribution unit: its output bus, battery groups, battery fuses and
@@ -67,6 +66,17 @@ private:
         "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read 42_44 read overflow {} - {}";
 };
 
+// One unit's block of the DC analog reply (0x42/0x41); the caller steps over
+// DATAFLAG, the unit count and, for up to three units, the group byte.
+//
+//   0     output voltage                f32     -> v
+//   4     output current                f32     -> i
+//   8     M                             u8      -> dc_m
+//   9     battery-group currents        M × f32 -> battery_i, when M <= M_SIZE()
+//   9+4M  N                             u8      -> dc_n
+//         load-branch currents          N × f32 -> branch_i, when N <= N_SIZE()
+//         P                             u8      -> p_count
+//         user-defined values           P × f32 -> user_p; the no-value marker stores -0.1
 template <class TeleDC, int RT_DC>
 int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const unsigned char* p, int len)
 {
@@ -86,7 +96,8 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const unsigned char* p, int len)
     TeleDC next = tele;
     ByteReader r(p, len);
     unsigned char m = 0, n = 0, count = 0;
-    if (!r.Read(&next.v, 4) || !r.Read(&next.i, 4) || !r.ReadU8(m)) return Overflow(kOverflow42_41, r.Reached(), len);
+    if (!r.ReadFloat(&next.v) || !r.ReadFloat(&next.i) || !r.ReadU8(m))
+        return Overflow(kOverflow42_41, r.Reached(), len);
     next.dc_m = m;
     if (m > TeleDC::M_SIZE()) {
         InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_m is {}, MAX_M is {}", DataId(), m,
@@ -116,19 +127,20 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const unsigned char* p, int len)
         return len;
     }
     // Read as one run: a run cut short is reported where the whole run would end.
-    std::array<unsigned char, 4 * TeleDC::P_SIZE()> values;
-    if (!r.Read(values.data(), 4 * count)) return Overflow(kOverflow42_41, r.Reached(), len);
-    for (unsigned k = 0; k < count; ++k) {
-        const unsigned char* value = values.data() + 4 * k;
-        if (IsNoValueMarker(value))
-            StoreMinusPointOne(&next.user_p[k]);
-        else
-            std::memcpy(&next.user_p[k], value, 4);
-    }
+    if (!r.Has(4 * count)) return Overflow(kOverflow42_41, r.Reached(), len);
+    for (unsigned k = 0; k < count; ++k) r.ReadFloatOr(&next.user_p[k], -0.1f);
     tele = next;
     return r.Position();
 }
 
+// One unit's block of the DC alarm-status reply (0x42/0x44); runs longer
+// than their slots are cut to the slots and stepped over.
+//
+//   0     output-voltage state          u8      -> dc_v_state
+//   1     K                             u8      -> fuse_count
+//   2     battery-fuse states           K × u8  -> fuse_state
+//   2+K   Q                             u8      -> alert_p_count
+//   3+K   user-defined alarm states     Q × u8  -> alert_p
 template <class TeleDC, int RT_DC>
 int PMBusPowerDC<TeleDC, RT_DC>::parse42_44(const unsigned char* p, int len)
 {

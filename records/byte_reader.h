@@ -1,6 +1,8 @@
 #pragma once
 #include <cstring>
 
+#include "no_value.h"
+
 // Walks a reply section. Every read compares the count first and is
 // all-or-nothing; the first read that would pass the end fails the reader,
 // records where that read would have ended, and every later read fails too.
@@ -33,6 +35,18 @@ public:
         return true;
     }
     bool ReadU8(unsigned char& out) { return Read(&out, 1); }
+    // One IEEE-754 single-precision value, byte for byte as sent. `field` is
+    // a float or a packed record's float member, written through memcpy.
+    bool ReadFloat(void* field) { return Read(field, 4); }
+    // The same, but the no-value marker (four equal non-zero bytes) stores
+    // `missing` instead; four zero bytes are a real 0.0.
+    bool ReadFloatOr(void* field, float missing)
+    {
+        if (!Has(4)) return false;
+        std::memcpy(field, IsNoValueMarker(data_ + pos_) ? static_cast<const void*>(&missing) : data_ + pos_, 4);
+        pos_ += 4;
+        return true;
+    }
     bool Skip(int n)
     {
         if (!Has(n)) return false;

@@ -17,10 +17,11 @@ struct FieldSpec {
     const char* name;  // the member's name; the key in decoded output
     int offset;
     FieldType type;
-    int count;          // elements: 1 is a scalar, more an array
-    bool brief;         // shown in one-line listings
-    const char* label;  // for people, e.g. "phase A input current"
-    const char* unit;   // "V", "A", "Hz", or "" where the value has none or it is not known
+    int count;           // elements: 1 is a scalar, more an array
+    bool brief;          // shown in one-line listings
+    const char* label;   // for people, e.g. "phase A input current"
+    const char* abbrev;  // for a narrow screen beside its unit's heading, e.g. "Ia"; "": none
+    const char* unit;    // "V", "A", "Hz", or "" where the value has none or it is not known
 };
 
 // The byte image of one record type: a head record, then itemCount items of
@@ -44,19 +45,20 @@ struct RecordSpec {
 namespace record_fields_detail {
 
 template <std::size_t Bytes, FieldType Type>
-constexpr FieldSpec Describe(const char* name, std::size_t offset, bool brief, const char* label, const char* unit)
+constexpr FieldSpec Describe(const char* name, std::size_t offset, bool brief, const char* label, const char* abbrev,
+                             const char* unit)
 {
     static_assert(Bytes > 0 && Bytes % ElementWidth(Type) == 0, "member size is not a whole number of elements");
-    return FieldSpec{name, static_cast<int>(offset), Type, static_cast<int>(Bytes / ElementWidth(Type)), brief, label,
-                     unit};
+    return FieldSpec{
+        name, static_cast<int>(offset), Type, static_cast<int>(Bytes / ElementWidth(Type)), brief, label, abbrev, unit};
 }
 
 }  // namespace record_fields_detail
 
 // FieldSpec of Record::member read as elements of TYPE (a FieldType enumerator).
-#define VX42B_RECORD_FIELD(Record, member, TYPE, brief, label, unit)                                                  \
+#define VX42B_RECORD_FIELD(Record, member, TYPE, brief, label, abbrev, unit)                                          \
     record_fields_detail::Describe<sizeof(Record::member), FieldType::TYPE>(#member, offsetof(Record, member), brief, \
-                                                                            label, unit)
+                                                                            label, abbrev, unit)
 
 // True when the fields, in order, cover bytes 0 to size - 1 once each.
 template <std::size_t N>

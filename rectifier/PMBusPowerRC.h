@@ -12,7 +12,6 @@
 
 #include "SMDSPDevice.h"
 #include "byte_reader.h"
-#include "no_value.h"
 #include "subdevice.h"
 
 // The rectifier sub-device: one group record and one record per rectifier
@@ -83,16 +82,24 @@ bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::InitV(SMDVDevice* parent, unsig
     return SMDVDevice::InitV(parent, id, settings);
 }
 
+// The rectifier analog reply (0x41/0x41), INFO from its first byte:
+//
+//   0     DATAFLAG
+//   1-4   group value                 f32     -> group_value
+//   5     N, the modules              u8      -> channel_count
+//   6     per module, 5 + 4P bytes:
+//           +0  module value          f32     -> module_value
+//           +4  P                     u8      -> p41_count
+//           +5  user-defined values   P × f32 -> user_p41, when P is P41_41_SIZE();
+//                                                four equal bytes store 0.0
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_41(const unsigned char* payload, int len)
 {
     constexpr int kUserValues = TeleRCChannel::P41_41_SIZE();
     ByteReader in(payload, len);
-    // DATAFLAG, group value, module count.
-    unsigned char head[6];
-    if (!in.Read(head, sizeof head)) return Overflow("read 41_41 read overflow {} - {}", in, len);
-    std::memcpy(&tele.group_value, head + 1, 4);
-    const unsigned char count = head[5];
+    unsigned char count = 0;
+    if (!in.Has(6) || !in.Skip(1) || !in.ReadFloat(&tele.group_value) || !in.ReadU8(count))
+        return Overflow("read 41_41 read overflow {} - {}", in, len);
     if (channels.empty()) {
         tele.channel_count = count;
         channels.assign(count, TeleRCChannel{});
@@ -101,25 +108,16 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_41(const unsigned char* 
         return -1;
     }
     for (TeleRCChannel& module : channels) {
-        unsigned char fixed[5];
-        if (!in.Read(fixed, sizeof fixed)) return Overflow("read 41_41 read overflow {} - {}", in, len);
-        std::memcpy(&module.module_value, fixed, 4);
-        module.p41_count = fixed[4];
+        if (!in.Has(5) || !in.ReadFloat(&module.module_value) || !in.ReadU8(module.p41_count))
+            return Overflow("read 41_41 read overflow {} - {}", in, len);
         if (module.p41_count != kUserValues) {
             InfoLog(Error("read 41_41 p is {} not {}"), DataId(), module.p41_count, kUserValues);
             if (!in.Skip(4 * module.p41_count)) return Overflow("read 41_41 read overflow {} - {}", in, len);
             continue;
         }
         if constexpr (kUserValues > 0) {
-            unsigned char values[4 * kUserValues];
-            if (!in.Read(values, sizeof values)) return Overflow("read 41_41 module overflow {} - {}", in, len);
-            for (int k = 0; k < kUserValues; ++k) {
-                const unsigned char* value = values + 4 * k;
-                if (AllBytesEqual(value))
-                    std::memset(&module.user_p41[k], 0, 4);
-                else
-                    std::memcpy(&module.user_p41[k], value, 4);
-            }
+            if (!in.Has(4 * kUserValues)) return Overflow("read 41_41 module overflow {} - {}", in, len);
+            for (int k = 0; k < kUserValues; ++k) in.ReadFloatOr(&module.user_p41[k], 0.0f);
         }
     }
     return in.Position();
@@ -151,6 +149,14 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::LearnModuleCount(unsigned char 
     channels.resize(count);
 }
 
+// The rectifier switch-status reply (0x41/0x43):
+//
+//   0     DATAFLAG
+//   1     N, the modules (at most the known ones)
+//   2     per module, 4 + P bytes:
+//           +0  switch states         3 × u8  -> switch_state
+//           +3  P                     u8      -> p43_count
+//           +4  user-defined bytes    P × u8  -> user_p43, when P is P41_43_SIZE()
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_43(const unsigned char* payload, int len)
 {
@@ -163,10 +169,8 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_43(const unsigned char* 
     if (count > channels.size()) return -1;
     for (unsigned i = 0; i < count; ++i) {
         TeleRCChannel& module = channels[i];
-        unsigned char fixed[4];
-        if (!in.Read(fixed, sizeof fixed)) return Overflow("read 41_43 read overflow {} - {}", in, len);
-        std::memcpy(module.switch_state, fixed, 3);
-        module.p43_count = fixed[3];
+        if (!in.Has(4) || !in.Read(module.switch_state, 3) || !in.ReadU8(module.p43_count))
+            return Overflow("read 41_43 read overflow {} - {}", in, len);
         if (module.p43_count != kUserBytes) {
             InfoLog(Error("read 41_43 p is {}, not {}"), DataId(), module.p43_count, kUserBytes);
             if (!in.Skip(module.p43_count)) return Overflow("read 41_43 read overflow {} - {}", in, len);
@@ -179,6 +183,14 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_43(const unsigned char* 
     return in.Position();
 }
 
+// The rectifier alarm-status reply (0x41/0x44):
+//
+//   0     DATAFLAG
+//   1     N, the modules (at most the known ones)
+//   2     per module, 2 + P bytes:
+//           +0  fault state           u8      -> fault_state
+//           +1  P                     u8      -> p44_count
+//           +2  user-defined bytes    P × u8  -> alert_p44, when P is P41_44_SIZE()
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_44(const unsigned char* payload, int len)
 {
@@ -210,28 +222,36 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_44(const unsigned char* 
     return in.Position();
 }
 
+// The AC-distribution parameter reply (0x40/0x46), no DATAFLAG:
+//
+//   0-19  parameter values            5 × f32 -> ac_param
+//   20    P                           u8
+//   21    user-defined values         P × f32, not kept
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse40_46(const unsigned char* payload, int len)
 {
     ByteReader in(payload, len);
-    // Five parameter values and the user-defined count.
-    unsigned char fixed[21];
-    if (!in.Read(fixed, sizeof fixed)) return Overflow("read 40_46 read overflow {} - {}", in, len);
-    std::memcpy(tele.ac_param, fixed, 20);
+    unsigned char count = 0;
+    if (!in.Has(21) || !in.Read(tele.ac_param, 20) || !in.ReadU8(count))
+        return Overflow("read 40_46 read overflow {} - {}", in, len);
     // The user-defined parameters are not kept; the caller checks the length.
-    return 21 + 4 * fixed[20];
+    return 21 + 4 * count;
 }
 
+// The DC-distribution parameter reply (0x42/0x46), no DATAFLAG:
+//
+//   0-7   parameter values            2 × f32 -> dc_param
+//   8     P                           u8      -> dc_p_count
+//   9     user-defined values         P × f32 -> dc_user_p, when P is P42_46_NUMBER();
+//                                                a reply that stops early fills the front
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse42_46(const unsigned char* payload, int len)
 {
     constexpr int kUserNumber = TeleRC::P42_46_NUMBER();
     constexpr int kUserBytes = TeleRC::P42_46_SIZE();
     ByteReader in(payload, len);
-    unsigned char fixed[9];
-    if (!in.Read(fixed, sizeof fixed)) return Overflow("read 42_46 read overflow {} - {}", in, len);
-    std::memcpy(tele.dc_param, fixed, 8);
-    tele.dc_p_count = fixed[8];
+    if (!in.Has(9) || !in.Read(tele.dc_param, 8) || !in.ReadU8(tele.dc_p_count))
+        return Overflow("read 42_46 read overflow {} - {}", in, len);
     if (tele.dc_p_count != kUserNumber) {
         InfoLog(Error("read 42_46 p is {}, not {}"), DataId(), tele.dc_p_count, kUserNumber);
         // Skipped unread; the caller checks the length.

@@ -55,9 +55,11 @@ struct AcDevice : ::testing::Test {
     }
     Bytes Image() const
     {
-        Bytes image(31 + 26 * dev->channels.size());
-        std::memcpy(image.data(), &dev->tele, 31);
-        for (size_t i = 0; i < dev->channels.size(); ++i) std::memcpy(&image[31 + 26 * i], &dev->channels[i], 26);
+        constexpr size_t unit = sizeof(tele_c_vx42b_ac), channel = sizeof(tele_c_vx42b_ac_channel);
+        Bytes image(unit + channel * dev->channels.size());
+        std::memcpy(image.data(), &dev->tele, unit);
+        for (size_t i = 0; i < dev->channels.size(); ++i)
+            std::memcpy(&image[unit + channel * i], &dev->channels[i], channel);
         return image;
     }
 };
@@ -255,7 +257,7 @@ TEST_F(AcDevice, LoadFromCache)
     Bytes wrong = image;
     wrong[16] = 2;
     EXPECT_FALSE(dev->LoadFromCache(wrong.data(), 57));
-    EXPECT_EQ(Image(), Bytes(31, 0));
+    EXPECT_EQ(Image(), Bytes(sizeof(tele_c_vx42b_ac), 0));
     EXPECT_EQ(Error("ia"), "数据未就绪");
 
     EXPECT_TRUE(dev->LoadFromCache(std::string(image.begin(), image.end())));

@@ -45,7 +45,7 @@ struct Dc : ::testing::Test {
     Bytes Image() const
     {
         auto p = reinterpret_cast<const unsigned char*>(&dc->tele);
-        return Bytes(p, p + 101);
+        return Bytes(p, p + sizeof(tele_c_vx42b_dc));
     }
     // From an exactly sized heap copy, so that a read past len trips the sanitizer.
     int Parse(bool analog, const Bytes& block, size_t len, VX42BDC* d = nullptr)

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -182,9 +183,9 @@ TEST(RcRound, CacheRestoreAndQueries)
         EXPECT_EQ(Why(*rc), age.second) << age.first;
     }
 
-    Bytes bare(image.begin(), image.begin() + 65);
-    bare[57] = 0;
-    EXPECT_TRUE(rc->LoadFromCache(bare.data(), 65));
+    Bytes bare(image.begin(), image.begin() + sizeof(tele_c_vx42b_rc));
+    bare[offsetof(tele_c_vx42b_rc, channel_count)] = 0;
+    EXPECT_TRUE(rc->LoadFromCache(bare.data(), static_cast<int>(bare.size())));
     EXPECT_EQ(ImageOf(*rc), bare);
 }
 

@@ -30,29 +30,26 @@ std::vector<RecordLayout> MakeLayouts()
     return layouts;
 }
 
-// The rectifier analog reply leads with the output voltage and gives one
-// output current per module, as every YD/T 1363.3 rectifier group does.
+const char* DeviceClass(const char* unit)
+{
+    if (std::strcmp(unit, "V") == 0) return "voltage";
+    if (std::strcmp(unit, "A") == 0) return "current";
+    if (std::strcmp(unit, "Hz") == 0) return "frequency";
+    return "";
+}
+
+// The fields that have a short label.
 std::vector<FieldLabel> MakeLabels()
 {
-    return {
-        {5085, "ia", "Ia", "phase A current", "A", "current"},
-        {5085, "ib", "Ib", "phase B current", "A", "current"},
-        {5085, "ic", "Ic", "phase C current", "A", "current"},
-        {5085, "a", "AB/A", "voltage A/AB", "V", "voltage"},
-        {5085, "b", "BC/B", "voltage B/BC", "V", "voltage"},
-        {5085, "c", "CA/C", "voltage C/CA", "V", "voltage"},
-        {5085, "f", "f", "frequency", "Hz", "frequency"},
-        {5087, "v", "output", "output voltage", "V", "voltage"},
-        {5087, "i", "load", "output current", "A", "current"},
-        {5087, "battery_i", "battery", "battery current", "A", "current"},
-        {5087, "dc_v_state", "voltage state", "", "", ""},
-        {5087, "fuse_state", "fuses", "", "", ""},
-        {5086, "group_value", "output", "output voltage", "V", "voltage"},
-        {5086, "channel_count", "modules", "", "", ""},
-        {5086, "module_value", "output", "module current", "A", "current"},
-        {5086, "user_p41", "user values", "", "", ""},
-        {5086, "fault_state", "fault", "", "", ""},
-    };
+    std::vector<FieldLabel> labels;
+    for (const RecordSpec& r : vx42b_fields::kRecords)
+        for (const auto& block : {std::make_pair(r.head, r.headFields), std::make_pair(r.items, r.itemFields)})
+            for (int k = 0; k < block.second; ++k) {
+                const FieldSpec& f = block.first[k];
+                if (*f.abbrev != '\0')
+                    labels.push_back({r.recordType, f.name, f.abbrev, f.label, f.unit, DeviceClass(f.unit)});
+            }
+    return labels;
 }
 
 // The host's 7-byte stamp: year (big-endian), month, day, hour, minute, second.

@@ -36,9 +36,10 @@ int RecordTypeOf(const std::string& deviceType);
 
 // How a person reads a field: a short label (the live screen), a longer one
 // (the page, the metrics), its unit and Home Assistant's device class ("" for
-// states, counts and user-defined values). One table for every record type and
-// every output; item fields (AC channels, rectifier modules) are named as in
-// their block.
+// states, counts and user-defined values), for the fields whose description
+// has a short label. One table for every record type and every output, built
+// from the records' field descriptions; item fields (AC channels, rectifier
+// modules) are named as in their block.
 struct FieldLabel {
     int recordType;
     const char* field;

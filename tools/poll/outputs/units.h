@@ -2,8 +2,9 @@
 #include <string>
 
 // What a decoded field measures, for the page, the metrics and Home
-// Assistant, from the record decoder's label table (FieldLabels()). Empty
-// unit: a state, a count or a value of unknown meaning.
+// Assistant, from the record decoder's label table (FieldLabels(), built from
+// the records' field descriptions). Empty unit: a state, a count or a value of
+// unknown meaning.
 namespace vxpoll {
 
 struct FieldUnit {
