@@ -291,8 +291,8 @@ TEST(RoundEdges, GoneChannelStatesEveryRuleQuietOnce)
             second.push_back(r.key);
         }
     }
-    const Seq expected = {"AC_0", "AC_1", "AC_2", "AC_3", "AC_4", "AC_5", "AC_6", "AC_7", "AC_8", "AC_9", "AC_10",
-                          "VX42B_AC_0", "VX42B_AC_1", "VX42B_AC_2", "VX42B_AC_3"};
+    const Seq expected = {"AC_0", "AC_1", "AC_2",  "AC_3",       "AC_4",       "AC_5",       "AC_6",      "AC_7",
+                          "AC_8", "AC_9", "AC_10", "VX42B_AC_0", "VX42B_AC_1", "VX42B_AC_2", "VX42B_AC_3"};
     EXPECT_EQ(second, expected);
 }
 
