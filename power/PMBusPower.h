@@ -280,12 +280,13 @@ bool PMBusPower<AC, DC, RC>::LearnAcChannelCounts(const unsigned char* info, int
     for (const auto& d : acDevices_) {
         unsigned char count = 0;
         const int r = used <= L ? d->Measure40_41(info + used, L - used, count) : -1;
+        // A differing count in a section that is cut short is still told.
+        if (used < L && count != d->channels.size()) differs = true;
         if (r < 0) {
             used = -1;
             break;
         }
         used += r;
-        differs = differs || count != d->channels.size();
     }
     if (!differs) return true;
     if (used != L) {

@@ -296,4 +296,60 @@ TEST(RoundEdges, GoneChannelStatesEveryRuleQuietOnce)
     EXPECT_EQ(second, expected);
 }
 
+// A reply its step refuses (cut short, or shorter than DATAFLAG and a count)
+// is a lost one: nothing sent, the step kept, the round not ended, and the
+// reason logged.
+TEST(RoundEdges, RefusedReplyKeepsItsStepAtEveryStep)
+{
+    const struct {
+        int step;
+        unsigned char cid1;
+        Bytes info;
+        Seq logs;
+    } cases[] = {
+        {0, 0x40, {0x00}, {"PMBusPower:ProcotolError 1 reply too short 1"}},
+        {0, 0x40, {0x00, 0x02, 0x01}, {"PMBusPower:ProcotolError 1 parse 40_41 overflow memory boundary"}},
+        {1, 0x40, {0x00, 0x02, 0x00}, {"PMBusPowerAC:ProcotolError 11 read 40_43 read overflow 2 - 1"}},
+        {2, 0x40, {0x00, 0x02, 0x01}, {"PMBusPowerAC:ProcotolError 11 read 40_44 read overflow 2 - 1"}},
+        {4, 0x41, {}, {"PMBusPower:ProcotolError 1 reply too short 0"}},
+        {4, 0x41, {0x00, 0x02, 0x00}, {"PMBusPower:ProcotolError 1 parse p41_41 overflow memory boundary"}},
+        {7, 0x42, {0x00}, {"PMBusPower:ProcotolError 1 reply too short 1"}},
+        {7, 0x42, {0x00, 0x01}, {"PMBusPowerDC<TeleDC, RT_DC>:ProcotolError 21 read 42_41 read overflow 4 - 0"}},
+        {8, 0x42, {0x00}, {"PMBusPower:ProcotolError 1 reply too short 1"}},
+        {8, 0x42, {0x00, 0x01}, {"PMBusPowerDC<TeleDC, RT_DC>:ProcotolError 21 read 42_44 read overflow 1 - 0"}},
+        {9,
+         0x42,
+         {0x00, 0x00, 0x00},
+         {"PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError 1 read 42_46 read overflow 9 - 3"}},
+        {3,
+         0x40,
+         {0x00, 0x00, 0x00},
+         {"PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError 1 read 40_46 read overflow 21 - 3"}},
+        {5,
+         0x41,
+         {0x00, 0x02},
+         {"PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError 1 read 41_43 read overflow 6 - 2",
+          "PMBusPower:ProcotolError 1 parse p41_43 overflow memory boundary"}},
+        {6,
+         0x41,
+         {0x00, 0x02},
+         {"PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError 1 read 41_44 read overflow 4 - 2",
+          "PMBusPower:ProcotolError 1 parse p41_44 overflow memory boundary"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "step " << c.step << ", " << c.info.size() << " bytes");
+        SimLine line(Quiet());
+        ASSERT_TRUE(line.RunRound());
+        Written(line);
+        line.controller->logs.clear();
+        const size_t ends = line.controller->roundEnds.size();
+        line.device->SetStep(c.step);
+        DeliverReply(line, c.cid1, c.info);
+        EXPECT_EQ(Written(line), Seq{});
+        EXPECT_EQ(line.device->Step(), c.step);
+        EXPECT_EQ(line.controller->roundEnds.size(), ends);
+        EXPECT_EQ(line.controller->logs, c.logs);
+    }
+}
+
 }  // namespace
