@@ -54,4 +54,49 @@ TEST(ByteReader, FloatReadsCopyBytesOrStoreTheMissingValue)
     }
 }
 
+// Reads one after another over five bytes: each compares the count first, a
+// failed read takes nothing, and once one fails every later one fails, even
+// one that would fit, so a parser cannot go on past a gap.
+TEST(ByteReader, ReadsInARowStopAtTheFirstThatDoesNotFit)
+{
+    struct Case {
+        const char* what;
+        std::vector<int> sizes;  // -1: Skip(-1)
+        std::vector<bool> ok;
+        int position, reached;
+    };
+    const Case cases[] = {
+        {"all fit", {1, 4}, {true, true}, 5, 5},
+        {"one byte short", {2, 4}, {true, false}, 2, 6},
+        {"a smaller read after a failed one", {4, 2, 1}, {true, false, false}, 4, 6},
+        {"nothing at all after a failure", {6, 0}, {false, false}, 0, 6},
+        {"a negative count", {1, -1, 1}, {true, false, false}, 1, 1},
+        {"zero bytes at the end", {5, 0}, {true, true}, 5, 5},
+    };
+    const Bytes input = Hex("01 02 03 04 05");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ByteReader r(input.data(), static_cast<int>(input.size()));
+        std::vector<bool> ok;
+        for (int n : c.sizes) {
+            unsigned char out[8] = {};
+            ok.push_back(n < 0 ? r.Skip(n) : r.Read(out, n));
+        }
+        EXPECT_EQ(ok, c.ok);
+        EXPECT_EQ(r.Position(), c.position);
+        EXPECT_EQ(r.Reached(), c.reached);
+        EXPECT_EQ(r.Remaining(), 5 - c.position);
+    }
+    // No data, or a negative length, is an empty section.
+    for (int len : {-3, 0}) {
+        ByteReader r(input.data(), len);
+        unsigned char b = 0;
+        EXPECT_FALSE(r.ReadU8(b));
+        EXPECT_EQ(r.Length(), 0);
+    }
+    ByteReader none(nullptr, 5);
+    EXPECT_EQ(none.Length(), 0);
+    EXPECT_EQ(none.Peek(1), nullptr);
+}
+
 }  // namespace
