@@ -1,5 +1,8 @@
 // What the three sub-devices share: the clock, the freshness test and their
 // "appSetting" keys.
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
 #include <stdexcept>
 #include <string>
 
@@ -23,6 +26,47 @@ TEST(SubDevice, NowIsTheLocalClockToTheSecond)
     EXPECT_LE(before, now);
     EXPECT_LE(now, after);
     EXPECT_EQ(now.time_of_day().fractional_seconds(), 0);
+}
+
+// The time zone's offset is applied, east and west of UTC alike.
+TEST(SubDevice, NowFollowsTheTimeZone)
+{
+    const char* const saved = std::getenv("TZ");
+    const std::string keep = saved != nullptr ? saved : "";
+    for (const char* zone : {"UTC0", "CST-8", "EST5", "NPT-5:45"}) {
+        SCOPED_TRACE(zone);
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+        const ptime before = boost::posix_time::second_clock::local_time();
+        const ptime now = subdevice::Now();
+        const ptime after = boost::posix_time::second_clock::local_time();
+        EXPECT_LE(before, now);
+        EXPECT_LE(now, after);
+    }
+    if (saved != nullptr)
+        ::setenv("TZ", keep.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
+}
+
+// A round end renews the last-update time and stamps the record from the same clock.
+TEST(SubDevice, StampRoundRenewsTheLastUpdateAndTheRecordTime)
+{
+    ptime last(boost::posix_time::not_a_date_time);
+    unsigned char ttime[7] = {};
+    const ptime before = subdevice::Now();
+    subdevice::StampRound(last, ttime);
+    const ptime after = subdevice::Now();
+    ASSERT_FALSE(last.is_special());
+    EXPECT_LE(before, last);
+    EXPECT_LE(last, after);
+    bool matches = false;
+    for (ptime t = before; t <= after; t += seconds(1)) {
+        const auto stamp = get_ttime(t);
+        matches = matches || std::equal(stamp.begin(), stamp.end(), ttime);
+    }
+    EXPECT_TRUE(matches);
 }
 
 TEST(SubDevice, FreshForSixtySecondsAfterTheLastUpdate)
