@@ -166,4 +166,23 @@ TEST(SubDeviceLifecycle, RecordsArePublishedNotUrgent)
     }
 }
 
+// Each round's batch carries that round's rules only, numbered from 1.
+TEST(SubDeviceLifecycle, EveryRoundNumbersItsRulesFromOne)
+{
+    for (const Kind& k : kKinds) {
+        SCOPED_TRACE(k.name);
+        Device d(k);
+        ASSERT_TRUE(d.Load(Image(k, 0)));
+        d.Round();
+        d.Round();
+        ASSERT_EQ(d.host->batches.size(), 2u);
+        const size_t count = d.host->batches[0].rules.size();
+        ASSERT_GT(count, 0u);
+        for (const auto& batch : d.host->batches) {
+            ASSERT_EQ(batch.rules.size(), count);
+            for (size_t n = 0; n < count; ++n) EXPECT_EQ(batch.rules[n].sequence, n + 1) << batch.rules[n].key;
+        }
+    }
+}
+
 }  // namespace
