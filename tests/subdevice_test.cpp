@@ -5,6 +5,7 @@
 #include <ctime>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <gtest/gtest.h>
@@ -119,6 +120,41 @@ TEST(SubDevice, AppSettingReadsNumbersAndNumericTexts)
     // A value with no text form is the caller's to report.
     float v = 1, i = 2;
     EXPECT_THROW(subdevice::ReadAppSetting(ParseJson(R"({"appSetting": {"diff_v": [1]}})"), v, i), std::exception);
+}
+
+// Item rules are made once per item count: each (item, row) exactly once, in
+// order, and not again while the count stays.
+TEST(SubDevice, ItemRulesAreMadeOncePerItemCount)
+{
+    subdevice::ItemRules rules;
+    std::vector<std::string> made;
+    const auto make = [&made](size_t item, size_t row) {
+        const std::string key = std::to_string(item) + "." + std::to_string(row);
+        made.push_back(key);
+        subdevice::RuleText t;
+        t.key = key;
+        return t;
+    };
+    const struct {
+        size_t items;
+        std::vector<std::string> made;
+    } steps[] = {
+        {2, {"0.0", "0.1", "1.0", "1.1"}},
+        {2, {}},
+        {3, {"0.0", "0.1", "1.0", "1.1", "2.0", "2.1"}},
+        {1, {"0.0", "0.1"}},
+        {0, {}},
+        {0, {}},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.items);
+        made.clear();
+        rules.Fit(step.items, 2, make);
+        EXPECT_EQ(made, step.made);
+        for (size_t item = 0; item < step.items; ++item)
+            for (size_t row = 0; row < 2; ++row)
+                EXPECT_EQ(rules.At(item, row).key, std::to_string(item) + "." + std::to_string(row));
+    }
 }
 
 }  // namespace
