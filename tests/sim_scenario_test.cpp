@@ -57,6 +57,13 @@ TEST(SimScenario, BadInputNamesTheKey)
         {R"({"dc": [{"fuse_state": [1, 256]}]})", "dc[0].fuse_state[1]: expected a whole number from 0 to 255"},
         {R"({"version": "0x2"})", "version: expected a whole number"},
         {R"({"model": "123456789012345678901"})", "model: longer than 20 bytes"},
+        // Raw bytes that are not UTF-8 would be written back as U+FFFD, three bytes each.
+        {"{\"model\": \"\x80\x80\x80\x80\x80\x80\x80\x80\x80\x80\"}", "model: not UTF-8 text"},
+        {"{\"model\": \"\xC0\x80\"}", "model: not UTF-8 text"},
+        {"{\"model\": \"\xED\xA0\x80\"}", "model: not UTF-8 text"},
+        {"{\"model\": \"VX\xE4\xB8\"}", "model: not UTF-8 text"},
+        {"{\"model\": \"\xF4\x90\x80\x80\"}", "model: not UTF-8 text"},
+        {"{\"schedule\": [{\"at\": 1, \"set\": {\"model\": \"\xFF\"}}]}", "schedule[0].set.model: not UTF-8 text"},
         {R"({"rc": {"modules": [{"switch": [1, 2]}]}})", "rc.modules[0].switch: expected an array of 3 bytes"},
         {R"({"params": {"dc": [1]}})", "params.dc: expected an array of 2 numbers"},
         {R"({"dc": [{}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {},
@@ -90,6 +97,21 @@ TEST(SimScenario, BadInputNamesTheKey)
         std::string error;
         EXPECT_FALSE(ParseScenario(c.text, sc, error));
         EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    }
+}
+
+TEST(SimScenario, UnicodeModelsAreWrittenBackByteForByte)
+{
+    // Two-, three- and four-byte characters, raw and escaped; the model field holds 20 bytes.
+    for (const char* text :
+         {"{\"model\": \"VX\xC3\xA9\xE7\x94\xB5\xF0\x9F\x94\x8B\"}", R"({"model": "\u00e9\u7535\ud83d\udd0b"})"}) {
+        SCOPED_TRACE(text);
+        Scenario sc, back;
+        std::string error;
+        ASSERT_TRUE(ParseScenario(text, sc, error)) << error;
+        ASSERT_TRUE(ParseScenario(ScenarioText(sc), back, error)) << error;
+        EXPECT_EQ(back.system.model, sc.system.model);
+        EXPECT_EQ(ScenarioText(back), ScenarioText(sc));
     }
 }
 

@@ -47,6 +47,46 @@ void PutBytes(Bytes& out, const Bytes& values)
     out.insert(out.end(), values.begin(), values.end());
 }
 
+// Strict UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
+// jsoncpp reads any bytes but writes what it cannot decode as U+FFFD, so
+// anything else would change (and grow) when a scenario is written back.
+bool IsUtf8(const std::string& text)
+{
+    size_t k = 0;
+    while (k < text.size()) {
+        const auto b = static_cast<unsigned char>(text[k]);
+        size_t more;
+        uint32_t cp;
+        if (b < 0x80) {
+            ++k;
+            continue;
+        }
+        if (b >= 0xC2 && b <= 0xDF) {
+            more = 1;
+            cp = b & 0x1Fu;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            more = 2;
+            cp = b & 0x0Fu;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            more = 3;
+            cp = b & 0x07u;
+        } else {
+            return false;
+        }
+        if (text.size() - k <= more) return false;
+        for (size_t j = 1; j <= more; ++j) {
+            const auto c = static_cast<unsigned char>(text[k + j]);
+            if ((c & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (c & 0x3Fu);
+        }
+        if ((more == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+            (more == 3 && (cp < 0x10000 || cp > 0x10FFFF)))
+            return false;
+        k += more + 1;
+    }
+    return true;
+}
+
 }  // namespace
 
 Bytes DeviceInfo(const PowerSystem& s)
@@ -544,6 +584,7 @@ bool SystemFromJson(const Json::Value& json, PowerSystem& s, std::string& error)
         const Json::Value& m = json["model"];
         if (!m.isString()) return r.Fail("model", "expected a text");
         if (m.asString().size() > kModelBytes) return r.Fail("model", "longer than 20 bytes");
+        if (!IsUtf8(m.asString())) return r.Fail("model", "not UTF-8 text; write other characters as \\u escapes");
         next.model = m.asString();
     }
     r.Byte(json, "", "address", next.address);
