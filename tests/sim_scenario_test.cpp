@@ -56,6 +56,11 @@ TEST(SimScenario, BadInputNamesTheKey)
         {R"({"dc": [{"v": 1e300}]})", "dc[0].v: beyond the range of a float"},
         {R"({"dc": [{"fuse_state": [1, 256]}]})", "dc[0].fuse_state[1]: expected a whole number from 0 to 255"},
         {R"({"version": "0x2"})", "version: expected a whole number"},
+        // Past the int64 range (an unsigned 64-bit value, a real): refused, not thrown.
+        {R"({"address": 9474262020783545456})", "address: expected a whole number from 0 to 255"},
+        {R"({"address": 1e19})", "address: expected a whole number from 0 to 255"},
+        {R"({"address": 255.5})", "address: expected a whole number from 0 to 255"},
+        {R"({"dc": [{"fuse_state": [18446744073709551615]}]})", "dc[0].fuse_state[0]: expected a whole number"},
         {R"({"model": "123456789012345678901"})", "model: longer than 20 bytes"},
         // Raw bytes that are not UTF-8 would be written back as U+FFFD, three bytes each.
         {"{\"model\": \"\x80\x80\x80\x80\x80\x80\x80\x80\x80\x80\"}", "model: not UTF-8 text"},
@@ -98,6 +103,17 @@ TEST(SimScenario, BadInputNamesTheKey)
         EXPECT_FALSE(ParseScenario(c.text, sc, error));
         EXPECT_NE(error.find(c.error), std::string::npos) << error;
     }
+}
+
+TEST(SimScenario, ByteValuesTakeWholeRealsAndTheEnds)
+{
+    Scenario sc;
+    std::string error;
+    ASSERT_TRUE(ParseScenario(R"({"address": 255.0, "version": -0.0, "dc": [{"fuse_state": [0, 255]}]})", sc, error))
+        << error;
+    EXPECT_EQ(sc.system.address, 255);
+    EXPECT_EQ(sc.system.version, 0);
+    EXPECT_EQ(sc.system.dc[0].fuseState[1], 255);
 }
 
 TEST(SimScenario, UnicodeModelsAreWrittenBackByteForByte)

@@ -315,11 +315,9 @@ public:
     void ByteValue(const Json::Value& v, const std::string& path, uint8_t& out)
     {
         uint32_t bits;
-        if (v.isIntegral() && !v.isBool() && v.asLargestInt() >= 0 && v.asLargestInt() <= 255) {
-            out = static_cast<uint8_t>(v.asLargestInt());
-        } else if (v.isDouble() && v.asDouble() >= 0 && v.asDouble() <= 255 &&
-                   std::floor(v.asDouble()) == v.asDouble()) {
-            out = static_cast<uint8_t>(v.asDouble());
+        // isUInt holds for whole reals too; asLargestInt would throw past the int64 range.
+        if (!v.isBool() && v.isUInt() && v.asUInt() <= 255) {
+            out = static_cast<uint8_t>(v.asUInt());
         } else if (v.isString() && HexText(v.asString(), 2, bits)) {
             out = static_cast<uint8_t>(bits);
         } else {
