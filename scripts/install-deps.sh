@@ -42,5 +42,44 @@ if [ "$arm" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
   $sudo dpkg --add-architecture armhf
 fi
 echo "install-deps: installing ${missing[*]}"
-$sudo apt-get update -q
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+apt_install() {
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get "$@" install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# A mirror caught mid-sync fails an index now and then: try again before giving up.
+for try in 1 2 3; do
+  if $sudo apt-get update -q; then break; fi
+  if [ "$try" = 3 ]; then
+    echo "install-deps: apt-get update failed three times; installing from the package lists there are" >&2
+  else
+    sleep $((try * 15))
+  fi
+done
+apt_install && exit 0
+
+# When one architecture's security index did not download (a mirror in the
+# middle of a sync), the two architectures of a Multi-Arch: same library
+# (libssl3, linux-libc-dev) get different candidates and apt refuses. Without
+# the security suite, and preferring the release's own versions even where
+# that means stepping an amd64 one back, both get the same; nothing is removed.
+# The normal lists are fetched again afterwards.
+if [ "$arm" = 1 ]; then
+  echo "install-deps: trying the install again from the release without its security suite" >&2
+  lists=$(mktemp -d)
+  trap 'rm -rf "$lists"' EXIT
+  mkdir "$lists/parts" "$lists/preferences.d"
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -e "$f" ] && awk 'BEGIN { RS = ""; ORS = "\n\n" } !/Suites:[^\n]*-security/' "$f" > "$lists/parts/$(basename "$f")"
+  done
+  if [ -f /etc/apt/sources.list ]; then grep -v -- '-security' /etc/apt/sources.list > "$lists/sources.list" || true
+  else : > "$lists/sources.list"; fi
+  printf 'Package: *\nPin: release o=Debian\nPin-Priority: 1001\n' > "$lists/preferences"
+  opts=(-o "Dir::Etc::sourcelist=$lists/sources.list" -o "Dir::Etc::sourceparts=$lists/parts"
+        -o "Dir::Etc::preferences=$lists/preferences" -o "Dir::Etc::preferencesparts=$lists/preferences.d")
+  status=1
+  $sudo apt-get "${opts[@]}" update -q && apt_install "${opts[@]}" --allow-downgrades --no-remove && status=0
+  $sudo apt-get update -q || true
+  [ "$status" = 0 ] && exit 0
+fi
+echo "install-deps: could not install ${missing[*]}" >&2
+exit 1
