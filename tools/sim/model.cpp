@@ -581,9 +581,10 @@ bool SystemFromJson(const Json::Value& json, PowerSystem& s, std::string& error)
     if (json.isMember("model")) {
         const Json::Value& m = json["model"];
         if (!m.isString()) return r.Fail("model", "expected a text");
-        if (m.asString().size() > kModelBytes) return r.Fail("model", "longer than 20 bytes");
-        if (!IsUtf8(m.asString())) return r.Fail("model", "not UTF-8 text; write other characters as \\u escapes");
-        next.model = m.asString();
+        std::string model = m.asString();
+        if (model.size() > kModelBytes) return r.Fail("model", "longer than 20 bytes");
+        if (!IsUtf8(model)) return r.Fail("model", "not UTF-8 text; write other characters as \\u escapes");
+        next.model = std::move(model);
     }
     r.Byte(json, "", "address", next.address);
     r.Byte(json, "", "version", next.version);
