@@ -25,6 +25,7 @@
 #include "port_factory.h"
 #include "record_decoder.h"
 #include "tracing_port.h"
+#include "yd1363.h"
 
 #ifdef VX42B_POLL_WITH_SIM
 #include "scenario.h"
@@ -194,6 +195,11 @@ int Session::Start(std::ostream& err)
                                           [this](bool tx, const std::string& frame) { OnFrame(tx, frame); });
     device_->AttachPort(port_);
     LineStats& line = controller_->Line();
+    // Every kind is there from the start, at 0, so that a rate works at once.
+    for (int e = static_cast<int>(yd1363::Error::TooShort); e <= static_cast<int>(yd1363::Error::Unfinished); ++e)
+        line.frameErrors.emplace(yd1363::Describe(static_cast<yd1363::Error>(e)), 0);
+    controller_->WatchLine(options_.downAfterMs != 0 ? std::chrono::milliseconds(options_.downAfterMs)
+                                                     : DefaultDownAfter(device_->ReplyTimeout()));
     line.port = port_->Name();
     line.baud = path.rfind("tcp:", 0) == 0 ? 0 : baud;
     runner_ = std::make_unique<LineRunner>(device_);
@@ -310,7 +316,11 @@ void Session::HandleRoundEnds()
         roundOpen_ = false;
         ++rounds_;
         // The line works again: the next loss starts the back-off afresh.
-        if (complete) backoff_.Reset();
+        if (complete) {
+            backoff_.Reset();
+            controller_->LineRoundComplete();
+            controller_->CheckLine(port_->IsOpen());
+        }
         sink_.Round(rounds_, complete, seconds);
         CountRound(controller_->Line(), complete, seconds, LineStats::WallClock::now());
         sink_.Line(controller_->Line());
@@ -374,6 +384,7 @@ void Session::Loop()
     while (!done_ && !StopRequested() && !sink_.Closed()) {
         if (!port_->IsOpen()) {
             TryReopen();
+            controller_->CheckLine(port_->IsOpen());
             if (!port_->IsOpen()) {
                 sink_.Tick();
                 ::poll(nullptr, 0, 50);
@@ -399,6 +410,7 @@ void Session::Loop()
                 " reply time-outs; reconnecting");
             PortLost();
         }
+        controller_->CheckLine(port_->IsOpen());
         sink_.Tick();
     }
 }
