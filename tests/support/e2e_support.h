@@ -196,8 +196,11 @@ public:
     ~Sim() { Stop(); }
     const std::string& Path() const { return path_; }
     std::string Err() const { return child_->Err(); }
+    // SIGSTOP silences the line as a dead power system would; SIGCONT brings it back.
+    void Signal(int signal) { child_->Kill(signal); }
     void Stop()
     {
+        child_->Kill(SIGCONT);
         child_->Kill(SIGTERM);
         child_->Collect(std::chrono::seconds(10));
     }
