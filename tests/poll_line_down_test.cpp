@@ -57,7 +57,7 @@ public:
     }
     // The first line from index `from` on that matches; null when none came in time.
     Json::Value WaitFor(size_t from, const std::function<bool(const Json::Value&)>& match, std::chrono::seconds limit,
-                       size_t* at = nullptr)
+                        size_t* at = nullptr)
     {
         const auto deadline = Clock::now() + limit;
         for (;;) {
@@ -115,8 +115,8 @@ TEST(PollLineDown, EveryOutputShowsASilentLineAndItsReturn)
     Sim sim(dir.Write("scenario.json", StillScenario()));
     ASSERT_FALSE(sim.Path().empty()) << sim.Err();
     Child poll({PollExe(), "--json", "--plugin", PluginPath(), "--port", sim.Path(), "--config",
-                dir.Write("config.json", TestConfig(1000)), "--http", "127.0.0.1:0", "--mqtt",
-                broker.Url() + "/site", "--down-after", "3"});
+                dir.Write("config.json", TestConfig(1000)), "--http", "127.0.0.1:0", "--mqtt", broker.Url() + "/site",
+                "--down-after", "3"});
     Lines lines(poll);
     const std::regex serving(R"(http: serving http://127\.0\.0\.1:(\d+)/)");
     const Json::Value servingLine = lines.WaitFor(
@@ -141,11 +141,16 @@ TEST(PollLineDown, EveryOutputShowsASilentLineAndItsReturn)
 
     // Up at the first complete round.
     size_t at = 0;
-    ASSERT_FALSE(lines.WaitFor(0, [](const Json::Value& v) { return LineEvent(v, "up"); }, 30s, &at).isNull())
+    ASSERT_FALSE(lines
+                     .WaitFor(
+                         0, [](const Json::Value& v) { return LineEvent(v, "up"); }, 30s, &at)
+                     .isNull())
         << poll.Err();
-    EXPECT_TRUE(mqtt.WaitFor([](const MqttReceived& r) { return r.topic == "site/line" && r.payload == "online"; },
-                             10s));
-    EXPECT_GE(SecondsUntil(Clock::now(), [&] { return Has(metrics(), "vx42b_line_up 1\n"); }, 10s), 0);
+    EXPECT_TRUE(
+        mqtt.WaitFor([](const MqttReceived& r) { return r.topic == "site/line" && r.payload == "online"; }, 10s));
+    EXPECT_GE(SecondsUntil(
+                  Clock::now(), [&] { return Has(metrics(), "vx42b_line_up 1\n"); }, 10s),
+              0);
     EXPECT_TRUE(Has(metrics(), "vx42b_value{"));
 
     const bool page = !ChromiumPath().empty();
@@ -167,13 +172,16 @@ TEST(PollLineDown, EveryOutputShowsASilentLineAndItsReturn)
     const size_t before = lines.Size();
     sim.Signal(SIGSTOP);
     const Clock::time_point silenced = Clock::now();
-    const Json::Value down = lines.WaitFor(before, [](const Json::Value& v) { return LineEvent(v, "down"); }, 20s);
+    const Json::Value down = lines.WaitFor(
+        before, [](const Json::Value& v) { return LineEvent(v, "down"); }, 20s);
     const double jsonDown = std::chrono::duration<double>(Clock::now() - silenced).count();
     ASSERT_FALSE(down.isNull()) << poll.Err();
     EXPECT_EQ(down["reason"].asString(), "time-outs");
     EXPECT_EQ(down["since"].asString(), down["last_reply"].asString());
-    const double mqttDown = SecondsUntil(silenced, [&] { return lineOnMqtt("offline", mqttBefore); }, 10s);
-    const double metricsDown = SecondsUntil(silenced, [&] { return Has(metrics(), "vx42b_line_up 0\n"); }, 10s);
+    const double mqttDown = SecondsUntil(
+        silenced, [&] { return lineOnMqtt("offline", mqttBefore); }, 10s);
+    const double metricsDown = SecondsUntil(
+        silenced, [&] { return Has(metrics(), "vx42b_line_up 0\n"); }, 10s);
     const std::string downMetrics = metrics();
     EXPECT_FALSE(Has(downMetrics, "vx42b_value{")) << downMetrics;
     EXPECT_FALSE(Has(downMetrics, "vx42b_alarms_present{"));
@@ -184,9 +192,11 @@ TEST(PollLineDown, EveryOutputShowsASilentLineAndItsReturn)
         pageDown = SecondsUntil(
             silenced,
             [&] {
-                return browser->Evaluate("document.getElementById('status').className === 'status down' && "
-                                         "document.body.innerText.includes('no reply since') && "
-                                         "document.querySelectorAll('article.device.stale').length > 0")
+                return browser
+                    ->Evaluate(
+                        "document.getElementById('status').className === 'status down' && "
+                        "document.body.innerText.includes('no reply since') && "
+                        "document.querySelectorAll('article.device.stale').length > 0")
                     .asBool();
             },
             15s);
@@ -202,16 +212,22 @@ TEST(PollLineDown, EveryOutputShowsASilentLineAndItsReturn)
         return std::regex_search(text, t, count) ? std::stoul(t[1]) : 0ul;
     };
     const unsigned long first = timeouts();
-    EXPECT_GE(SecondsUntil(Clock::now(), [&] { return timeouts() >= first + 2; }, 10s), 0);
+    EXPECT_GE(SecondsUntil(
+                  Clock::now(), [&] { return timeouts() >= first + 2; }, 10s),
+              0);
 
     // Back: up again at the first complete round.
     const size_t mqttDownAt = mqtt.Messages().size();
     const size_t beforeUp = lines.Size();
     sim.Signal(SIGCONT);
     const Clock::time_point back = Clock::now();
-    ASSERT_FALSE(lines.WaitFor(beforeUp, [](const Json::Value& v) { return LineEvent(v, "up"); }, 30s).isNull());
+    ASSERT_FALSE(lines
+                     .WaitFor(
+                         beforeUp, [](const Json::Value& v) { return LineEvent(v, "up"); }, 30s)
+                     .isNull());
     const double jsonUp = std::chrono::duration<double>(Clock::now() - back).count();
-    const double mqttUp = SecondsUntil(back, [&] { return lineOnMqtt("online", mqttDownAt); }, 10s);
+    const double mqttUp = SecondsUntil(
+        back, [&] { return lineOnMqtt("online", mqttDownAt); }, 10s);
     const double metricsUp = SecondsUntil(
         back, [&] { return Has(metrics(), "vx42b_line_up 1\n") && Has(metrics(), "vx42b_value{"); }, 10s);
     double pageUp = -1;
@@ -219,8 +235,10 @@ TEST(PollLineDown, EveryOutputShowsASilentLineAndItsReturn)
         pageUp = SecondsUntil(
             back,
             [&] {
-                return browser->Evaluate("document.getElementById('status').className === 'status live' && "
-                                         "document.querySelectorAll('article.device.stale').length === 0")
+                return browser
+                    ->Evaluate(
+                        "document.getElementById('status').className === 'status live' && "
+                        "document.querySelectorAll('article.device.stale').length === 0")
                     .asBool();
             },
             15s);

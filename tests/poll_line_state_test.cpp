@@ -164,8 +164,7 @@ struct ControllerLine : ::testing::Test {
             std::istringstream one(text);
             Json::CharReaderBuilder builder;
             std::string errors;
-            if (Json::parseFromStream(builder, one, &v, &errors) && v["event"].asString() == event)
-                found.push_back(v);
+            if (Json::parseFromStream(builder, one, &v, &errors) && v["event"].asString() == event) found.push_back(v);
         }
         return found;
     }

@@ -379,9 +379,7 @@ TEST(PollNet, ValuesAreDroppedWhileTheLineIsDown)
         std::vector<const char*> absent;
     };
     const Case cases[] = {
-        {true,
-         {"vx42b_line_up 1\n", "vx42b_value{", "vx42b_rule_state{", "vx42b_alarms_present{"},
-         {}},
+        {true, {"vx42b_line_up 1\n", "vx42b_value{", "vx42b_rule_state{", "vx42b_alarms_present{"}, {}},
         {false,
          {"vx42b_line_up 0\n", "vx42b_reply_timeouts_total 31\n", "vx42b_rounds_total{result=\"complete\"} 1\n",
           "vx42b_frame_errors_total{kind=\"CHKSUM mismatch\"} 0\n",

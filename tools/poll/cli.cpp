@@ -106,7 +106,8 @@ CLI::Validator DownAfter()
                                 frac.find_first_not_of("0123456789") == std::string::npos &&
                                 (dot == std::string::npos || !frac.empty());
             if (digits) {
-                const unsigned long ms = std::stoul(whole) * 1000 + (frac.empty() ? 0 : std::stoul((frac + "00").substr(0, 3)));
+                const unsigned long ms =
+                    std::stoul(whole) * 1000 + (frac.empty() ? 0 : std::stoul((frac + "00").substr(0, 3)));
                 if (ms >= 100 && ms <= 86400000) {
                     text = std::to_string(ms);
                     return std::string();

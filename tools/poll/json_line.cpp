@@ -9,7 +9,6 @@
 #include <memory>
 #include <sstream>
 
-
 namespace vxpoll {
 
 std::string ShortestText(double v)

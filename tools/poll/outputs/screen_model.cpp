@@ -252,13 +252,13 @@ std::vector<ScreenRow> ScreenModel::Render(int width, int height, WallClock::tim
     if (down) {
         top.push_back({port + "   DOWN: " + NoReplyText(line_, now), RowStyle::Level1});
     } else {
-        port += "   last complete round " +
-                (line_.HasComplete() ? Ago(now - line_.lastComplete) : std::string("none yet"));
+        port +=
+            "   last complete round " + (line_.HasComplete() ? Ago(now - line_.lastComplete) : std::string("none yet"));
         top.push_back({port});
     }
-    const std::string staleNote =
-        down && line_.HasComplete() ? "stale: as of " + TimeOfDay(line_.lastComplete) + ", " + NoReplyText(line_, now)
-                                    : "";
+    const std::string staleNote = down && line_.HasComplete()
+                                      ? "stale: as of " + TimeOfDay(line_.lastComplete) + ", " + NoReplyText(line_, now)
+                                      : "";
     char duration[32];
     std::snprintf(duration, sizeof duration, "%.2f s", line_.lastRoundSeconds);
     top.push_back({"rounds       " + std::to_string(line_.roundsComplete) + " complete, " +

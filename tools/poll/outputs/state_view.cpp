@@ -144,7 +144,6 @@ void DeviceMetrics(Exposition& e, const Snapshot& s)
     for (const DeviceState& d : s.devices)
         e.Sample("vx42b_alarms_present", {{"data_id", std::to_string(d.dataId)}, {"device_type", d.type}},
                  static_cast<double>(d.alarms.size()));
-
 }
 
 }  // namespace
