@@ -23,6 +23,7 @@
 #include "plugin_loader.h"
 #include "poll_controller.h"
 #include "port_factory.h"
+#include "port_lock.h"
 #include "record_decoder.h"
 #include "tracing_port.h"
 
@@ -54,6 +55,24 @@ bool FileExists(const std::string& path)
 {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string InUseMessage(const std::string& port, const std::string& inUse)
+{
+    return "port " + port + " " + inUse + "; one program at a time can use a line";
+}
+
+// The serial device this run would poll, or empty (a tcp: port, the built-in simulator).
+std::string NamedSerialPort(const Options& options)
+{
+    std::string path = options.port;
+    if (path.empty() && !options.configPath.empty()) {
+        Json::Value config;
+        std::string ignored;  // the session reports a bad configuration
+        if (ReadConfigFile(options.configPath, config, ignored) && config.isObject() && config["port"].isString())
+            path = config["port"].asString();
+    }
+    return IsTcpPath(path) ? std::string() : path;
 }
 
 bool FindPlugin(const Options& options, std::string& path, std::string& error)
@@ -120,6 +139,8 @@ private:
     Clock::time_point roundStart_{};
     Backoff backoff_;
     Clock::time_point nextOpen_{};
+    // Whether the port has been open in this run.
+    bool opened_ = false;
     std::ostream* err_ = nullptr;
     int status_ = kExitOk;
     // Where the port came from, for messages: "--port" or the configuration's "port".
@@ -352,6 +373,16 @@ void Session::TryReopen()
     if (Clock::now() < nextOpen_) return;
     if (device_->OpenPort()) {
         Log("port " + port_->Name() + " open");
+        opened_ = true;
+        return;
+    }
+    if (port_->LastErrorInUse() && !opened_) {
+        // Another poller (or discover) has the line: two on one line garble
+        // both. Once this run has had the port, a loss is waited out instead.
+        *err_ << "vx42b-poll: " << InUseMessage(port_->Name(), port_->LastError()) << '\n';
+        Log("port " + port_->Name() + " " + port_->LastError());
+        status_ = kExitBadInput;
+        done_ = true;
         return;
     }
     if (port_->LastErrorPermanent()) {
@@ -433,6 +464,17 @@ bool StopRequested() { return g_stop != 0; }
 
 int RunPoller(const Options& options, std::ostream& out, std::ostream& err)
 {
+    // A port another program holds ends the run before any output starts, so
+    // that a second poller never greets the broker or touches the history.
+    // Opening the port takes the lock itself; this only spares the others.
+    const std::string serial = NamedSerialPort(options);
+    if (!serial.empty()) {
+        const pid_t holder = PortHolder(serial);
+        if (holder > 0) {
+            err << "vx42b-poll: " << InUseMessage(serial, InUseText(holder)) << '\n';
+            return kExitBadInput;
+        }
+    }
     std::unique_ptr<FanoutSink> outputs = MakeOutputs(options, out, err);
     if (!outputs) return kExitBadInput;
     int status = kExitOk;
