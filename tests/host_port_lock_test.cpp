@@ -66,7 +66,9 @@ TEST(PortLock, SecondOpenerIsToldWhoHasTheLine)
     TermiosPort first(pty.Path(), 9600);
     ASSERT_TRUE(first.Open()) << first.LastError();
     const bool told = pty.Exclusive() >= 0;
-    if (told) EXPECT_EQ(pty.Exclusive(), 1);
+    if (told) {
+        EXPECT_EQ(pty.Exclusive(), 1);
+    }
     EXPECT_EQ(PortHolder(pty.Path()), ::getpid());
 
     // A second description conflicts even in this process (and as root, past TIOCEXCL).
@@ -79,7 +81,9 @@ TEST(PortLock, SecondOpenerIsToldWhoHasTheLine)
 
     // Closing gives the line back, exclusive mode included, and it reopens.
     first.Close();
-    if (told) EXPECT_EQ(pty.Exclusive(), 0);
+    if (told) {
+        EXPECT_EQ(pty.Exclusive(), 0);
+    }
     EXPECT_EQ(PortHolder(pty.Path()), 0);
     ASSERT_TRUE(second.Open()) << second.LastError();
     EXPECT_FALSE(second.LastErrorInUse());
