@@ -15,6 +15,7 @@
 #include "backoff.h"
 #include "config.h"
 #include "history_db.h"
+#include "history_writer.h"
 #include "image_cache.h"
 #include "json_line.h"
 #include "line_runner.h"
@@ -48,6 +49,8 @@ using Clock = std::chrono::steady_clock;
 
 // Three rounds' worth of unanswered commands.
 constexpr int kSilentTimeoutsBeforeReconnect = 9;
+// How long the history writer may go on at exit with rows still waiting.
+constexpr std::chrono::seconds kHistoryDrain{5};
 
 bool IsTcpPath(const std::string& name) { return name.rfind("tcp:", 0) == 0; }
 
@@ -124,7 +127,7 @@ private:
     EventSink& sink_;
     Json::Value config_;
     std::unique_ptr<ImageCache> cache_;
-    std::unique_ptr<HistoryDb> history_;
+    std::unique_ptr<HistoryWriter> history_;
     Plugin plugin_;
     std::shared_ptr<PollController> controller_;
     std::shared_ptr<SMDSPDevice> device_;
@@ -246,10 +249,11 @@ bool Session::CheckNamedPort(std::string& error)
 bool Session::OpenStores(std::string& error)
 {
     if (!options_.historyPath.empty()) {
-        history_ = std::make_unique<HistoryDb>();
+        auto db = std::make_unique<HistoryDb>();
         std::string notice;
-        if (!history_->Create(options_.historyPath, error, notice)) return false;
+        if (!db->Create(options_.historyPath, error, notice)) return false;
         if (!notice.empty()) Log(notice);
+        history_ = std::make_unique<HistoryWriter>(std::move(db));
     }
     if (!options_.cacheDir.empty()) {
         cache_ = std::make_unique<ImageCache>(options_.cacheDir);
@@ -430,6 +434,7 @@ void Session::Loop()
                 " reply time-outs; reconnecting");
             PortLost();
         }
+        controller_->LogHistoryNotes();
         sink_.Tick();
     }
 }
@@ -441,6 +446,9 @@ void Session::Stop()
 #ifdef VX42B_POLL_WITH_SIM
     if (sim_) sim_->Stop();
 #endif
+    // What waits for the history file gets a few seconds to reach it.
+    if (history_)
+        for (const std::string& line : history_->Finish(kHistoryDrain)) Log(line);
     if (controller_) controller_->Finish();
     sink_.Finish();
 }
