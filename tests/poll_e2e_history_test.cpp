@@ -87,7 +87,7 @@ TEST(PollHistoryEndToEnd, HeldFileCostsNoRoundAndNoRecord)
     // The wait was told, and its end.
     EXPECT_EQ(LogsStartingWith(lines, "history: cannot write to " + history + ": database is locked; records wait"),
               1u);
-    EXPECT_EQ(LogsStartingWith(lines, "history: writing again"), 1u);
+    EXPECT_EQ(LogsStartingWith(lines, "history: cleared: cannot write to " + history + ": database is locked"), 1u);
 }
 
 #endif

@@ -93,8 +93,7 @@ void HistoryWriter::Run()
         written_ += n;
         retry = std::chrono::milliseconds(0);
         if (!failing_.empty()) {
-            Note("writing again (" + failing_ + " has cleared); up to " + Records(longestWait_) +
-                 " waited in the queue meanwhile");
+            Note("cleared: " + failing_ + "; up to " + Records(longestWait_) + " waited in the queue meanwhile");
             failing_.clear();
             longestWait_ = 0;
         }
