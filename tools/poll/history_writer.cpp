@@ -88,6 +88,7 @@ void HistoryWriter::Run()
             retry = finishing_ ? kFirstRetry : std::min(std::max(retry * 2, kFirstRetry), kLongestRetry);
             continue;
         }
+        if (!failing_.empty()) longestWait_ = std::max<uint64_t>(longestWait_, queue_.size());
         // Rows pushed meanwhile went to the back; the batch is still the front.
         queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
         written_ += n;
