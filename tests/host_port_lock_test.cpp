@@ -76,8 +76,7 @@ TEST(PortLock, SecondOpenerIsToldWhoHasTheLine)
     EXPECT_FALSE(second.Open());
     EXPECT_TRUE(second.LastErrorInUse());
     EXPECT_FALSE(second.LastErrorPermanent());
-    EXPECT_EQ(second.LastError().rfind("is in use (by PID " + std::to_string(::getpid()), 0), 0u)
-        << second.LastError();
+    EXPECT_EQ(second.LastError().rfind("is in use (by PID " + std::to_string(::getpid()), 0), 0u) << second.LastError();
 
     // Closing gives the line back, exclusive mode included, and it reopens.
     first.Close();
@@ -99,8 +98,8 @@ TEST(PortLock, ReadsTheHolderFromTheLockTable)
     } cases[] = {
         {"1: FLOCK  ADVISORY  WRITE 812 00:1a:3 0 EOF\n", 812},
         {"1: POSIX  ADVISORY  WRITE 77 00:1a:3 0 EOF\n", 77},
-        {"1: FLOCK  ADVISORY  WRITE 812 00:1a:4 0 EOF\n", 0},   // another inode
-        {"1: FLOCK  ADVISORY  WRITE 812 08:1a:3 0 EOF\n", 0},   // another file system
+        {"1: FLOCK  ADVISORY  WRITE 812 00:1a:4 0 EOF\n", 0},  // another inode
+        {"1: FLOCK  ADVISORY  WRITE 812 08:1a:3 0 EOF\n", 0},  // another file system
         {"1: FLOCK  ADVISORY  WRITE 5 00:1a:3 0 EOF\n1: -> FLOCK  ADVISORY  WRITE 6 00:1a:3 0 EOF\n", 5},
         {"1: -> FLOCK  ADVISORY  WRITE 6 00:1a:3 0 EOF\n", 6},
         {"garbage\n\n1: FLOCK\n1: FLOCK ADVISORY WRITE x 00:1a:3 0 EOF\n", 0},

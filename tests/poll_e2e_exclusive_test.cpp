@@ -59,9 +59,9 @@ TEST(PollExclusive, SecondPollerAndDiscoverAreRefusedWhileOneRuns)
 
     // The same port named on the command line and in the configuration, and
     // discover as an engineer runs it beside the service.
-    const std::string configured = dir.Write(
-        "configured.json", R"({"data_id": 1, "dcSetting": [{"data_id": 21}], "rcSetting": {}, "port": ")" +
-                               sim.Path() + R"("})");
+    const std::string configured =
+        dir.Write("configured.json", R"({"data_id": 1, "dcSetting": [{"data_id": 21}], "rcSetting": {}, "port": ")" +
+                                         sim.Path() + R"("})");
     const std::string history = dir.Path() + "/history.db";
     const std::vector<std::vector<std::string>> seconds = {
         {PollExe(), "--json", "--plugin", PluginPath(), "--port", sim.Path(), "--config", config, "--rounds", "2",

@@ -29,7 +29,8 @@ public:
         std::vector<std::string> out;
         sqlite3_stmt* s = nullptr;
         if (sqlite3_prepare_v2(db_, "SELECT hex(image) FROM history ORDER BY id", -1, &s, nullptr) == SQLITE_OK)
-            while (sqlite3_step(s) == SQLITE_ROW) out.push_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
+            while (sqlite3_step(s) == SQLITE_ROW)
+                out.push_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
         sqlite3_finalize(s);
         return out;
     }

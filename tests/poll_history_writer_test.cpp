@@ -127,7 +127,8 @@ TEST(HistoryWriter, RowsWaitOutAWriteLockAndArriveInOrder)
     c = writer.Snapshot();
     EXPECT_EQ(c.waiting, 0u);
     EXPECT_EQ(c.dropped, 0u);
-    EXPECT_TRUE(Mentions(writer.TakeNotes(), "cleared: cannot write to " + f.path + ": database is locked; up to 50 history records waited"));
+    EXPECT_TRUE(Mentions(writer.TakeNotes(), "cleared: cannot write to " + f.path +
+                                                 ": database is locked; up to 50 history records waited"));
     EXPECT_TRUE(writer.Finish(5s).empty());
     std::vector<std::string> expected;
     for (int k = 0; k < 50; ++k) expected.push_back(Row(k).time);

@@ -55,8 +55,7 @@ pid_t LockHolderIn(const std::string& locks, dev_t dev, ino_t ino)
         unsigned major = 0, minor = 0;
         unsigned long long inode = 0;
         if (std::sscanf(where.c_str(), "%x:%x:%llu", &major, &minor, &inode) != 3) continue;
-        if (major == ::major(dev) && minor == ::minor(dev) && inode == ino && pid > 0)
-            return static_cast<pid_t>(pid);
+        if (major == ::major(dev) && minor == ::minor(dev) && inode == ino && pid > 0) return static_cast<pid_t>(pid);
     }
     return 0;
 }

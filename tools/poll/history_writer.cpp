@@ -56,8 +56,7 @@ void HistoryWriter::Run()
         if (retry.count() > 0) {
             // Finishing cuts a long wait short; from then on tries come close together.
             const bool wasFinishing = finishing_;
-            wake_.wait_until(lock, Clock::now() + retry,
-                             [this, wasFinishing] { return finishing_ && !wasFinishing; });
+            wake_.wait_until(lock, Clock::now() + retry, [this, wasFinishing] { return finishing_ && !wasFinishing; });
         } else {
             wake_.wait(lock, [this] { return !queue_.empty() || finishing_; });
         }

@@ -67,7 +67,7 @@ private:
     uint64_t failedWrites_ = 0;
     // Dropped since the queue last filled, not yet told.
     uint64_t droppedUntold_ = 0;
-    std::string failing_;  // the error of the last failed write, until one succeeds
+    std::string failing_;       // the error of the last failed write, until one succeeds
     uint64_t longestWait_ = 0;  // the most rows waiting since the failure began
     std::chrono::steady_clock::time_point finishBy_{};
     bool finishing_ = false;

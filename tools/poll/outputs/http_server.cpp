@@ -320,9 +320,9 @@ bool HttpServer::Start(std::string& error, const std::function<void(const std::s
     }
     if (port_ <= 0) {
         const int why = errno;
-        const std::string address = (options_.host.find(':') != std::string::npos ? "[" + options_.host + "]"
-                                                                                    : options_.host) +
-                                    ":" + std::to_string(options_.port);
+        const std::string address =
+            (options_.host.find(':') != std::string::npos ? "[" + options_.host + "]" : options_.host) + ":" +
+            std::to_string(options_.port);
         error = why == EADDRINUSE ? address + " is already in use; stop the program that serves it, or name another"
                                   : "cannot listen on " + address + ": " +
                                         (why != 0 ? std::strerror(why) : "the address cannot be bound");
