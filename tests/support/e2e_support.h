@@ -85,6 +85,7 @@ public:
     Child& operator=(const Child&) = delete;
 
     bool Started() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
     void Kill(int signal)
     {
         if (pid_ > 0 && !reaped_) ::kill(pid_, signal);

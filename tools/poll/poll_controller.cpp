@@ -44,10 +44,14 @@ void PollController::OnHistory(SMDVDevice& device, const unsigned char* data, un
     row.deviceType = device.DeviceType();
     row.recordType = recordType;
     row.image.assign(reinterpret_cast<const char*>(data), size);
-    std::string error;
-    const bool saved = history_->Insert(row, error);
-    for (const std::string& line : saved ? historyTrouble_.Saved("") : historyTrouble_.Failed("", error))
-        PollerLog(line);
+    history_->Push(std::move(row));
+    LogHistoryNotes();
+}
+
+void PollController::LogHistoryNotes()
+{
+    if (history_ == nullptr) return;
+    for (const std::string& line : history_->TakeNotes()) PollerLog(line);
 }
 
 bool PollController::OnAlarmBatch(SMDVDevice& device, const std::vector<rule_value>& rules)
@@ -105,7 +109,7 @@ void PollController::CheckLine(bool portOpen)
 void PollController::Finish()
 {
     for (const std::string& line : cacheTrouble_.Finish()) PollerLog(line);
-    for (const std::string& line : historyTrouble_.Finish()) PollerLog(line);
+    LogHistoryNotes();
 }
 
 std::vector<bool> PollController::TakeRoundEnds()

@@ -7,7 +7,7 @@
 
 #include "SMDController.h"
 #include "count_advice.h"
-#include "history_db.h"
+#include "history_writer.h"
 #include "image_cache.h"
 #include "event_sink.h"
 #include "line_watch.h"
@@ -20,10 +20,10 @@ namespace vxpoll {
 class PollController : public SMDController {
 public:
     // cache and history may be null.
-    PollController(EventSink& sink, const ImageCache* cache, HistoryDb* history)
+    PollController(EventSink& sink, const ImageCache* cache, HistoryWriter* history)
         : sink_(sink), cache_(cache), history_(history)
     {}
-    void SetStores(const ImageCache* cache, HistoryDb* history)
+    void SetStores(const ImageCache* cache, HistoryWriter* history)
     {
         cache_ = cache;
         history_ = history;
@@ -55,6 +55,8 @@ public:
     void KeepLogs(bool keep) { keepLogs_ = keep; }
     // Time-outs and refused frames are counted here, one each as they happen.
     LineStats& Line() { return line_; }
+    // Logs what the history writer has to tell.
+    void LogHistoryNotes();
     // Logs the save failures that have not cleared, with their counts.
     void Finish();
 
@@ -63,7 +65,7 @@ private:
 
     EventSink& sink_;
     const ImageCache* cache_;
-    HistoryDb* history_;
+    HistoryWriter* history_;
     std::vector<bool> roundEnds_;
     std::vector<std::string> logs_;
     bool keepLogs_ = false;
@@ -74,7 +76,6 @@ private:
     // The record type each device last published under, for its history rows.
     std::map<const SMDVDevice*, int> recordTypes_;
     TroubleLog cacheTrouble_{"cache", "image"};
-    TroubleLog historyTrouble_{"history", "history record"};
 };
 
 }  // namespace vxpoll

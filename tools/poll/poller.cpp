@@ -15,6 +15,7 @@
 #include "backoff.h"
 #include "config.h"
 #include "history_db.h"
+#include "history_writer.h"
 #include "image_cache.h"
 #include "json_line.h"
 #include "line_runner.h"
@@ -23,6 +24,7 @@
 #include "plugin_loader.h"
 #include "poll_controller.h"
 #include "port_factory.h"
+#include "port_lock.h"
 #include "record_decoder.h"
 #include "tracing_port.h"
 #include "yd1363.h"
@@ -48,6 +50,8 @@ using Clock = std::chrono::steady_clock;
 
 // Three rounds' worth of unanswered commands.
 constexpr int kSilentTimeoutsBeforeReconnect = 9;
+// How long the history writer may go on at exit with rows still waiting.
+constexpr std::chrono::seconds kHistoryDrain{5};
 
 bool IsTcpPath(const std::string& name) { return name.rfind("tcp:", 0) == 0; }
 
@@ -55,6 +59,24 @@ bool FileExists(const std::string& path)
 {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string InUseMessage(const std::string& port, const std::string& inUse)
+{
+    return "port " + port + " " + inUse + "; one program at a time can use a line";
+}
+
+// The serial device this run would poll, or empty (a tcp: port, the built-in simulator).
+std::string NamedSerialPort(const Options& options)
+{
+    std::string path = options.port;
+    if (path.empty() && !options.configPath.empty()) {
+        Json::Value config;
+        std::string ignored;  // the session reports a bad configuration
+        if (ReadConfigFile(options.configPath, config, ignored) && config.isObject() && config["port"].isString())
+            path = config["port"].asString();
+    }
+    return IsTcpPath(path) ? std::string() : path;
 }
 
 bool FindPlugin(const Options& options, std::string& path, std::string& error)
@@ -106,7 +128,7 @@ private:
     EventSink& sink_;
     Json::Value config_;
     std::unique_ptr<ImageCache> cache_;
-    std::unique_ptr<HistoryDb> history_;
+    std::unique_ptr<HistoryWriter> history_;
     Plugin plugin_;
     std::shared_ptr<PollController> controller_;
     std::shared_ptr<SMDSPDevice> device_;
@@ -121,6 +143,8 @@ private:
     Clock::time_point roundStart_{};
     Backoff backoff_;
     Clock::time_point nextOpen_{};
+    // Whether the port has been open in this run.
+    bool opened_ = false;
     std::ostream* err_ = nullptr;
     int status_ = kExitOk;
     // Where the port came from, for messages: "--port" or the configuration's "port".
@@ -231,10 +255,11 @@ bool Session::CheckNamedPort(std::string& error)
 bool Session::OpenStores(std::string& error)
 {
     if (!options_.historyPath.empty()) {
-        history_ = std::make_unique<HistoryDb>();
+        auto db = std::make_unique<HistoryDb>();
         std::string notice;
-        if (!history_->Create(options_.historyPath, error, notice)) return false;
+        if (!db->Create(options_.historyPath, error, notice)) return false;
         if (!notice.empty()) Log(notice);
+        history_ = std::make_unique<HistoryWriter>(std::move(db));
     }
     if (!options_.cacheDir.empty()) {
         cache_ = std::make_unique<ImageCache>(options_.cacheDir);
@@ -362,6 +387,16 @@ void Session::TryReopen()
     if (Clock::now() < nextOpen_) return;
     if (device_->OpenPort()) {
         Log("port " + port_->Name() + " open");
+        opened_ = true;
+        return;
+    }
+    if (port_->LastErrorInUse() && !opened_) {
+        // Another poller (or discover) has the line: two on one line garble
+        // both. Once this run has had the port, a loss is waited out instead.
+        *err_ << "vx42b-poll: " << InUseMessage(port_->Name(), port_->LastError()) << '\n';
+        Log("port " + port_->Name() + " " + port_->LastError());
+        status_ = kExitBadInput;
+        done_ = true;
         return;
     }
     if (port_->LastErrorPermanent()) {
@@ -411,6 +446,7 @@ void Session::Loop()
             PortLost();
         }
         controller_->CheckLine(port_->IsOpen());
+        controller_->LogHistoryNotes();
         sink_.Tick();
     }
 }
@@ -422,6 +458,9 @@ void Session::Stop()
 #ifdef VX42B_POLL_WITH_SIM
     if (sim_) sim_->Stop();
 #endif
+    // What waits for the history file gets a few seconds to reach it.
+    if (history_)
+        for (const std::string& line : history_->Finish(kHistoryDrain)) Log(line);
     if (controller_) controller_->Finish();
     sink_.Finish();
 }
@@ -445,6 +484,17 @@ bool StopRequested() { return g_stop != 0; }
 
 int RunPoller(const Options& options, std::ostream& out, std::ostream& err)
 {
+    // A port another program holds ends the run before any output starts, so
+    // that a second poller never greets the broker or touches the history.
+    // Opening the port takes the lock itself; this only spares the others.
+    const std::string serial = NamedSerialPort(options);
+    if (!serial.empty()) {
+        const pid_t holder = PortHolder(serial);
+        if (holder > 0) {
+            err << "vx42b-poll: " << InUseMessage(serial, InUseText(holder)) << '\n';
+            return kExitBadInput;
+        }
+    }
     std::unique_ptr<FanoutSink> outputs = MakeOutputs(options, out, err);
     if (!outputs) return kExitBadInput;
     int status = kExitOk;
