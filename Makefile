@@ -6,7 +6,7 @@
 #   make tsan    the poller's threaded tests (MQTT, web server, page) under ThreadSanitizer
 #   make arm     cross-build for arm-linux-gnueabihf and run the tests under qemu-arm
 #   make bench   build and run the benchmarks
-#   make mutants one-line mutation check of the plug-in's code (long; see README)
+#   make mutants one-line mutation check of the plug-in's code (long; see docs/development.md)
 #   make profile per steady round: instructions (callgrind), allocations, bytes
 #   make soak    a long run against the simulator with faults (ROUNDS=10000)
 #   make fuzz    build the libFuzzer targets; make fuzz-run runs each (FUZZ_SECONDS=60)
