@@ -35,11 +35,12 @@ deps-run:
 configure:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
+BUILD_FROM_BIN = $(if $(filter /%,$(BUILD)),$(BUILD),../$(BUILD))
 # One name for each program in every command of the docs, whatever the build directory.
 links:
 	@mkdir -p bin
-	@ln -sfn ../$(BUILD)/tools/poll/vx42b-poll bin/vx42b-poll
-	@ln -sfn ../$(BUILD)/tools/sim/vx42b-sim bin/vx42b-sim
+	@ln -sfn $(BUILD_FROM_BIN)/tools/poll/vx42b-poll bin/vx42b-poll
+	@ln -sfn $(BUILD_FROM_BIN)/tools/sim/vx42b-sim bin/vx42b-sim
 
 build: deps configure
 	cmake --build $(BUILD) -j $(JOBS)

@@ -80,7 +80,7 @@ bool GuideHas(const std::vector<std::string>& guide, const std::string& text)
     return false;
 }
 
-TEST(RecordFields, ReadmeTablesFollowTheStructs)
+TEST(RecordFields, LayoutTablesFollowTheStructs)
 {
     const std::vector<std::string> guide = GuideLines();
     ASSERT_FALSE(guide.empty()) << VX42B_LAYOUTS;
