@@ -1,7 +1,7 @@
 # Entry points; everything else is CMake.
 #   make run     build the plug-in, the poller and the simulator, start polling the built-in simulator
 #   make test    install what is missing, build everything and run every test
-# Both leave bin/ with links to the built programs (bin/vx42b-poll, bin/vx42b-sim).
+#   (make, make run and make test leave bin/vx42b-poll and bin/vx42b-sim, links to the built programs)
 #   make asan    the tests under AddressSanitizer + UndefinedBehaviorSanitizer
 #   make tsan    the poller's threaded tests (MQTT, web server, page) under ThreadSanitizer
 #   make arm     cross-build for arm-linux-gnueabihf and run the tests under qemu-arm
@@ -21,7 +21,7 @@ FUZZ_SECONDS ?= 60
 
 PROFILE_ROUNDS ?= 20
 
-.PHONY: all deps deps-run configure links build programs run test asan tsan arm bench profile soak fuzz fuzz-run fuzz-corpus mutants format format-check package clean
+.PHONY: all deps deps-run links build programs run test asan tsan arm bench profile soak fuzz fuzz-run fuzz-corpus mutants format format-check package clean
 
 all: build
 
@@ -32,8 +32,7 @@ deps:
 deps-run:
 	@scripts/install-deps.sh --run
 
-configure:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 BUILD_FROM_BIN = $(if $(filter /%,$(BUILD)),$(BUILD),../$(BUILD))
 # One name for each program in every command of the docs, whatever the build directory.
@@ -42,12 +41,14 @@ links:
 	@ln -sfn $(BUILD_FROM_BIN)/tools/poll/vx42b-poll bin/vx42b-poll
 	@ln -sfn $(BUILD_FROM_BIN)/tools/sim/vx42b-sim bin/vx42b-sim
 
-build: deps configure
+build: deps
+	$(CONFIGURE)
 	cmake --build $(BUILD) -j $(JOBS)
 	@$(MAKE) --no-print-directory links
 
 # The plug-in, the poller and the simulator; no test program.
-programs: deps-run configure
+programs: deps-run
+	$(CONFIGURE)
 	cmake --build $(BUILD) -j $(JOBS) --target vx42b vx42b-poll vx42b-sim
 	@$(MAKE) --no-print-directory links
 
