@@ -131,11 +131,30 @@ TEST(PollFanout, TheControllerTellsTheLineAfterEachCountedLogLine)
     std::vector<std::string> words;
     WordSink sink("s", words);
     auto controller = std::make_shared<PollController>(sink, nullptr, nullptr);
-    controller->OnLog("SMDSPDevice:Timeout 1 no reply within 1000 ms");
-    controller->OnLog("parse 42 41: 3 bytes");
-    controller->OnLog("PMBusProtocol:FrameError 1 CHKSUM mismatch");
+    controller->InfoLog("SMDSPDevice:Timeout 1 no reply within 1000 ms", {});
+    controller->InfoLog("parse 42 41: 3 bytes", {});
+    controller->InfoLog("PMBusProtocol:FrameError 1 CHKSUM mismatch", {});
     EXPECT_EQ(words, (std::vector<std::string>{"s:log", "s:line1", "s:log", "s:log", "s:line1"}));
     EXPECT_EQ(controller->Line().FrameErrorTotal(), 1u);
+}
+
+// A line that stays silent repeats one time-out line; folding shows it at 1,
+// 10 and when the run ends, but every time-out counts, and the folded
+// reports themselves count nothing.
+TEST(PollFanout, FoldedLogLinesAreCountedOneByOne)
+{
+    std::vector<std::string> words;
+    WordSink sink("s", words);
+    auto controller = std::make_shared<PollController>(sink, nullptr, nullptr);
+    controller->FoldRepeatedLines(true);
+    for (int k = 0; k < 25; ++k) controller->InfoLog("SMDSPDevice:Timeout 1 no reply within 1000 ms", {});
+    EXPECT_EQ(controller->Line().timeouts, 25u);
+    controller->InfoLog("PMBusProtocol:FrameError 1 CHKSUM mismatch", {});
+    EXPECT_EQ(controller->Line().timeouts, 25u);
+    EXPECT_EQ(controller->Line().FrameErrorTotal(), 1u);
+    size_t logs = 0;
+    for (const std::string& w : words) logs += w == "s:log";
+    EXPECT_EQ(logs, 4u);  // the first, "(10 times in a row)", "(25 times in a row)", the frame error
 }
 
 TEST(PollFanout, StreamOutputsCloseWhenTheirReaderIsGone)

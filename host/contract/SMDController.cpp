@@ -44,7 +44,13 @@ std::string Render(const std::string& format, const std::vector<LogArg>& args)
 
 void SMDController::InfoLog(const std::string& format, const std::vector<LogArg>& args)
 {
-    std::string text = Render(format, args);
+    const std::string text = Render(format, args);
+    PassOn(text);
+    OnLogWritten(text);
+}
+
+void SMDController::PassOn(const std::string& text)
+{
     if (!foldRepeats_) {
         OnLog(text);
         return;
@@ -57,7 +63,7 @@ void SMDController::InfoLog(const std::string& format, const std::vector<LogArg>
         return;
     }
     if (lastRepeats_ > lastReported_) ReportRepeats();
-    lastLine_ = std::move(text);
+    lastLine_ = text;
     lastRepeats_ = 0;
     lastReported_ = 0;
     OnLog(lastLine_);
@@ -76,6 +82,8 @@ void SMDController::ReportRepeats()
 }
 
 void SMDController::OnLog(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }
+
+void SMDController::OnLogWritten(const std::string&) {}
 
 void SMDController::OnPublish(SMDVDevice&, int, const unsigned char*, unsigned int, bool) {}
 

@@ -37,6 +37,9 @@ public:
     // A polling round ended (complete: its records were published) or was
     // abandoned (a refused first reply, or polling restarted after a stall).
     virtual void OnRoundEnd(SMDVDevice& device, bool complete);
+    // Every line InfoLog writes, also those that folding holds back from OnLog:
+    // what counts events must see each one. Default: nothing.
+    virtual void OnLogWritten(const std::string& text);
 
     // Runs queued work items in order, including items queued while running.
     void RunPendingWork();
@@ -82,6 +85,7 @@ private:
 
     static bool IsPowerOfTen(unsigned long n);
     void ReportRepeats();
+    void PassOn(const std::string& text);
     bool foldRepeats_ = false;
     std::string lastLine_;
     unsigned long lastRepeats_ = 0;

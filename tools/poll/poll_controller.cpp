@@ -16,9 +16,14 @@ void PollController::OnLog(const std::string& text)
 {
     if (keepLogs_) logs_.push_back(text);
     sink_.Log(text, LogSource::Device);
-    if (CountLineLog(line_, text)) sink_.Line(line_);
     const std::string advice = advisor_.Advise(text);
     if (!advice.empty()) PollerLog(advice);
+}
+
+// Counted here, before folding: a run of time-outs reaches OnLog only at 1, 10, 100 ...
+void PollController::OnLogWritten(const std::string& text)
+{
+    if (CountLineLog(line_, text)) sink_.Line(line_);
 }
 
 void PollController::OnPublish(SMDVDevice& device, int recordType, const unsigned char* data, unsigned int size, bool)

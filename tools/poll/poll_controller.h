@@ -27,6 +27,7 @@ public:
     }
 
     void OnLog(const std::string& text) override;
+    void OnLogWritten(const std::string& text) override;
     void OnPublish(SMDVDevice& device, int recordType, const unsigned char* data, unsigned int size,
                    bool urgent) override;
     void OnHistory(SMDVDevice& device, const unsigned char* data, unsigned int size) override;
