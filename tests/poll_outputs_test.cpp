@@ -108,6 +108,9 @@ TEST(PollFanout, TheControllerTellsTheLineAfterEachTimeOutAndRefusedFrame)
     EXPECT_EQ(controller->Line().FrameErrorTotal(), 1u);
 }
 
+// A line that stays silent repeats one time-out line; folding shows it at 1,
+// 10 and when the run ends, but every time-out counts, and the folded
+// reports themselves count nothing.
 TEST(PollFanout, StreamOutputsCloseWhenTheirReaderIsGone)
 {
     std::ostringstream text;
