@@ -21,21 +21,6 @@ bool WantsNetOutputs(const Options& options) { return !options.mqttUrl.empty() |
 
 namespace {
 
-// "YYYY-MM-DDTHH:MM:SS.mmm" local time -> Unix seconds; 0 when unreadable.
-double LocalTextSeconds(const std::string& text)
-{
-    std::tm tm{};
-    int ms = 0;
-    if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min,
-                    &tm.tm_sec, &ms) < 6)
-        return 0;
-    tm.tm_year -= 1900;
-    tm.tm_mon -= 1;
-    tm.tm_isdst = -1;
-    const std::time_t t = std::mktime(&tm);
-    return t == static_cast<std::time_t>(-1) ? 0 : static_cast<double>(t) + ms / 1000.0;
-}
-
 bool SharedWithOthers(const std::string& path)
 {
     struct stat st {};
@@ -85,6 +70,7 @@ bool NetSink::Start(uint32_t mainDataId, std::ostream& err)
         http.authFile = options_.httpAuthFile;
         http.certFile = options_.httpCertFile;
         http.keyFile = options_.httpKeyFile;
+        http.historyPath = options_.historyPath;
         if (!http.keyFile.empty() && SharedWithOthers(http.keyFile))
             Say("--http-key: " + http.keyFile + " is readable by other users; chmod 600 it");
     }
@@ -122,7 +108,7 @@ void NetSink::SeedPlots()
     const bool ok = db.ForEach(
         [this, &rows](const HistoryRow& row) {
             ++rows;
-            store_->SeedPlot(LocalTextSeconds(row.time), row.dataId, row.deviceType, row.recordType,
+            store_->SeedPlot(HistoryTimeSeconds(row.time), row.dataId, row.deviceType, row.recordType,
                              reinterpret_cast<const unsigned char*>(row.image.data()), row.image.size());
         },
         error, LocalTimeText(from));

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "page_view.h"
 #include "record_decoder.h"
 #include "units.h"
 
@@ -161,6 +162,7 @@ Json::Value StateJson(const Snapshot& s)
         else if (!d.decodeError.empty())
             device["decode_error"] = d.decodeError;
         device["units"] = UnitsJson(d);
+        device["view"] = DeviceView(d);
         Json::Value rules(Json::arrayValue);
         for (const RuleState& r : d.rules) {
             Json::Value rule(Json::objectValue);
@@ -178,6 +180,7 @@ Json::Value StateJson(const Snapshot& s)
             Json::Value alarm = AlarmJsonOf(a);
             alarm["data_id"] = static_cast<Json::UInt>(d.dataId);
             alarm["device_type"] = d.type;
+            AddAlarmWords(alarm, d, a);
             alarms.append(alarm);
         }
         devices.append(device);
