@@ -78,7 +78,9 @@ std::string AsideName(const std::string& path)
 
 }  // namespace
 
-double HistoryTimeSeconds(const std::string& text)
+namespace {
+
+double FullTimeSeconds(const std::string& text)
 {
     std::tm tm{};
     int ms = 0;
@@ -90,6 +92,39 @@ double HistoryTimeSeconds(const std::string& text)
     tm.tm_isdst = -1;
     const std::time_t t = std::mktime(&tm);
     return t == static_cast<std::time_t>(-1) ? 0 : static_cast<double>(t) + ms / 1000.0;
+}
+
+int Digits(const std::string& text, size_t at, size_t n)
+{
+    int v = 0;
+    for (size_t k = at; k < at + n; ++k) {
+        if (text[k] < '0' || text[k] > '9') return -1;
+        v = v * 10 + (text[k] - '0');
+    }
+    return v;
+}
+
+}  // namespace
+
+double HistoryTimeSeconds(const std::string& text)
+{
+    // mktime looks at the time zone file on every call; rows of one hour
+    // share its start, so only the minutes and seconds are read per row.
+    thread_local std::string hour;
+    thread_local double hourStart = 0;
+    const bool plain = text.size() >= 19 && text[13] == ':' && text[16] == ':';
+    const int minute = plain ? Digits(text, 14, 2) : -1;
+    const int second = plain ? Digits(text, 17, 2) : -1;
+    int ms = 0;
+    if (text.size() >= 23 && text[19] == '.') ms = Digits(text, 20, 3);
+    if (minute < 0 || second < 0 || ms < 0) return FullTimeSeconds(text);
+    if (text.compare(0, 13, hour) != 0) {
+        const double start = FullTimeSeconds(text.substr(0, 13) + ":00:00");
+        if (start == 0) return 0;
+        hour = text.substr(0, 13);
+        hourStart = start;
+    }
+    return hourStart + minute * 60 + second + ms / 1000.0;
 }
 
 HistoryDb::~HistoryDb() { Close(); }

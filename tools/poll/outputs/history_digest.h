@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -38,6 +39,12 @@ public:
     // file cannot be read. Safe from any thread.
     bool Json(const DigestRange& range, double now, Json::Value& out, std::string& error);
 
+    // Reads what the file holds for the ranges, so that the first page that
+    // asks does not wait for it; at a low priority, beside the polling.
+    void Warm(double now);
+    // Makes a read in progress stop at its next chunk, for a quick shutdown.
+    void Cancel() { cancelled_ = true; }
+
     // A decoded image taken at t (Unix seconds), as read from the file.
     void Add(double t, uint32_t dataId, const std::string& deviceType, const Json::Value& fields);
     // Rows read from the file so far.
@@ -62,6 +69,7 @@ private:
     void Forget(double now);
 
     std::mutex mutex_;
+    std::atomic<bool> cancelled_{false};
     std::string path_;
     std::unique_ptr<HistoryDb> db_;
     int64_t lastId_ = -1;  // -1: the file's start not found yet

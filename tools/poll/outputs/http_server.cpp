@@ -325,14 +325,18 @@ bool HttpServer::Start(std::string& error, const std::function<void(const std::s
             warn("http: " + Url() + " takes passwords without TLS: they cross the network readable (see --http-cert)");
     }
     thread_ = std::thread([this] { server_->listen_after_bind(); });
+    if (digest_)
+        warm_ = std::thread([this] { digest_->Warm(UnixSeconds(std::chrono::system_clock::now())); });
     return true;
 }
 
 void HttpServer::Stop()
 {
     if (!server_) return;
+    if (digest_) digest_->Cancel();
     server_->stop();
     if (thread_.joinable()) thread_.join();
+    if (warm_.joinable()) warm_.join();
     server_.reset();
 }
 

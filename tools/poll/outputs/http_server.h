@@ -77,6 +77,7 @@ private:
     std::unique_ptr<HistoryDigest> digest_;
     std::string chartJs_;
     std::thread thread_;
+    std::thread warm_;
     int port_ = 0;
 };
 

@@ -21,6 +21,8 @@ bool WantsNetOutputs(const Options& options) { return !options.mqttUrl.empty() |
 
 namespace {
 
+constexpr size_t kSeedChunk = 2000;
+
 bool SharedWithOthers(const std::string& path)
 {
     struct stat st {};
@@ -105,13 +107,23 @@ void NetSink::SeedPlots()
     if (!db.OpenForReading(options_.historyPath, error)) return;
     const auto from = std::chrono::system_clock::now() - std::chrono::hours(6);
     size_t rows = 0;
-    const bool ok = db.ForEach(
-        [this, &rows](const HistoryRow& row) {
-            ++rows;
-            store_->SeedPlot(HistoryTimeSeconds(row.time), row.dataId, row.deviceType, row.recordType,
-                             reinterpret_cast<const unsigned char*>(row.image.data()), row.image.size());
-        },
-        error, LocalTimeText(from));
+    int64_t after = 0;
+    bool ok = db.FirstIdFrom(LocalTimeText(from), after, error);
+    --after;
+    // In chunks from the first row of the window: a long history is not scanned.
+    for (size_t chunk = kSeedChunk; ok && chunk == kSeedChunk;) {
+        chunk = 0;
+        ok = db.ForEachAfter(
+            after, static_cast<int>(kSeedChunk),
+            [this, &rows, &chunk, &after](const HistoryRow& row) {
+                ++rows;
+                ++chunk;
+                after = row.id;
+                store_->SeedPlot(HistoryTimeSeconds(row.time), row.dataId, row.deviceType, row.recordType,
+                                 reinterpret_cast<const unsigned char*>(row.image.data()), row.image.size());
+            },
+            error);
+    }
     if (!ok) {
         Say("http: cannot read the plots' history from " + options_.historyPath + ": " + error);
         return;
