@@ -177,6 +177,7 @@ TEST(PollPage, FitsAPhoneAndADeskInPeoplesWords)
         EXPECT_EQ(browser.Evaluate("document.querySelector('.ranges button[aria-pressed=\"true\"]').textContent")
                       .asString(),
                   "24 h");
+        EXPECT_EQ(browser.Evaluate("location.hash").asString(), "#24h");  // kept for a reload or a bookmark
         EXPECT_LE(browser.Evaluate("document.documentElement.scrollWidth").asInt(), w.width);
     }
 

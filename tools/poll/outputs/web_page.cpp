@@ -283,13 +283,13 @@ async function refreshHistory() {
   try {
     const response = await fetch('api/history?range=' + asked, {cache: 'no-store'});
     if (!response.ok) throw new Error((await response.text()).trim() || 'HTTP ' + response.status);
-    const history = await response.json();
+    const data = await response.json();
     if (asked !== range) return;
     const note = document.getElementById('plots-note');
-    note.textContent = history.note || '';
-    note.hidden = !history.note;
-    document.body.dataset.range = history.range;
-    drawCharts(history);
+    note.textContent = data.note || '';
+    note.hidden = !data.note;
+    document.body.dataset.range = data.range;
+    drawCharts(data);
   } catch (e) {
     const note = document.getElementById('plots-note');
     note.textContent = 'No history from the gateway: ' + e.message;
@@ -299,6 +299,8 @@ async function refreshHistory() {
 
 function pickRange(next) {
   range = next;
+  // The range stays in the address, so that a bookmark or a reload keeps it.
+  window.history.replaceState(null, '', next === '6h' ? location.pathname : '#' + next);
   for (const b of document.querySelectorAll('.ranges button')) b.setAttribute('aria-pressed', String(b.dataset.range === next));
   if (historyTimer) clearInterval(historyTimer);
   historyTimer = setInterval(refreshHistory, HISTORY_EVERY_MS[next]);
@@ -308,7 +310,7 @@ function pickRange(next) {
 for (const b of document.querySelectorAll('.ranges button')) b.addEventListener('click', () => pickRange(b.dataset.range));
 refreshState();
 setInterval(refreshState, STATE_EVERY_MS);
-pickRange(range);
+pickRange(HISTORY_EVERY_MS[location.hash.slice(1)] ? location.hash.slice(1) : '6h');
 )js";
     return text;
 }
