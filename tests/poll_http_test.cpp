@@ -225,9 +225,14 @@ TEST(PollHttp, MetricsAndStateShowValuesRulesAlarmsAndTheLine)
         int status;
     };
     const std::vector<RequestCase> requests{
-        {"GET", "/", 0, 200},        {"GET", "/app.js", 0, 200},      {"GET", "/chart.js", 0, 200},
-        {"GET", "/nothing", 0, 404}, {"POST", "/api/state", 10, 405}, {"DELETE", "/metrics", 0, 405},
-        {"PUT", "/", 4096, 405},     {"GET", "/api/history?range=1y", 0, 400},
+        {"GET", "/", 0, 200},
+        {"GET", "/app.js", 0, 200},
+        {"GET", "/chart.js", 0, 200},
+        {"GET", "/nothing", 0, 404},
+        {"POST", "/api/state", 10, 405},
+        {"DELETE", "/metrics", 0, 405},
+        {"PUT", "/", 4096, 405},
+        {"GET", "/api/history?range=1y", 0, 400},
         {"GET", "/api/history?range=7d", 0, 200},
     };
     for (const RequestCase& r : requests) {

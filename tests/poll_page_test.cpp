@@ -31,7 +31,8 @@ std::vector<std::string> MemberNames()
     for (const RecordSpec& r : vx42b_fields::kRecords)
         for (const auto& block : {std::make_pair(r.head, r.headFields), std::make_pair(r.items, r.itemFields)})
             for (int k = 0; k < block.second; ++k)
-                if (std::string(block.first[k].name).find('_') != std::string::npos) names.push_back(block.first[k].name);
+                if (std::string(block.first[k].name).find('_') != std::string::npos)
+                    names.push_back(block.first[k].name);
     return names;
 }
 
@@ -97,18 +98,22 @@ TEST(PollPage, FitsAPhoneAndADeskInPeoplesWords)
 
         // Nothing wider than the window: no sideways scroll of the page.
         EXPECT_LE(browser.Evaluate("document.documentElement.scrollWidth").asInt(), w.width)
-            << browser.Evaluate("[...document.querySelectorAll('body *')].filter(e => e.getBoundingClientRect().right > "
-                                "window.innerWidth + 1).map(e => e.tagName + '.' + e.className).slice(0, 8).join(' ')")
+            << browser
+                   .Evaluate(
+                       "[...document.querySelectorAll('body *')].filter(e => e.getBoundingClientRect().right > "
+                       "window.innerWidth + 1).map(e => e.tagName + '.' + e.className).slice(0, 8).join(' ')")
                    .asString();
         if (w.width >= 1280) {
             // On a desk the item tables fit their cards, headers whole.
-            EXPECT_EQ(browser.Evaluate("[...document.querySelectorAll('.scroll')].filter(e => e.scrollWidth > "
-                                       "e.clientWidth).length")
+            EXPECT_EQ(browser
+                          .Evaluate("[...document.querySelectorAll('.scroll')].filter(e => e.scrollWidth > "
+                                    "e.clientWidth).length")
                           .asInt(),
                       0);
         }
-        EXPECT_EQ(browser.Evaluate("[...document.querySelectorAll('th, td, figcaption, .alarm span')].filter(e => "
-                                   "e.scrollWidth > e.clientWidth + 1).map(e => e.textContent).join('|')")
+        EXPECT_EQ(browser
+                      .Evaluate("[...document.querySelectorAll('th, td, figcaption, .alarm span')].filter(e => "
+                                "e.scrollWidth > e.clientWidth + 1).map(e => e.textContent).join('|')")
                       .asString(),
                   "");
 
@@ -136,11 +141,13 @@ TEST(PollPage, FitsAPhoneAndADeskInPeoplesWords)
             {"#alarms li.alarm .since", "since "},
             {"#status", "round "},
         };
-        for (const ValueCase& v : values) EXPECT_NE(Text(browser, v.selector).find(v.text), std::string::npos) << v.selector;
+        for (const ValueCase& v : values)
+            EXPECT_NE(Text(browser, v.selector).find(v.text), std::string::npos) << v.selector;
         // The device's own text and code: a tooltip away.
         const std::string tip = browser.Evaluate("document.querySelector('#alarms li.alarm').title").asString();
         EXPECT_NE(tip.find("DC_3"), std::string::npos) << tip;
-        EXPECT_TRUE(browser.Evaluate("/[\\u4e00-\\u9fff]/.test(document.querySelector('#alarms li.alarm').title)").asBool())
+        EXPECT_TRUE(
+            browser.Evaluate("/[\\u4e00-\\u9fff]/.test(document.querySelector('#alarms li.alarm').title)").asBool())
             << tip;
         // Settings apart, folded.
         EXPECT_NE(Text(browser, "article[data-id='1'] details summary").find("Settings"), std::string::npos);
@@ -169,14 +176,15 @@ TEST(PollPage, FitsAPhoneAndADeskInPeoplesWords)
 
         // A longer range, picked on the page, comes from the history file in buckets.
         browser.Evaluate("document.querySelector('.ranges button[data-range=\"24h\"]').click()");
-        EXPECT_TRUE(browser.WaitUntil("document.body.dataset.range === '24h' && "
-                                      "Chart.getChart('plot-dc_voltage').data.datasets.length === 3 && "
-                                      "Chart.getChart('plot-dc_voltage').data.datasets[2].data.some(p => p.y !== null)",
-                                      30s))
+        EXPECT_TRUE(
+            browser.WaitUntil("document.body.dataset.range === '24h' && "
+                              "Chart.getChart('plot-dc_voltage').data.datasets.length === 3 && "
+                              "Chart.getChart('plot-dc_voltage').data.datasets[2].data.some(p => p.y !== null)",
+                              30s))
             << browser.Evaluate("document.getElementById('plots-note').textContent").asString();
-        EXPECT_EQ(browser.Evaluate("document.querySelector('.ranges button[aria-pressed=\"true\"]').textContent")
-                      .asString(),
-                  "24 h");
+        EXPECT_EQ(
+            browser.Evaluate("document.querySelector('.ranges button[aria-pressed=\"true\"]').textContent").asString(),
+            "24 h");
         EXPECT_EQ(browser.Evaluate("location.hash").asString(), "#24h");  // kept for a reload or a bookmark
         EXPECT_LE(browser.Evaluate("document.documentElement.scrollWidth").asInt(), w.width);
     }

@@ -32,8 +32,8 @@ std::string Image101(float v)
 
 std::string TimeText(double unixSeconds)
 {
-    return LocalTimeText(std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
-        std::chrono::duration<double>(unixSeconds))));
+    return LocalTimeText(std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(unixSeconds))));
 }
 
 void Insert(HistoryDb& db, double t, float v)
@@ -168,10 +168,8 @@ TEST(PollPageView, ShowsLabelsUnitsAndStatesNotMemberNames)
         bool alert;
     };
     const std::vector<Row> rows{
-        {"Output voltage", "53.46 V (low)", true},
-        {"Output current", "40.00 A", false},
-        {"Battery-group current 1", "5.10 A", false},
-        {"Battery-group current 2", "no value", false},
+        {"Output voltage", "53.46 V (low)", true},    {"Output current", "40.00 A", false},
+        {"Battery-group current 1", "5.10 A", false}, {"Battery-group current 2", "no value", false},
         {"Battery-fuse state", "3, fault: 2", true},
     };
     ASSERT_EQ(view["values"].size(), rows.size()) << ToJsonLine(view);
@@ -213,7 +211,8 @@ TEST(PollPageView, ShowsLabelsUnitsAndStatesNotMemberNames)
     EXPECT_EQ(r["items"]["rows"][0]["cells"][0]["text"].asString(), "20.40 A");
     bool fault = false;
     for (const Json::Value& c : r["items"]["rows"][0]["cells"])
-        fault = fault || (c["field"].asString() == "fault_state" && c["text"].asString() == "fault" && c["alert"].asBool());
+        fault =
+            fault || (c["field"].asString() == "fault_state" && c["text"].asString() == "fault" && c["alert"].asBool());
     EXPECT_TRUE(fault) << ToJsonLine(r);
     for (const Json::Value& c : r["items"]["columns"]) EXPECT_EQ(c["label"].asString().find('_'), std::string::npos);
 }
@@ -226,9 +225,8 @@ TEST(PollPageView, FormatsNumbers)
         const char* text;
     };
     const std::vector<Case> cases{
-        {53.456, 2, "53.46"}, {5, 2, "5.00"},  {230, 1, "230.0"}, {-0.001, 2, "0.00"},
-        {57.6, -1, "57.6"},   {45, -1, "45"},  {0.004, -1, "0"},  {-2.5, 1, "-2.5"},
-        {NAN, 2, "–"},
+        {53.456, 2, "53.46"}, {5, 2, "5.00"},   {230, 1, "230.0"}, {-0.001, 2, "0.00"}, {57.6, -1, "57.6"},
+        {45, -1, "45"},       {0.004, -1, "0"}, {-2.5, 1, "-2.5"}, {NAN, 2, "–"},
     };
     for (const Case& c : cases) EXPECT_EQ(FormatNumber(c.v, c.decimals), c.text) << c.v;
 }

@@ -66,8 +66,8 @@ public:
     bool ForEachAfter(int64_t afterId, int limit, const std::function<void(const HistoryRow&)>& visit,
                       std::string& error);
     // Rows from `id` on (in insertion order) have a time of `since` or
-    // later (id is past the last row when none has; 0 when the file is empty), found by bisection over the ids (the rows
-    // are appended in time order) instead of a scan of the whole file.
+    // later (id is past the last row when none has; 0 when the file is empty), found by bisection over the ids (the
+    // rows are appended in time order) instead of a scan of the whole file.
     bool FirstIdFrom(const std::string& since, int64_t& id, std::string& error);
 
 private:

@@ -150,8 +150,9 @@ bool HistoryDigest::CatchUp(double now, std::string& error)
     if (lastId_ < 0) {
         double longest = 0;
         for (const DigestRange& r : DigestRanges()) longest = std::max(longest, r.span);
-        const auto since = std::chrono::system_clock::time_point(
-            std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(now - longest)));
+        const auto since =
+            std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                std::chrono::duration<double>(now - longest)));
         int64_t first = 0;
         if (!db_->FirstIdFrom(LocalTimeText(since), first, error)) {
             db_.reset();
@@ -222,8 +223,8 @@ bool HistoryDigest::Json(const DigestRange& range, double now, Json::Value& out,
         bool any = false;
         for (long long b = first; b <= last; ++b) {
             const auto bucket = buckets.find(b);
-            const auto a = bucket == buckets.end() ? std::map<size_t, Accumulator>::const_iterator()
-                                                   : bucket->second.find(s);
+            const auto a =
+                bucket == buckets.end() ? std::map<size_t, Accumulator>::const_iterator() : bucket->second.find(s);
             if (bucket == buckets.end() || a == bucket->second.end()) {
                 mean.append(Json::Value());
                 low.append(Json::Value());

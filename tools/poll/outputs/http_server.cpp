@@ -325,8 +325,7 @@ bool HttpServer::Start(std::string& error, const std::function<void(const std::s
             warn("http: " + Url() + " takes passwords without TLS: they cross the network readable (see --http-cert)");
     }
     thread_ = std::thread([this] { server_->listen_after_bind(); });
-    if (digest_)
-        warm_ = std::thread([this] { digest_->Warm(UnixSeconds(std::chrono::system_clock::now())); });
+    if (digest_) warm_ = std::thread([this] { digest_->Warm(UnixSeconds(std::chrono::system_clock::now())); });
     return true;
 }
 

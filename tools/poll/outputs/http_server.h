@@ -25,8 +25,8 @@ struct HttpOptions {
     std::string keyFile;
     std::string chartJs = "/usr/share/javascript/chart.js/chart.min.js";
     std::string historyPath;  // --history: the plots' 24 h and 7 day ranges
-    int threads = 4;  // requests served at once
-    int queued = 8;   // connections accepted and waiting; the rest wait in the kernel
+    int threads = 4;          // requests served at once
+    int queued = 8;           // connections accepted and waiting; the rest wait in the kernel
 };
 
 // "ADDR:PORT", "[V6ADDR]:PORT", ":PORT" or "PORT" (loopback).

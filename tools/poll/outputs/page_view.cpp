@@ -86,7 +86,10 @@ Judgement Judge(int recordType, const std::string& field, const Json::Value& v)
 {
     if (!v.isNumeric()) return {"–", false};
     const unsigned code = v.asUInt();
-    if (field == "fault_state") return code == 0 ? Judgement{"ok", false} : code == 1 ? Judgement{"fault", true} : Judgement{"code " + std::to_string(code), true};
+    if (field == "fault_state")
+        return code == 0   ? Judgement{"ok", false}
+               : code == 1 ? Judgement{"fault", true}
+                           : Judgement{"code " + std::to_string(code), true};
     if (field == "fuse_state") return code == 3 ? Judgement{"fault", true} : Judgement{"ok", false};
     // Any other output-voltage state raises nothing.
     if (field == "dc_v_state" && code != 1 && code != 2) return {"normal", false};
@@ -146,7 +149,8 @@ std::string StateSummary(int recordType, const FieldSpec& f, const Json::Value& 
     std::string faults;
     for (Json::ArrayIndex k = 0; k < n; ++k) {
         const Judgement j = Judge(recordType, f.name, v[k]);
-        if (j.alert) faults += (faults.empty() ? "" : ", ") + std::to_string(k + 1) + (j.word == "fault" ? "" : " " + j.word);
+        if (j.alert)
+            faults += (faults.empty() ? "" : ", ") + std::to_string(k + 1) + (j.word == "fault" ? "" : " " + j.word);
     }
     alert = !faults.empty();
     if (n == 0) return "none reported";

@@ -57,8 +57,8 @@ void PlotValues(uint32_t dataId, const std::string& deviceType, const Json::Valu
         for (Json::ArrayIndex k = 0; channels.isArray() && k < channels.size(); ++k) {
             for (const char* phase : {"a", "b", "c"}) {
                 const FieldLabel* label = FindFieldLabel(recordType, phase);
-                const std::string name = "AC " + id + " ch " + std::to_string(k + 1) + " " +
-                                         (label != nullptr ? label->shortLabel : phase);
+                const std::string name =
+                    "AC " + id + " ch " + std::to_string(k + 1) + " " + (label != nullptr ? label->shortLabel : phase);
                 visit(device + " " + std::to_string(k) + phase, "ac_voltage", name, "V", Number(channels[k][phase]));
             }
         }
