@@ -212,8 +212,9 @@ bool HistoryDigest::Json(const DigestRange& range, double now, Json::Value& out,
     out = Json::Value(Json::objectValue);
     out["range"] = range.name;
     out["bucket_s"] = range.bucket;
-    out["from"] = now - range.span;
-    out["to"] = now;
+    // Whole buckets, so that the one still filling shows at its middle too.
+    out["from"] = static_cast<double>(first) * range.bucket;
+    out["to"] = static_cast<double>(last + 1) * range.bucket;
     Json::Value times(Json::arrayValue);
     for (long long b = first; b <= last; ++b) times.append((static_cast<double>(b) + 0.5) * range.bucket);
     out["times"] = times;

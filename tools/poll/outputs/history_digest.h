@@ -33,7 +33,7 @@ public:
     HistoryDigest(const HistoryDigest&) = delete;
     HistoryDigest& operator=(const HistoryDigest&) = delete;
 
-    // {"range", "bucket_s", "from", "to", "times" (bucket middles, Unix
+    // {"range", "bucket_s", "from", "to" (the buckets' bounds), "times" (bucket middles, Unix
     // seconds), "series": [{"chart", "name", "unit", "values" (means), "min",
     // "max"}]} for the range ending at `now`; false with a reason when the
     // file cannot be read. Safe from any thread.

@@ -208,9 +208,28 @@ let spanSeconds = 0;
 function timeLabel(seconds) {
   const d = new Date(seconds * 1000);
   let hm = two(d.getHours()) + ':' + two(d.getMinutes());
+  if (range === '7d') return d.toLocaleDateString('en-GB', {weekday: 'short', day: 'numeric'});
   if (spanSeconds < 600) hm += ':' + two(d.getSeconds());
-  if (range === '7d') return d.toLocaleDateString('en-GB', {weekday: 'short'}) + ' ' + hm;
   return hm;
+}
+
+function tickOptions() {
+  return {callback: timeLabel, maxTicksLimit: narrow() ? 4 : 8, maxRotation: 0};
+}
+
+// The longer ranges tick on whole local hours (every 3 or 6) or at midnight.
+function alignedTicks(axis) {
+  if (range === '6h') return;
+  const ticks = [];
+  const d = new Date(axis.min * 1000);
+  d.setMinutes(0, 0, 0);
+  if (range === '7d') d.setHours(0);
+  const every = narrow() ? 6 : 3;
+  for (; d.getTime() / 1000 <= axis.max; range === '7d' ? d.setDate(d.getDate() + 1) : d.setHours(d.getHours() + 1)) {
+    const t = d.getTime() / 1000;
+    if (t >= axis.min && (range === '7d' || d.getHours() % every === 0)) ticks.push({value: t});
+  }
+  axis.ticks = ticks;
 }
 
 function narrow() { return window.innerWidth < 600; }
@@ -228,8 +247,12 @@ function datasetsOf(history, series) {
       sets.push({label: s.name + ' min', band: true, data: points(s.min), borderWidth: 0, pointRadius: 0, borderColor: fade(color), backgroundColor: fade(color), fill: false});
       sets.push({label: s.name + ' max', band: true, data: points(s.max), borderWidth: 0, pointRadius: 0, borderColor: fade(color), backgroundColor: fade(color), fill: '-1'});
     }
-    sets.push({label: s.name, data: points(s.values), borderColor: color, backgroundColor: color, borderWidth: 1.5,
-               pointRadius: history.times.length < 60 ? 2 : 0, fill: false});
+    // A value between gaps has no line to be seen on: it gets a dot.
+    const v = s.values;
+    const lone = i => v[i] !== null && (i === 0 || v[i - 1] === null) && (i === v.length - 1 || v[i + 1] === null);
+    const few = history.times.length < 60;
+    sets.push({label: s.name, data: points(v), borderColor: color, backgroundColor: color, borderWidth: 1.5,
+               pointRadius: ctx => few || lone(ctx.dataIndex) ? 2 : 0, fill: false});
   });
   return sets;
 }
@@ -249,7 +272,7 @@ function drawCharts(history) {
       c.options.scales.x.min = first;
       c.options.scales.x.max = last;
       c.options.scales.y.title.text = unit;
-      c.options.scales.x.ticks.maxTicksLimit = narrow() ? 4 : 8;
+      c.options.scales.x.ticks = tickOptions();
       c.update('none');
       continue;
     }
@@ -260,7 +283,7 @@ function drawCharts(history) {
         animation: false, parsing: false, normalized: true, spanGaps: false, maintainAspectRatio: false,
         interaction: {mode: 'nearest', intersect: false},
         scales: {
-          x: {type: 'linear', min: first, max: last, ticks: {callback: timeLabel, maxTicksLimit: narrow() ? 4 : 8, maxRotation: 0}},
+          x: {type: 'linear', min: first, max: last, ticks: tickOptions(), afterBuildTicks: alignedTicks},
           y: {title: {display: true, text: unit}, ticks: {maxTicksLimit: 6}},
         },
         plugins: {
