@@ -121,12 +121,28 @@ function folded(title, rows) {
   return el('details', {}, el('summary', {}, title + ' (' + rows.length + ')'), el('table', {'class': 'kv'}, ...kvRows(rows)));
 }
 
+// While the line is down every value and alarm shown is old: greyed, with its time.
+function lineDown(state) {
+  return state.line.state === 'down' && state.line.reason !== 'starting';
+}
+
+function noReplyText(line) {
+  const why = {'port closed': ', port closed', 'frame errors': ', replies refused'}[line.reason] || '';
+  return 'no reply since ' + whenText(line.since) + ' (' + line.since_s + ' s)' + why;
+}
+
+function staleText(state) {
+  const asOf = state.line.last_complete ? 'as of ' + whenText(state.line.last_complete) + ', ' : '';
+  return 'Stale: ' + asOf + noReplyText(state.line) + '.';
+}
+
 function renderDevices(state) {
   const box = document.getElementById('devices');
   box.replaceChildren();
+  const stale = lineDown(state);
   for (const d of state.devices) {
     const v = d.view || {title: d.device_type + ' ' + d.data_id, values: [], settings: [], other: []};
-    const card = el('article', {'class': 'device', 'data-id': d.data_id, 'data-type': d.device_type});
+    const card = el('article', {'class': stale ? 'device stale' : 'device', 'data-id': d.data_id, 'data-type': d.device_type});
     const n = d.alarms.length;
     const mark = n ? el('span', {'class': 'badge'}, n + (n > 1 ? ' alarms' : ' alarm')) : '';
     card.append(el('h3', {}, v.title + ' ', mark));
@@ -141,7 +157,7 @@ function renderDevices(state) {
     const other = folded('User-defined values', v.other);
     if (settings) card.append(settings);
     if (other) card.append(other);
-    card.append(el('p', {'class': 'muted small'}, 'updated ' + whenText(d.time)));
+    card.append(el('p', {'class': 'muted small'}, (stale ? 'stale, last updated ' : 'updated ') + whenText(d.time)));
     box.append(card);
   }
 }
@@ -150,11 +166,13 @@ function renderAlarms(state) {
   const box = document.getElementById('alarms');
   const alarms = state.alarms.slice().sort((a, b) => a.level - b.level || (a.since < b.since ? -1 : 1));
   document.getElementById('alarm-count').textContent = alarms.length ? '(' + alarms.length + ')' : '';
+  const stale = lineDown(state);
+  const note = stale ? [el('p', {'class': 'stale-note'}, staleText(state))] : [];
   if (alarms.length === 0) {
-    box.replaceChildren(el('p', {'class': 'ok'}, 'No alarms present.'));
+    box.replaceChildren(...note, el('p', {'class': stale ? 'muted' : 'ok'}, 'No alarms present.'));
     return;
   }
-  const list = el('ul', {'class': 'alarm-list'});
+  const list = el('ul', {'class': stale ? 'alarm-list stale' : 'alarm-list'});
   for (const a of alarms) {
     // The device's own words and code stay one hover or long press away.
     const own = [a.name, a.text].filter((t, k, all) => t && all.indexOf(t) === k).join(': ');
@@ -166,27 +184,32 @@ function renderAlarms(state) {
       el('span', {'class': 'where'}, where),
       el('span', {'class': 'since'}, 'since ' + whenText(a.since))));
   }
-  box.replaceChildren(list);
+  box.replaceChildren(...note, list);
 }
 
 function renderLine(state) {
   const l = state.line;
   const mean = l.round_duration.count ? l.round_duration.sum_s / l.round_duration.count : 0;
-  const errors = Object.entries(l.frame_errors);
-  const rows = [
+  const errors = Object.entries(l.frame_errors).filter(([, n]) => n > 0);
+  const rows = [];
+  if (l.state) {
+    rows.push(['Line', l.state === 'up' ? 'up since ' + whenText(l.since) : lineDown(state) ? 'down: ' + noReplyText(l) : 'waiting for the first round']);
+    rows.push(['Last reply', l.last_reply ? whenText(l.last_reply) : 'none yet']);
+  }
+  rows.push(
     ['Port', l.port ? l.port + (l.baud ? ' at ' + l.baud + ' baud' : '') : '–'],
     ['Rounds complete', l.rounds_complete], ['Rounds abandoned', l.rounds_abandoned],
     ['Reply time-outs', l.timeouts],
     ['Frame errors', errors.length ? errors.map(([k, n]) => k + ': ' + n).join(', ') : 0],
-    ['Last round took', Number(state.round_duration_s).toFixed(2) + ' s'], ['Mean round', mean.toFixed(2) + ' s'],
-  ];
+    ['Last round took', Number(state.round_duration_s).toFixed(2) + ' s'], ['Mean round', mean.toFixed(2) + ' s']);
   document.getElementById('line').replaceChildren(...rows.map(([k, v]) => el('tr', {}, el('th', {}, k), el('td', {}, v))));
 }
 
-function setStatus(text, ok) {
+// kind: 'live', 'stale' (no data yet) or 'down' (no reply from the power system).
+function setStatus(text, kind) {
   const s = document.getElementById('status');
   s.textContent = text;
-  s.className = 'status ' + (ok ? 'live' : 'stale');
+  s.className = 'status ' + kind;
 }
 
 async function refreshState() {
@@ -198,9 +221,15 @@ async function refreshState() {
     renderDevices(state);
     renderLine(state);
     document.body.dataset.round = state.round;
-    setStatus(state.round ? 'round ' + state.round + ' at ' + state.round_time.slice(11, 19) : 'waiting for the first round', state.round > 0);
+    document.body.dataset.line = state.line.state || '';
+    if (lineDown(state))
+      setStatus(noReplyText(state.line), 'down');
+    else if (state.round)
+      setStatus('round ' + state.round + ' at ' + state.round_time.slice(11, 19), 'live');
+    else
+      setStatus('waiting for the first round', 'stale');
   } catch (e) {
-    setStatus('no answer from the gateway (' + e.message + ')', false);
+    setStatus('no answer from the gateway (' + e.message + ')', 'stale');
   }
 }
 
@@ -351,6 +380,9 @@ main { padding: 0 16px 16px; max-width: 1600px; }
 .status { padding: 3px 10px; border-radius: 10px; font-size: 13px; }
 .status.live { background: #2e7d32; }
 .status.stale { background: #b26a00; }
+.status.down { background: #c62828; font-weight: 600; }
+.stale { opacity: .5; filter: grayscale(1); }
+.stale-note { color: #c62828; margin: 0 0 6px; }
 .section-head { display: flex; flex-wrap: wrap; align-items: baseline; gap: 4px 16px; }
 .ranges { display: inline-flex; border: 1px solid #243447; border-radius: 6px; overflow: hidden; }
 .ranges button { font: inherit; border: 0; padding: 4px 12px; background: #fff; color: #243447; cursor: pointer; }
