@@ -265,22 +265,39 @@ function narrow() { return window.innerWidth < 600; }
 
 function fade(color) { return color + '33'; }
 
+// The last hours come as samples, each series null where another device's
+// sample stood: those are left out, and only a silence of a minute or more
+// breaks the line. The longer ranges come in buckets, null where one is empty.
+function samples(times, values, bucketed) {
+  if (bucketed) return times.map((t, i) => ({x: t, y: values[i]}));
+  const out = [];
+  let last = null;
+  times.forEach((t, i) => {
+    if (values[i] === null) return;
+    if (last !== null && t - last > 60) out.push({x: (t + last) / 2, y: null});
+    out.push({x: t, y: values[i]});
+    last = t;
+  });
+  return out;
+}
+
 function datasetsOf(history, series) {
   const sets = [];
   series.forEach((s, k) => {
     const color = COLORS[k % COLORS.length];
-    const points = values => history.times.map((t, i) => ({x: t, y: values[i]}));
     const band = Array.isArray(s.min) && Array.isArray(s.max);
+    const points = values => samples(history.times, values, band);
     if (band) {
       // The bucket's range as a shaded band behind its mean.
       sets.push({label: s.name + ' min', band: true, data: points(s.min), borderWidth: 0, pointRadius: 0, borderColor: fade(color), backgroundColor: fade(color), fill: false});
       sets.push({label: s.name + ' max', band: true, data: points(s.max), borderWidth: 0, pointRadius: 0, borderColor: fade(color), backgroundColor: fade(color), fill: '-1'});
     }
     // A value between gaps has no line to be seen on: it gets a dot.
-    const v = s.values;
-    const lone = i => v[i] !== null && (i === 0 || v[i - 1] === null) && (i === v.length - 1 || v[i + 1] === null);
-    const few = history.times.length < 60;
-    sets.push({label: s.name, data: points(v), borderColor: color, backgroundColor: color, borderWidth: 1.5,
+    const data = points(s.values);
+    const y = i => data[i] && data[i].y !== null;
+    const lone = i => y(i) && !y(i - 1) && !y(i + 1);
+    const few = data.length < 60;
+    sets.push({label: s.name, data, borderColor: color, backgroundColor: color, borderWidth: 1.5,
                pointRadius: ctx => few || lone(ctx.dataIndex) ? 2 : 0, fill: false});
   });
   return sets;
