@@ -329,7 +329,7 @@ function drawCharts(history) {
         animation: false, parsing: false, normalized: true, spanGaps: false, maintainAspectRatio: false,
         interaction: {mode: 'nearest', intersect: false},
         scales: {
-          x: {type: 'linear', min: first, max: last, ticks: tickOptions(), afterBuildTicks: alignedTicks},
+          x: {type: 'linear', bounds: 'data', min: first, max: last, ticks: tickOptions(), afterBuildTicks: alignedTicks},
           y: {title: {display: true, text: unit}, ticks: {maxTicksLimit: 6}},
         },
         plugins: {
