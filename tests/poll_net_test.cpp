@@ -7,6 +7,7 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <json/reader.h>
 
 #ifdef VX42B_POLL_WITH_NET
 #include "http_server.h"
@@ -243,6 +244,7 @@ TEST(PollNet, SnapshotsKeepAlarmsRulesAndTheLine)
     EXPECT_TRUE(store.Current()->devices.empty());
     store.Round(1, true, 0.7);
     LineStats line;
+    line.up = true;
     line.roundsComplete = 1;
     line.frameErrors["CHKSUM mismatch"] = 2;
     store.Line(line);
@@ -285,6 +287,9 @@ TEST(PollNet, LabelValuesAreEscaped)
     StateStore store;
     store.Rule(Dc(), Rule("K", "a \"quoted\" back\\slash\nnew line", true));
     store.Round(1, true, 1);
+    LineStats up;
+    up.up = true;
+    store.LineChanged(up);
     const std::string metrics = MetricsText(*store.Current());
     EXPECT_NE(metrics.find(R"(text="a \"quoted\" back\\slash\nnew line"} 1)"), std::string::npos) << metrics;
 }
@@ -334,6 +339,70 @@ TEST(PollNet, DiscoveryGivesSensorsWithUnitsAndABinarySensorPerKey)
     }
     EXPECT_EQ(binary, 1u);             // one per key, however many texts
     EXPECT_EQ(sensors, 2u + 2u + 8u);  // v, i, battery_i x2, user_p x8
+    // Available only while the poller is connected and the line answers;
+    // a state nobody renews expires.
+    for (const MqttMessage& m : messages) {
+        SCOPED_TRACE(m.topic);
+        Json::Value config;
+        ASSERT_TRUE(Json::Reader().parse(m.payload, config));
+        EXPECT_EQ(config["availability_mode"].asString(), "all");
+        ASSERT_EQ(config["availability"].size(), 2u);
+        EXPECT_EQ(config["availability"][0]["topic"].asString(), "site/17/status");
+        EXPECT_EQ(config["availability"][1]["topic"].asString(), "site/17/line");
+        EXPECT_EQ(config["availability"][1]["payload_not_available"].asString(), "offline");
+        EXPECT_FALSE(config.isMember("availability_topic"));
+        EXPECT_EQ(config["expire_after"].asUInt(), 12u);  // twice the 6 s after which the line is down
+    }
+}
+
+// While the line is down the values are absent (not stale), the line and
+// the counters stay; timestamps keep their milliseconds.
+TEST(PollNet, ValuesAreDroppedWhileTheLineIsDown)
+{
+    StateStore store;
+    const std::vector<unsigned char> image = DcImage(53.5f);
+    store.Publish(Dc(), 5087, image.data(), image.size());
+    store.Rule(Dc(), Rule("DC_3", "fuse 4", true));
+    store.Alarm(Dc(), Rule("DC_3", "fuse 4", true), true);
+    store.Round(1, true, 0.7);
+    const auto t = LineStats::WallClock::time_point(std::chrono::milliseconds(1796825740123));
+    LineStats line;
+    line.roundsComplete = 1;
+    line.timeouts = 31;
+    line.frameErrors = {{"CHKSUM mismatch", 0}, {"wrong address", 0}};
+    line.lastComplete = t;
+    line.lastReply = t + std::chrono::milliseconds(250);
+    line.since = line.lastReply;
+    struct Case {
+        bool up;
+        std::vector<const char*> present;
+        std::vector<const char*> absent;
+    };
+    const Case cases[] = {
+        {true, {"vx42b_line_up 1\n", "vx42b_value{", "vx42b_rule_state{", "vx42b_alarms_present{"}, {}},
+        {false,
+         {"vx42b_line_up 0\n", "vx42b_reply_timeouts_total 31\n", "vx42b_rounds_total{result=\"complete\"} 1\n",
+          "vx42b_frame_errors_total{kind=\"CHKSUM mismatch\"} 0\n",
+          "vx42b_frame_errors_total{kind=\"wrong address\"} 0\n",
+          "vx42b_last_complete_round_timestamp_seconds 1796825740.123\n",
+          "vx42b_last_reply_timestamp_seconds 1796825740.373\n"},
+         {"vx42b_value", "vx42b_rule_state", "vx42b_alarms_present"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.up ? "up" : "down");
+        line.up = c.up;
+        line.reason = c.up ? "" : "time-outs";
+        store.LineChanged(line);
+        const std::string metrics = MetricsText(*store.Current());
+        for (const char* text : c.present) EXPECT_NE(metrics.find(text), std::string::npos) << text << "\n" << metrics;
+        for (const char* text : c.absent) EXPECT_EQ(metrics.find(text), std::string::npos) << text;
+        const Json::Value state = StateJson(*store.Current(), line.since + std::chrono::seconds(25));
+        EXPECT_EQ(state["line"]["state"].asString(), c.up ? "up" : "down");
+        EXPECT_EQ(state["line"]["since_s"].asInt(), 25);
+        EXPECT_EQ(state["line"].isMember("reason"), !c.up);
+        // The page still has the old values to show greyed, with their time.
+        EXPECT_EQ(state["devices"].size(), 1u);
+    }
 }
 
 // The web server's and the broker client's threads read snapshots while the

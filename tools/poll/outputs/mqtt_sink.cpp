@@ -170,11 +170,28 @@ Json::Value DeviceJson(const MqttOptions& o, uint32_t mainDataId)
     return device;
 }
 
+// Available only while both the poller's connection (status) and the line
+// to the power system (line) are online.
 void AddAvailability(Json::Value& config, const MqttOptions& o)
 {
-    config["availability_topic"] = o.prefix + "/status";
-    config["payload_available"] = "online";
-    config["payload_not_available"] = "offline";
+    Json::Value list(Json::arrayValue);
+    for (const char* topic : {"/status", "/line"}) {
+        Json::Value one(Json::objectValue);
+        one["topic"] = o.prefix + topic;
+        one["payload_available"] = "online";
+        one["payload_not_available"] = "offline";
+        list.append(one);
+    }
+    config["availability"] = list;
+    config["availability_mode"] = "all";
+}
+
+// A state older than twice the line's down time is not shown, even if
+// nothing said the line is down (a broker that kept an old retained state).
+Json::UInt ExpireAfterSeconds(const Snapshot& snapshot)
+{
+    const auto ms = static_cast<Json::UInt>(snapshot.line.downAfter.count());
+    return std::max<Json::UInt>(10, (2 * ms + 999) / 1000);
 }
 
 }  // namespace
@@ -184,6 +201,7 @@ std::vector<MqttMessage> DiscoveryMessages(const Snapshot& snapshot, const MqttO
     std::vector<MqttMessage> out;
     const std::string node = "vx42b_" + IdText(o.prefix);
     const Json::Value device = DeviceJson(o, mainDataId);
+    const Json::UInt expireAfter = ExpireAfterSeconds(snapshot);
     auto sensor = [&](const DeviceState& d, const std::string& field, const std::string& path,
                       const std::string& suffix, const std::string& label) {
         const FieldUnit unit = UnitOf(d.type, field);
@@ -197,6 +215,7 @@ std::vector<MqttMessage> DiscoveryMessages(const Snapshot& snapshot, const MqttO
         if (*unit.unit != '\0') config["unit_of_measurement"] = unit.unit;
         if (*unit.deviceClass != '\0') config["device_class"] = unit.deviceClass;
         config["state_class"] = "measurement";
+        config["expire_after"] = expireAfter;
         AddAvailability(config, o);
         config["device"] = device;
         out.push_back({o.discoveryPrefix + "/sensor/" + node + "/" + object + "/config", ToJsonLine(config)});
@@ -245,6 +264,7 @@ std::vector<MqttMessage> DiscoveryMessages(const Snapshot& snapshot, const MqttO
             config["value_template"] = "{{ 'ON' if value_json | selectattr('key', 'equalto', '" + r.key +
                                        "') | list | count > 0 else 'OFF' }}";
             config["device_class"] = "problem";
+            config["expire_after"] = expireAfter;
             AddAvailability(config, o);
             config["device"] = device;
             out.push_back(
@@ -261,6 +281,7 @@ MqttSink::MqttSink(const StateStore& store, MqttOptions options, uint32_t mainDa
 {
     if (options_.prefix.empty()) options_.prefix = "vx42b/" + std::to_string(mainDataId_);
     statusTopic_ = options_.prefix + "/status";
+    lineTopic_ = options_.prefix + "/line";
 }
 
 MqttSink::~MqttSink()
@@ -312,6 +333,8 @@ bool MqttSink::Start(std::string& error)
         return false;
     }
     SetRetained(statusTopic_, "online");
+    // Until the first complete round nothing is known to work.
+    SetRetained(lineTopic_, "offline");
     thread_ = std::thread([this] { Run(); });
     return true;
 }
@@ -382,6 +405,15 @@ void MqttSink::Alarm(const DeviceRef& device, const rule_value& rule, bool raise
             ++droppedEvents_;
         }
         events_.push_back(ToJsonLine(event));
+    }
+    Wake();
+}
+
+void MqttSink::LineChanged(const LineStats& stats)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        SetRetained(lineTopic_, stats.up ? "online" : "offline");
     }
     Wake();
 }

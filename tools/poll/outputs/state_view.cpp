@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "json_line.h"
 #include "page_view.h"
 #include "record_decoder.h"
 #include "units.h"
@@ -61,9 +62,8 @@ std::string SampleValue(double v)
 {
     if (std::isnan(v)) return "NaN";
     if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.9g", v);
-    return buf;
+    // Shortest text that reads back as the same double: a timestamp keeps its milliseconds.
+    return ShortestText(v);
 }
 
 class Exposition {
@@ -123,6 +123,30 @@ void FieldSamples(Exposition& e, const DeviceState& device, const std::vector<Fi
     }
 }
 
+// Every decoded value, rule state and alarm count.
+void DeviceMetrics(Exposition& e, const Snapshot& s)
+{
+    e.Family("vx42b_value", "gauge", "Decoded value of a sub-device's last published record.");
+    for (const DeviceState& d : s.devices) {
+        const RecordLayout* layout = FindLayout(d.recordType);
+        if (layout == nullptr || !d.fields.isObject()) continue;
+        FieldSamples(e, d, layout->head, d.fields, "");
+        const Json::Value& items =
+            layout->itemsName != nullptr ? d.fields[layout->itemsName] : Json::Value::nullSingleton();
+        for (Json::ArrayIndex k = 0; items.isArray() && k < items.size(); ++k)
+            FieldSamples(e, d, layout->items, items[k], std::to_string(k));
+    }
+    e.Family("vx42b_rule_state", "gauge", "State of an alarm rule in the last round that stated it (1: alarm).");
+    for (const DeviceState& d : s.devices)
+        for (const RuleState& r : d.rules)
+            e.Sample("vx42b_rule_state", {{"data_id", std::to_string(d.dataId)}, {"key", r.key}, {"text", r.text}},
+                     r.state ? 1 : 0);
+    e.Family("vx42b_alarms_present", "gauge", "Alarms present on a sub-device.");
+    for (const DeviceState& d : s.devices)
+        e.Sample("vx42b_alarms_present", {{"data_id", std::to_string(d.dataId)}, {"device_type", d.type}},
+                 static_cast<double>(d.alarms.size()));
+}
+
 }  // namespace
 
 Json::Value AlarmsJson(const DeviceState& device)
@@ -141,7 +165,7 @@ Json::Value DeviceStateJson(const DeviceState& device)
     return v;
 }
 
-Json::Value StateJson(const Snapshot& s)
+Json::Value StateJson(const Snapshot& s, std::chrono::system_clock::time_point now)
 {
     Json::Value root(Json::objectValue);
     root["started"] = s.started;
@@ -198,6 +222,13 @@ Json::Value StateJson(const Snapshot& s)
     Json::Value errors(Json::objectValue);
     for (const auto& e : l.frameErrors) errors[e.first] = static_cast<Json::UInt64>(e.second);
     line["frame_errors"] = errors;
+    line["state"] = l.up ? "up" : "down";
+    if (!l.up) line["reason"] = l.reason;
+    line["since"] = LocalTimeText(l.since);
+    line["since_s"] = static_cast<Json::Int64>(SecondsSince(l.since, now));
+    line["last_reply"] = l.HasReply() ? Json::Value(LocalTimeText(l.lastReply)) : Json::Value();
+    line["last_complete"] = l.HasComplete() ? Json::Value(LocalTimeText(l.lastComplete)) : Json::Value();
+    line["down_after_s"] = static_cast<double>(l.downAfter.count()) / 1000;
     const RoundDurations& d = s.durations;
     Json::Value duration(Json::objectValue);
     duration["count"] = static_cast<Json::UInt64>(d.count);
@@ -240,27 +271,16 @@ Json::Value PlotsJson(const Plots& plots)
 std::string MetricsText(const Snapshot& s)
 {
     Exposition e;
-    e.Family("vx42b_value", "gauge", "Decoded value of a sub-device's last published record.");
-    for (const DeviceState& d : s.devices) {
-        const RecordLayout* layout = FindLayout(d.recordType);
-        if (layout == nullptr || !d.fields.isObject()) continue;
-        FieldSamples(e, d, layout->head, d.fields, "");
-        const Json::Value& items =
-            layout->itemsName != nullptr ? d.fields[layout->itemsName] : Json::Value::nullSingleton();
-        for (Json::ArrayIndex k = 0; items.isArray() && k < items.size(); ++k)
-            FieldSamples(e, d, layout->items, items[k], std::to_string(k));
-    }
-    e.Family("vx42b_rule_state", "gauge", "State of an alarm rule in the last round that stated it (1: alarm).");
-    for (const DeviceState& d : s.devices)
-        for (const RuleState& r : d.rules)
-            e.Sample("vx42b_rule_state", {{"data_id", std::to_string(d.dataId)}, {"key", r.key}, {"text", r.text}},
-                     r.state ? 1 : 0);
-    e.Family("vx42b_alarms_present", "gauge", "Alarms present on a sub-device.");
-    for (const DeviceState& d : s.devices)
-        e.Sample("vx42b_alarms_present", {{"data_id", std::to_string(d.dataId)}, {"device_type", d.type}},
-                 static_cast<double>(d.alarms.size()));
-
     const LineStats& l = s.line;
+    e.Family("vx42b_line_up", "gauge", "1 while the power system answers, 0 while the line is down.");
+    e.Sample("vx42b_line_up", {}, l.up ? 1 : 0);
+    if (l.HasReply()) {
+        e.Family("vx42b_last_reply_timestamp_seconds", "gauge", "When the last valid reply arrived.");
+        e.Sample("vx42b_last_reply_timestamp_seconds", {}, UnixSeconds(l.lastReply));
+    }
+    // Values that can no longer be read are absent, not stale.
+    if (l.up) DeviceMetrics(e, s);
+
     e.Family("vx42b_rounds_total", "counter", "Polling rounds by result.");
     e.Sample("vx42b_rounds_total", {{"result", "complete"}}, static_cast<double>(l.roundsComplete));
     e.Sample("vx42b_rounds_total", {{"result", "abandoned"}}, static_cast<double>(l.roundsAbandoned));
