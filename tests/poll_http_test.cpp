@@ -212,6 +212,10 @@ TEST(PollHttp, MetricsAndStateShowValuesRulesAlarmsAndTheLine)
     EXPECT_EQ(charts["dc_voltage"], 1u);
     EXPECT_EQ(charts["battery_current"], 2u);
     EXPECT_EQ(charts["ac_voltage"], 9u);  // unit 11: two channels, unit 12: one; three phases each
+    // Without a history file the longer ranges say what they need.
+    auto week = client.Get("/api/history?range=7d");
+    ASSERT_TRUE(week);
+    EXPECT_NE(Parse(week->body)["note"].asString().find("--history"), std::string::npos) << week->body;
 
     // Read-only, bounded requests.
     struct RequestCase {
@@ -221,9 +225,15 @@ TEST(PollHttp, MetricsAndStateShowValuesRulesAlarmsAndTheLine)
         int status;
     };
     const std::vector<RequestCase> requests{
-        {"GET", "/", 0, 200},        {"GET", "/app.js", 0, 200},      {"GET", "/chart.js", 0, 200},
-        {"GET", "/nothing", 0, 404}, {"POST", "/api/state", 10, 405}, {"DELETE", "/metrics", 0, 405},
+        {"GET", "/", 0, 200},
+        {"GET", "/app.js", 0, 200},
+        {"GET", "/chart.js", 0, 200},
+        {"GET", "/nothing", 0, 404},
+        {"POST", "/api/state", 10, 405},
+        {"DELETE", "/metrics", 0, 405},
         {"PUT", "/", 4096, 405},
+        {"GET", "/api/history?range=1y", 0, 400},
+        {"GET", "/api/history?range=7d", 0, 200},
     };
     for (const RequestCase& r : requests) {
         SCOPED_TRACE(std::string(r.method) + " " + r.path);

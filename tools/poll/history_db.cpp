@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -76,6 +77,55 @@ std::string AsideName(const std::string& path)
 }
 
 }  // namespace
+
+namespace {
+
+double FullTimeSeconds(const std::string& text)
+{
+    std::tm tm{};
+    int ms = 0;
+    if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min,
+                    &tm.tm_sec, &ms) < 6)
+        return 0;
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    tm.tm_isdst = -1;
+    const std::time_t t = std::mktime(&tm);
+    return t == static_cast<std::time_t>(-1) ? 0 : static_cast<double>(t) + ms / 1000.0;
+}
+
+int Digits(const std::string& text, size_t at, size_t n)
+{
+    int v = 0;
+    for (size_t k = at; k < at + n; ++k) {
+        if (text[k] < '0' || text[k] > '9') return -1;
+        v = v * 10 + (text[k] - '0');
+    }
+    return v;
+}
+
+}  // namespace
+
+double HistoryTimeSeconds(const std::string& text)
+{
+    // mktime looks at the time zone file on every call; rows of one hour
+    // share its start, so only the minutes and seconds are read per row.
+    thread_local std::string hour;
+    thread_local double hourStart = 0;
+    const bool plain = text.size() >= 19 && text[13] == ':' && text[16] == ':';
+    const int minute = plain ? Digits(text, 14, 2) : -1;
+    const int second = plain ? Digits(text, 17, 2) : -1;
+    int ms = 0;
+    if (text.size() >= 23 && text[19] == '.') ms = Digits(text, 20, 3);
+    if (minute < 0 || second < 0 || ms < 0) return FullTimeSeconds(text);
+    if (text.compare(0, 13, hour) != 0) {
+        const double start = FullTimeSeconds(text.substr(0, 13) + ":00:00");
+        if (start == 0) return 0;
+        hour = text.substr(0, 13);
+        hourStart = start;
+    }
+    return hourStart + minute * 60 + second + ms / 1000.0;
+}
 
 HistoryDb::~HistoryDb() { Close(); }
 
@@ -293,6 +343,89 @@ bool HistoryDb::InsertAll(const std::vector<HistoryRow>& rows, std::string& erro
         Exec("ROLLBACK", ignored);
         return false;
     }
+    return true;
+}
+
+namespace {
+
+bool ReadRows(sqlite3_stmt* stmt, const std::function<void(const HistoryRow&)>& visit, std::string& error, sqlite3* db)
+{
+    for (;;) {
+        const int rc = sqlite3_step(stmt);
+        if (rc == SQLITE_DONE) return true;
+        if (rc != SQLITE_ROW) {
+            error = sqlite3_errmsg(db);
+            return false;
+        }
+        HistoryRow row;
+        row.id = sqlite3_column_int64(stmt, 0);
+        const unsigned char* time = sqlite3_column_text(stmt, 1);
+        if (time != nullptr) row.time = reinterpret_cast<const char*>(time);
+        row.dataId = static_cast<uint32_t>(sqlite3_column_int64(stmt, 2));
+        const unsigned char* type = sqlite3_column_text(stmt, 3);
+        if (type != nullptr) row.deviceType = reinterpret_cast<const char*>(type);
+        row.recordType = sqlite3_column_int(stmt, 4);
+        const void* blob = sqlite3_column_blob(stmt, 5);
+        const int size = sqlite3_column_bytes(stmt, 5);
+        if (blob != nullptr && size > 0) row.image.assign(static_cast<const char*>(blob), static_cast<size_t>(size));
+        visit(row);
+    }
+}
+
+}  // namespace
+
+bool HistoryDb::ForEachAfter(int64_t afterId, int limit, const std::function<void(const HistoryRow&)>& visit,
+                             std::string& error)
+{
+    Statement s;
+    if (sqlite3_prepare_v2(db_,
+                           "SELECT id, time, data_id, device_type, record_type, image FROM history WHERE id > ?1 "
+                           "ORDER BY id LIMIT ?2",
+                           -1, &s.stmt, nullptr) != SQLITE_OK) {
+        error = Message();
+        return false;
+    }
+    sqlite3_bind_int64(s.stmt, 1, afterId);
+    sqlite3_bind_int(s.stmt, 2, limit);
+    return ReadRows(s.stmt, visit, error, db_);
+}
+
+bool HistoryDb::FirstIdFrom(const std::string& since, int64_t& id, std::string& error)
+{
+    id = 0;
+    Statement bounds;
+    if (sqlite3_prepare_v2(db_, "SELECT MIN(id), MAX(id) FROM history", -1, &bounds.stmt, nullptr) != SQLITE_OK ||
+        sqlite3_step(bounds.stmt) != SQLITE_ROW) {
+        error = Message();
+        return false;
+    }
+    if (sqlite3_column_type(bounds.stmt, 0) == SQLITE_NULL) return true;  // empty
+    int64_t low = sqlite3_column_int64(bounds.stmt, 0);
+    int64_t high = sqlite3_column_int64(bounds.stmt, 1) + 1;  // past the end: none is late enough
+    Statement probe;
+    if (sqlite3_prepare_v2(db_, "SELECT id, time FROM history WHERE id >= ?1 ORDER BY id LIMIT 1", -1, &probe.stmt,
+                           nullptr) != SQLITE_OK) {
+        error = Message();
+        return false;
+    }
+    // The first row at or after `at`, and whether it is late enough.
+    auto lateEnough = [&](int64_t at, int64_t& found) {
+        sqlite3_reset(probe.stmt);
+        sqlite3_bind_int64(probe.stmt, 1, at);
+        if (sqlite3_step(probe.stmt) != SQLITE_ROW) return true;
+        found = sqlite3_column_int64(probe.stmt, 0);
+        const unsigned char* time = sqlite3_column_text(probe.stmt, 1);
+        return time != nullptr && since <= reinterpret_cast<const char*>(time);
+    };
+    while (low < high) {
+        const int64_t mid = low + (high - low) / 2;
+        int64_t found = mid;
+        if (lateEnough(mid, found))
+            high = mid;
+        else
+            low = found + 1;
+    }
+    id = low;
     return true;
 }
 

@@ -18,6 +18,9 @@ struct sqlite3_stmt;
 //     image       BLOB    NOT NULL)
 namespace vxpoll {
 
+// A stored time (local, "YYYY-MM-DDTHH:MM:SS.mmm") as Unix seconds; 0 when unreadable.
+double HistoryTimeSeconds(const std::string& text);
+
 struct HistoryRow {
     int64_t id = 0;
     std::string time;
@@ -64,6 +67,15 @@ public:
     // on; false on a read error.
     bool ForEach(const std::function<void(const HistoryRow&)>& visit, std::string& error,
                  const std::string& since = {});
+
+    // At most `limit` rows after the row `afterId`, in insertion order; one
+    // short read each, so that a writer is never kept waiting long.
+    bool ForEachAfter(int64_t afterId, int limit, const std::function<void(const HistoryRow&)>& visit,
+                      std::string& error);
+    // Rows from `id` on (in insertion order) have a time of `since` or
+    // later (id is past the last row when none has; 0 when the file is empty), found by bisection over the ids (the
+    // rows are appended in time order) instead of a scan of the whole file.
+    bool FirstIdFrom(const std::string& since, int64_t& id, std::string& error);
 
 private:
     bool Exec(const char* sql, std::string& error);

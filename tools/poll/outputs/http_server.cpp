@@ -16,6 +16,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
+#include "history_digest.h"
 #include "json_line.h"
 #include "state_view.h"
 #include "web_page.h"
@@ -296,6 +297,7 @@ bool HttpServer::Start(std::string& error, const std::function<void(const std::s
              " (Debian package libjs-chart.js); the page shows "
              "no plots");
     }
+    if (!options_.historyPath.empty()) digest_ = std::make_unique<HistoryDigest>(options_.historyPath);
     const int threads = options_.threads;
     const int queued = options_.queued;
     server_->new_task_queue = [threads, queued] { return new BoundedPool(threads, queued); };
@@ -338,14 +340,17 @@ bool HttpServer::Start(std::string& error, const std::function<void(const std::s
             warn("http: " + Url() + " takes passwords without TLS: they cross the network readable (see --http-cert)");
     }
     thread_ = std::thread([this] { server_->listen_after_bind(); });
+    if (digest_) warm_ = std::thread([this] { digest_->Warm(UnixSeconds(std::chrono::system_clock::now())); });
     return true;
 }
 
 void HttpServer::Stop()
 {
     if (!server_) return;
+    if (digest_) digest_->Cancel();
     server_->stop();
     if (thread_.joinable()) thread_.join();
+    if (warm_.joinable()) warm_.join();
     server_.reset();
 }
 
@@ -401,9 +406,32 @@ void HttpServer::Routes()
     s.Get("/api/state", [this](const httplib::Request&, httplib::Response& res) {
         res.set_content(ToJsonLine(StateJson(*store_.Current())) + "\n", "application/json");
     });
-    s.Get("/api/history", [this](const httplib::Request&, httplib::Response& res) {
+    s.Get("/api/history", [this](const httplib::Request& req, httplib::Response& res) {
+        const std::string range = req.has_param("range") ? req.get_param_value("range") : "6h";
+        const DigestRange* digest = FindDigestRange(range);
+        if (range != "6h" && digest == nullptr) {
+            res.status = 400;
+            res.set_content("range: 6h, 24h or 7d\n", "text/plain");
+            return;
+        }
+        if (digest != nullptr && digest_) {
+            Json::Value out;
+            std::string error;
+            if (digest_->Json(*digest, UnixSeconds(std::chrono::system_clock::now()), out, error)) {
+                res.set_content(ToJsonLine(out) + "\n", "application/json");
+                return;
+            }
+            res.status = 503;
+            res.set_content("cannot read the history file: " + error + "\n", "text/plain");
+            return;
+        }
         const std::shared_ptr<const Snapshot> snapshot = store_.Current();
-        res.set_content(ToJsonLine(PlotsJson(*snapshot->plots)) + "\n", "application/json");
+        Json::Value out = PlotsJson(*snapshot->plots);
+        out["range"] = "6h";
+        if (digest != nullptr)
+            out["note"] = std::string("Only the last 6 hours are kept in memory; the ") + digest->name +
+                          " range needs the history file (--history FILE).";
+        res.set_content(ToJsonLine(out) + "\n", "application/json");
     });
 }
 

@@ -21,20 +21,7 @@ bool WantsNetOutputs(const Options& options) { return !options.mqttUrl.empty() |
 
 namespace {
 
-// "YYYY-MM-DDTHH:MM:SS.mmm" local time -> Unix seconds; 0 when unreadable.
-double LocalTextSeconds(const std::string& text)
-{
-    std::tm tm{};
-    int ms = 0;
-    if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min,
-                    &tm.tm_sec, &ms) < 6)
-        return 0;
-    tm.tm_year -= 1900;
-    tm.tm_mon -= 1;
-    tm.tm_isdst = -1;
-    const std::time_t t = std::mktime(&tm);
-    return t == static_cast<std::time_t>(-1) ? 0 : static_cast<double>(t) + ms / 1000.0;
-}
+constexpr size_t kSeedChunk = 2000;
 
 bool SharedWithOthers(const std::string& path)
 {
@@ -85,6 +72,7 @@ bool NetSink::Start(uint32_t mainDataId, std::ostream& err)
         http.authFile = options_.httpAuthFile;
         http.certFile = options_.httpCertFile;
         http.keyFile = options_.httpKeyFile;
+        http.historyPath = options_.historyPath;
         if (!http.keyFile.empty() && SharedWithOthers(http.keyFile))
             Say("--http-key: " + http.keyFile + " is readable by other users; chmod 600 it");
     }
@@ -119,13 +107,23 @@ void NetSink::SeedPlots()
     if (!db.OpenForReading(options_.historyPath, error)) return;
     const auto from = std::chrono::system_clock::now() - std::chrono::hours(6);
     size_t rows = 0;
-    const bool ok = db.ForEach(
-        [this, &rows](const HistoryRow& row) {
-            ++rows;
-            store_->SeedPlot(LocalTextSeconds(row.time), row.dataId, row.deviceType, row.recordType,
-                             reinterpret_cast<const unsigned char*>(row.image.data()), row.image.size());
-        },
-        error, LocalTimeText(from));
+    int64_t after = 0;
+    bool ok = db.FirstIdFrom(LocalTimeText(from), after, error);
+    --after;
+    // In chunks from the first row of the window: a long history is not scanned.
+    for (size_t chunk = kSeedChunk; ok && chunk == kSeedChunk;) {
+        chunk = 0;
+        ok = db.ForEachAfter(
+            after, static_cast<int>(kSeedChunk),
+            [this, &rows, &chunk, &after](const HistoryRow& row) {
+                ++rows;
+                ++chunk;
+                after = row.id;
+                store_->SeedPlot(HistoryTimeSeconds(row.time), row.dataId, row.deviceType, row.recordType,
+                                 reinterpret_cast<const unsigned char*>(row.image.data()), row.image.size());
+            },
+            error);
+    }
     if (!ok) {
         Say("http: cannot read the plots' history from " + options_.historyPath + ": " + error);
         return;

@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -81,6 +82,13 @@ struct Snapshot {
     RoundDurations durations;
     std::shared_ptr<const Plots> plots;
 };
+
+// The plotted values of a decoded image: DC voltage and current, battery
+// currents, AC phase voltages. `visit` gets a key that names the series
+// across images, the chart, the series' name for people, its unit and the value.
+void PlotValues(uint32_t dataId, const std::string& deviceType, const Json::Value& fields,
+                const std::function<void(const std::string& key, const char* chart, const std::string& name,
+                                         const char* unit, double value)>& visit);
 
 // Samples for the plots: at most one per `step`, kept for `window`.
 class PlotHistory {

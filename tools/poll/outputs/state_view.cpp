@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "json_line.h"
+#include "page_view.h"
 #include "record_decoder.h"
 #include "units.h"
 
@@ -185,6 +186,7 @@ Json::Value StateJson(const Snapshot& s, std::chrono::system_clock::time_point n
         else if (!d.decodeError.empty())
             device["decode_error"] = d.decodeError;
         device["units"] = UnitsJson(d);
+        device["view"] = DeviceView(d);
         Json::Value rules(Json::arrayValue);
         for (const RuleState& r : d.rules) {
             Json::Value rule(Json::objectValue);
@@ -202,6 +204,7 @@ Json::Value StateJson(const Snapshot& s, std::chrono::system_clock::time_point n
             Json::Value alarm = AlarmJsonOf(a);
             alarm["data_id"] = static_cast<Json::UInt>(d.dataId);
             alarm["device_type"] = d.type;
+            AddAlarmWords(alarm, d, a);
             alarms.append(alarm);
         }
         devices.append(device);
