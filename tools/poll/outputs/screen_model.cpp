@@ -352,7 +352,7 @@ std::vector<ScreenRow> ScreenModel::Render(int width, int height, WallClock::tim
         const std::string id = "  [" + a.rule.key + " " + a.rule.code + "]";
         const std::string name = AlarmLine(DescribeAlarm(a.rule, lang_));
         const size_t fixed = DisplayWidth(lead) + DisplayWidth(id);
-        const size_t room = static_cast<size_t>(width) > fixed + 8 ? static_cast<size_t>(width) - fixed : 8;
+        const size_t room = static_cast<size_t>(width) > fixed + 1 ? static_cast<size_t>(width) - fixed : 1;
         const std::string text = lead + FitWidth(name, room) + id;
         const RowStyle style = a.rule.level == 1   ? RowStyle::Level1
                                : a.rule.level == 2 ? RowStyle::Level2
