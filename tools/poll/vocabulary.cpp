@@ -168,6 +168,14 @@ std::vector<FieldWords> MakeWords()
                     w.metric = role->metric;
                     w.help = role->help;
                 }
+                // Ia, Ib, Ic and their states; the channel voltages a, b, c and theirs.
+                const std::string name = f.name;
+                const std::string base = name.size() > 6 && name.compare(name.size() - 6, 6, "_alert") == 0
+                                             ? name.substr(0, name.size() - 6)
+                                             : name;
+                if (r.recordType == kAc && (base == "a" || base == "b" || base == "c" || base == "ia" ||
+                                            base == "ib" || base == "ic"))
+                    w.phase = base.back();
                 out.push_back(w);
             }
     return out;
@@ -303,6 +311,20 @@ std::string UnitTitle(const std::string& deviceType, unsigned dataId)
     if (deviceType == "vx42b-rc") return "rectifiers";
     if (deviceType == "vx42b") return "system";
     return deviceType + " " + std::to_string(dataId);
+}
+
+std::string SnakeCase(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (std::isalnum(u))
+            out.push_back(static_cast<char>(std::tolower(u)));
+        else if (!out.empty() && out.back() != '_')
+            out.push_back('_');
+    }
+    while (!out.empty() && out.back() == '_') out.pop_back();
+    return out;
 }
 
 std::string FormatValue(const FieldWords& words, double value)

@@ -37,6 +37,8 @@ struct FieldWords {
     // Each array element is one of these, numbered from 1: "phase", "battery",
     // "fuse", "index"; "" for a scalar.
     const char* element = "";
+    // 'a', 'b', 'c' for a field of one phase (Ia, voltage AB/A, ...); 0 otherwise.
+    char phase = 0;
     // The count field that says how many elements hold data; "" when all do.
     const char* countedBy = "";
     // Prometheus: the metric's name (base unit in it) and its help; "" for
@@ -56,6 +58,8 @@ const FieldWords* FindFieldWords(int recordType, const std::string& field);
 const char* ItemName(int recordType);
 // A unit of the cabinet for people: "AC 11", "DC 21", "rectifiers", "system".
 std::string UnitTitle(const std::string& deviceType, unsigned dataId);
+// A label value for Prometheus: lower case, '_' for anything but letters and digits.
+std::string SnakeCase(const std::string& text);
 // "53.50 V": the precision the field deserves, with its unit; "-" for no number.
 std::string FormatValue(const FieldWords& words, double value);
 
