@@ -15,7 +15,7 @@ set_target_properties(vx42b-poll vx42b-sim PROPERTIES INSTALL_RPATH "$ORIGIN/../
 
 install(FILES README.md docs/poller.md docs/simulator.md ${CMAKE_CURRENT_SOURCE_DIR}/packaging/copyright
         DESTINATION ${VX42B_PKG_DOCDIR})
-install(FILES packaging/site.json DESTINATION ${VX42B_PKG_DOCDIR}/examples)
+install(FILES packaging/site.json packaging/vx42b-alerts.yml DESTINATION ${VX42B_PKG_DOCDIR}/examples)
 # Debian wants the changelog compressed, the same bytes on every build.
 set(changelog ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz)
 add_custom_command(OUTPUT ${changelog}
