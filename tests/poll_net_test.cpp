@@ -340,7 +340,7 @@ TEST(PollNet, PlotsTakeOneSampleAStepAndForgetPastTheWindow)
     EXPECT_EQ(built->series[2].values[1], 5.0);
 }
 
-TEST(PollNet, DiscoveryGivesSensorsWithUnitsAndABinarySensorPerKey)
+TEST(PollNet, DiscoveryGivesSensorsWithUnitsAndABinarySensorPerAlarmItem)
 {
     StateStore store;
     const std::vector<unsigned char> image = DcImage(53.5f);
@@ -359,8 +359,8 @@ TEST(PollNet, DiscoveryGivesSensorsWithUnitsAndABinarySensorPerKey)
         binary += m.topic.find("/binary_sensor/") != std::string::npos;
         sensors += m.topic.find("/sensor/") != std::string::npos;
     }
-    EXPECT_EQ(binary, 1u);             // one per key, however many texts
-    EXPECT_EQ(sensors, 2u + 2u + 8u);  // v, i, battery_i x2, user_p x8
+    EXPECT_EQ(binary, 2u);        // fuse 4 and fuse 5
+    EXPECT_EQ(sensors, 2u + 2u);  // v, i, battery_i x2 (dc_m); no user values announced (p_count 0)
 }
 
 // The web server's and the broker client's threads read snapshots while the

@@ -25,6 +25,10 @@ Json::Value AlarmJsonOf(const PresentAlarm& a)
     v["name"] = a.name;
     v["text"] = a.text;
     v["since"] = a.since;
+    // For people: the English name and the item, beside the device's own words.
+    const AlarmWords words = DescribeAlarm(a.key, a.code, a.name, a.text, Lang::En);
+    v["label"] = words.english;
+    v["item"] = words.item;
     return v;
 }
 
