@@ -197,11 +197,10 @@ TEST(PollHttp, MetricsAndStateShowValuesRulesAlarmsAndTheLine)
         if (s.first.rfind(R"(vx42b_alarm_active{data_id="21",key="DC_3",)", 0) == 0 && s.second == 1) ++fuseOn;
     EXPECT_EQ(fuseOn, 1u);
     // Every family is announced once, before its samples.
-    EXPECT_EQ(samples.count(R"(vx42b_alarm_active{data_id="21",key="DC_3",code="06001",item="fuse_4",level="1"})"),
-              1u);
-    for (const char* family : {"vx42b_dc_output_voltage_volts gauge", "vx42b_alarm_active gauge",
-                               "vx42b_battery_current_amperes gauge", "vx42b_rounds_total counter",
-                               "vx42b_round_duration_seconds histogram", "vx42b_frame_errors_total counter"}) {
+    EXPECT_EQ(samples.count(R"(vx42b_alarm_active{data_id="21",key="DC_3",code="06001",item="fuse_4",level="1"})"), 1u);
+    for (const char* family :
+         {"vx42b_dc_output_voltage_volts gauge", "vx42b_alarm_active gauge", "vx42b_battery_current_amperes gauge",
+          "vx42b_rounds_total counter", "vx42b_round_duration_seconds histogram", "vx42b_frame_errors_total counter"}) {
         const std::string type = std::string("# TYPE ") + family + "\n";
         const size_t at = res->body.find(type);
         EXPECT_NE(at, std::string::npos) << family;

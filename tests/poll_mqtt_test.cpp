@@ -195,8 +195,8 @@ TEST(PollMqtt, RetainedStatusStateAlarmsEventsDiscoveryAndOfflineOnStop)
          "value_json.battery_i[1]", "DC 21 battery 2 battery-group current", ""},
         {"homeassistant/sensor/vx42b_site-17/11_channel2_f/config", "site-17/11/state", "Hz", "frequency",
          "value_json.channels[1].f", "AC 11 channel 2 input frequency", ""},
-        {"homeassistant/sensor/vx42b_site-17/1_ac_param_1/config", "site-17/1/state", "", "",
-         "value_json.ac_param[0]", "rectifiers index 1 AC distribution parameter", "diagnostic"},
+        {"homeassistant/sensor/vx42b_site-17/1_ac_param_1/config", "site-17/1/state", "", "", "value_json.ac_param[0]",
+         "rectifiers index 1 AC distribution parameter", "diagnostic"},
         {"homeassistant/binary_sensor/vx42b_site-17/21_dc_3_fuse_4/config", "site-17/21/alarms", "", "problem",
          "\"DC_3\"", "DC 21 Battery fuse fault, fuse 4", ""},
         {"homeassistant/binary_sensor/vx42b_site-17/1_rc_0_module_2/config", "site-17/1/alarms", "", "problem",
@@ -228,7 +228,8 @@ TEST(PollMqtt, RetainedStatusStateAlarmsEventsDiscoveryAndOfflineOnStop)
     // Counts that size a record are no entities.
     EXPECT_FALSE(live.WaitFor(
         [](const MqttReceived& r) {
-            return r.topic.find("_count/config") != std::string::npos || r.topic.find("_dc_m/config") != std::string::npos;
+            return r.topic.find("_count/config") != std::string::npos ||
+                   r.topic.find("_dc_m/config") != std::string::npos;
         },
         0s));
 

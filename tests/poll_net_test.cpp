@@ -280,7 +280,8 @@ TEST(PollNet, SnapshotsKeepAlarmsRulesAndTheLine)
         EXPECT_NE(metrics.find(line), std::string::npos) << line;
     // Counts that size the record, the data id and the time stamp are not metrics;
     // one battery group past the two announced is not either.
-    for (const char* absent : {"vx42b_value", "dc_m", "fuse_count", "p_count", "ttime", "battery=\"3\"", "battery=\"0\""})
+    for (const char* absent :
+         {"vx42b_value", "dc_m", "fuse_count", "p_count", "ttime", "battery=\"3\"", "battery=\"0\""})
         EXPECT_EQ(metrics.find(absent), std::string::npos) << absent;
 
     const Json::Value state = StateJson(*store.Current());

@@ -31,12 +31,20 @@ TEST(Vocabulary, EveryDescribedFieldHasItsPart)
                 EXPECT_EQ(*w->help != '\0', shown);
                 // An array's elements are numbered; a scalar has none.
                 EXPECT_EQ(*w->element != '\0', f.count > 1);
-                if (*w->countedBy != '\0') { EXPECT_NE(FindFieldWords(layout.recordType, w->countedBy), nullptr); }
+                if (*w->countedBy != '\0') {
+                    EXPECT_NE(FindFieldWords(layout.recordType, w->countedBy), nullptr);
+                }
                 // The base unit is in the name of a measurement that has one.
                 const std::string metric = w->metric;
-                if (std::string(w->unit) == "V") { EXPECT_NE(metric.find("_volts"), std::string::npos); }
-                if (std::string(w->unit) == "A") { EXPECT_NE(metric.find("_amperes"), std::string::npos); }
-                if (std::string(w->unit) == "Hz") { EXPECT_NE(metric.find("_hertz"), std::string::npos); }
+                if (std::string(w->unit) == "V") {
+                    EXPECT_NE(metric.find("_volts"), std::string::npos);
+                }
+                if (std::string(w->unit) == "A") {
+                    EXPECT_NE(metric.find("_amperes"), std::string::npos);
+                }
+                if (std::string(w->unit) == "Hz") {
+                    EXPECT_NE(metric.find("_hertz"), std::string::npos);
+                }
             }
     EXPECT_EQ(described, AllFieldWords().size());
     // The counts that only size a record are not shown to people.
@@ -72,7 +80,8 @@ TEST(Vocabulary, AlarmsAreNamedWithTheirItem)
         // A rule the table does not know keeps the device's words; a code
         // other than the table's is another rule.
         {"XX_1", "09999", "某告警", "某告警", "某告警", "", ""},
-        {"DC_3", "06002", "电池熔丝故障告警", "直流4电池熔丝故障告警", "电池熔丝故障告警 直流4电池熔丝故障告警", "", ""},
+        {"DC_3", "06002", "电池熔丝故障告警", "直流4电池熔丝故障告警", "电池熔丝故障告警 直流4电池熔丝故障告警", "",
+         ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.key) + " " + c.text);

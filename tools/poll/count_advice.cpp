@@ -60,13 +60,13 @@ std::string CountAdvisor::Advise(const std::string& logLine)
     count.read = NumberAfter(logLine, ac ? "read ac_number is " : "read dc_number is ", 0, end);
     count.configured = NumberAfter(logLine, ac ? ", configured ac_number is " : ", configured dc_number is ", end, end);
     std::vector<std::string> parts;
-    for (const auto& [c, kind, setting] : {std::make_tuple(&ac_, "AC", "acSetting"), std::make_tuple(&dc_, "DC", "dcSetting")}) {
+    for (const auto& [c, kind, setting] :
+         {std::make_tuple(&ac_, "AC", "acSetting"), std::make_tuple(&dc_, "DC", "dcSetting")}) {
         if (c->read < 0 || c->read == c->configured) continue;
         parts.push_back("the configuration lists " + Units(c->configured, kind) + ", the power system reports " +
                         std::to_string(c->read) + ": " +
-                        (c->read > c->configured
-                             ? "add " + Elements(c->read - c->configured) + " to " + setting
-                             : "remove " + Elements(c->configured - c->read) + " from " + setting));
+                        (c->read > c->configured ? "add " + Elements(c->read - c->configured) + " to " + setting
+                                                 : "remove " + Elements(c->configured - c->read) + " from " + setting));
     }
     std::string advice;
     for (const std::string& part : parts) advice += (advice.empty() ? "" : "; ") + part;

@@ -173,8 +173,8 @@ std::vector<FieldWords> MakeWords()
                 const std::string base = name.size() > 6 && name.compare(name.size() - 6, 6, "_alert") == 0
                                              ? name.substr(0, name.size() - 6)
                                              : name;
-                if (r.recordType == kAc && (base == "a" || base == "b" || base == "c" || base == "ia" ||
-                                            base == "ib" || base == "ic"))
+                if (r.recordType == kAc &&
+                    (base == "a" || base == "b" || base == "c" || base == "ia" || base == "ib" || base == "ic"))
                     w.phase = base.back();
                 out.push_back(w);
             }

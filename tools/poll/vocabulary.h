@@ -83,9 +83,9 @@ const std::vector<AlarmName>& AlarmNames();
 const AlarmName* FindAlarmName(const std::string& key, const std::string& code);
 
 struct AlarmWords {
-    std::string title;   // in the chosen language: the English name, or the device's text
-    std::string item;    // "fuse 4", "channel 1 phase B", "module 2"; "" for the whole unit
-    std::string itemId;  // "fuse_4", "channel_1_phase_b", "module_2"; ""
+    std::string title;    // in the chosen language: the English name, or the device's text
+    std::string item;     // "fuse 4", "channel 1 phase B", "module 2"; "" for the whole unit
+    std::string itemId;   // "fuse_4", "channel_1_phase_b", "module_2"; ""
     std::string english;  // the English name, always
 };
 AlarmWords DescribeAlarm(const rule_value& rule, Lang lang);

@@ -254,8 +254,8 @@ std::vector<MqttMessage> DiscoveryMessages(const Snapshot& snapshot, const MqttO
         std::set<std::string> objects;
         for (const RuleState& r : d.rules) {
             const AlarmWords words = DescribeAlarm(r.key, r.code, r.name, r.text, o.lang);
-            const std::string object =
-                std::to_string(d.dataId) + "_" + IdText(SnakeCase(r.key)) + (words.itemId.empty() ? "" : "_" + words.itemId);
+            const std::string object = std::to_string(d.dataId) + "_" + IdText(SnakeCase(r.key)) +
+                                       (words.itemId.empty() ? "" : "_" + words.itemId);
             if (!objects.insert(object).second) continue;
             Json::Value config(Json::objectValue);
             common(config, object, UnitTitle(d.type, d.dataId) + " " + AlarmLine(words));

@@ -54,8 +54,7 @@ public:
     using Clock = std::chrono::steady_clock;
     explicit HumanSink(std::ostream& out, Lang lang = Lang::En, int traceFd = -1)
         : out_(out), lang_(lang), traceFd_(traceFd)
-    {
-    }
+    {}
     void Round(unsigned long number, bool complete, double seconds) override;
     void Publish(const DeviceRef& device, int recordType, const unsigned char* data, size_t size) override;
     void Rule(const DeviceRef&, const rule_value&) override {}

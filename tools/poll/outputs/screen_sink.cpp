@@ -94,8 +94,7 @@ bool ScreenPossible(int fd, std::string& why)
 
 ScreenSink::ScreenSink(int terminalFd, int traceFd, Lang lang)
     : terminalFd_(terminalFd), traceFd_(traceFd), model_(lang)
-{
-}
+{}
 
 ScreenSink::~ScreenSink() { End(); }
 
