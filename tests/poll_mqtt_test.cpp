@@ -215,7 +215,9 @@ TEST(PollMqtt, RetainedStatusStateAlarmsEventsDiscoveryAndOfflineOnStop)
         EXPECT_EQ(config["entity_category"].asString(), c.category);
         const bool measurement = std::string(c.unit) != "";
         EXPECT_EQ(config["state_class"].asString(), measurement ? "measurement" : "");
-        EXPECT_EQ(config["availability_topic"].asString(), "site-17/status");
+        EXPECT_EQ(config["availability_mode"].asString(), "all");
+        EXPECT_EQ(config["availability"][0]["topic"].asString(), "site-17/status");
+        EXPECT_EQ(config["availability"][1]["topic"].asString(), "site-17/line");
         EXPECT_FALSE(config["unique_id"].asString().empty());
         EXPECT_EQ(config["default_entity_id"].asString(), config["unique_id"].asString());
         EXPECT_FALSE(config.isMember("object_id"));
@@ -236,7 +238,8 @@ TEST(PollMqtt, RetainedStatusStateAlarmsEventsDiscoveryAndOfflineOnStop)
     // A subscriber that comes later gets status, state and alarms from the broker's retained store.
     {
         MqttRecorder late(broker.Port(), {"site-17/#"});
-        for (const char* topic : {"site-17/status", "site-17/21/state", "site-17/21/alarms", "site-17/1/alarms"}) {
+        for (const char* topic :
+             {"site-17/status", "site-17/line", "site-17/21/state", "site-17/21/alarms", "site-17/1/alarms"}) {
             EXPECT_TRUE(late.WaitFor([topic](const MqttReceived& r) { return IsTopic(r, topic) && r.retained; }, 10s))
                 << topic;
         }

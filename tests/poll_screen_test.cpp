@@ -85,7 +85,9 @@ TEST(PollScreen, LaysTheCabinetOutWithLabelsAndUnits)
     line.port = "/dev/ttyUSB0";
     line.baud = 9600;
     CountRound(line, true, 0.93, now - std::chrono::seconds(75));
-    CountLineLog(line, "PMBusProtocol:FrameError 1 CHKSUM mismatch");
+    ++line.frameErrors["CHKSUM mismatch"];
+    line.frameErrors["odd LENID"] = 0;
+    line.up = true;
     model.Line(line);
     model.Round(1, true);
 

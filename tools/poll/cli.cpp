@@ -93,6 +93,31 @@ CLI::Validator RoundCount()
         "", "count");
 }
 
+// Seconds with at most three decimals, 0.1 to 86400; the result in milliseconds.
+CLI::Validator DownAfter()
+{
+    return CLI::Validator(
+        [](std::string& text) {
+            const size_t dot = text.find('.');
+            const std::string whole = text.substr(0, dot);
+            const std::string frac = dot == std::string::npos ? "" : text.substr(dot + 1);
+            const bool digits = !whole.empty() && whole.size() <= 5 &&
+                                whole.find_first_not_of("0123456789") == std::string::npos && frac.size() <= 3 &&
+                                frac.find_first_not_of("0123456789") == std::string::npos &&
+                                (dot == std::string::npos || !frac.empty());
+            if (digits) {
+                const unsigned long ms =
+                    std::stoul(whole) * 1000 + (frac.empty() ? 0 : std::stoul((frac + "00").substr(0, 3)));
+                if (ms >= 100 && ms <= 86400000) {
+                    text = std::to_string(ms);
+                    return std::string();
+                }
+            }
+            return "expected seconds from 0.1 to 86400 (at most three decimals), not \"" + text + "\"";
+        },
+        "", "seconds");
+}
+
 }  // namespace
 
 int RunMain(int argc, char** argv)
@@ -146,6 +171,11 @@ int RunMain(int argc, char** argv)
     app.add_option("--rounds", options.rounds, "Stop after N polling rounds (default: run until stopped)")
         ->type_name("N")
         ->check(RoundCount());
+    app.add_option("--down-after", options.downAfterMs,
+                   "Show the line as down after this long without a valid reply (default: three reply time-outs "
+                   "or three polling periods, the longer: 6 s with the defaults)")
+        ->type_name("SECONDS")
+        ->transform(DownAfter());
     app.add_option("--cache", options.cacheDir,
                    "Keep each sub-device's last published image in DIR and restore them at start")
         ->type_name("DIR")

@@ -196,7 +196,30 @@ bool HistoryDb::Create(const std::string& path, std::string& error, std::string&
         Close();
         return false;
     }
+    // The mode stays with the file. Switching needs the file to itself: a
+    // reader holding it now leaves the old mode for this run, which only
+    // delays writes on the writer's own thread.
+    const std::string mode = JournalMode("PRAGMA journal_mode = WAL");
+    if (mode != "wal") {
+        const std::string why = mode.empty() ? Message() : "SQLite keeps the mode " + mode;
+        notice += std::string(notice.empty() ? "" : "; ") + "history " + path + ": cannot switch to WAL mode now (" +
+                  why + "); readers may hold writes up until the next start";
+    }
     return true;
+}
+
+std::string HistoryDb::JournalMode(const char* sql)
+{
+    Statement s;
+    if (sqlite3_prepare_v2(db_, sql, -1, &s.stmt, nullptr) != SQLITE_OK || sqlite3_step(s.stmt) != SQLITE_ROW)
+        return {};
+    const unsigned char* text = sqlite3_column_text(s.stmt, 0);
+    return text != nullptr ? reinterpret_cast<const char*>(text) : "";
+}
+
+void HistoryDb::SetBusyTimeout(int ms)
+{
+    if (db_ != nullptr) sqlite3_busy_timeout(db_, ms);
 }
 
 bool HistoryDb::OpenForReading(const std::string& path, std::string& error, std::string& damage)
@@ -222,8 +245,29 @@ bool HistoryDb::OpenForReading(const std::string& path, std::string& error, std:
     return true;
 }
 
-bool HistoryDb::Insert(const HistoryRow& row, std::string& error)
+bool HistoryDb::Bind(sqlite3_stmt* stmt, const HistoryRow& row, std::string& error)
 {
+    sqlite3_reset(stmt);
+    sqlite3_bind_text(stmt, 1, row.time.c_str(), static_cast<int>(row.time.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_int64(stmt, 2, row.dataId);
+    sqlite3_bind_text(stmt, 3, row.deviceType.c_str(), static_cast<int>(row.deviceType.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_int(stmt, 4, row.recordType);
+    sqlite3_bind_blob(stmt, 5, row.image.data(), static_cast<int>(row.image.size()), SQLITE_TRANSIENT);
+    if (sqlite3_step(stmt) != SQLITE_DONE) {
+        error = "cannot write to " + path_ + ": " + Message();
+        return false;
+    }
+    return true;
+}
+
+bool HistoryDb::Insert(const HistoryRow& row, std::string& error) { return InsertAll({row}, error); }
+
+bool HistoryDb::InsertAll(const std::vector<HistoryRow>& rows, std::string& error)
+{
+    if (db_ == nullptr) {
+        error = "the history file is not open";
+        return false;
+    }
     Statement s;
     if (sqlite3_prepare_v2(db_,
                            "INSERT INTO history (time, data_id, device_type, record_type, image) "
@@ -232,13 +276,21 @@ bool HistoryDb::Insert(const HistoryRow& row, std::string& error)
         error = "cannot write to " + path_ + ": " + Message();
         return false;
     }
-    sqlite3_bind_text(s.stmt, 1, row.time.c_str(), static_cast<int>(row.time.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_int64(s.stmt, 2, row.dataId);
-    sqlite3_bind_text(s.stmt, 3, row.deviceType.c_str(), static_cast<int>(row.deviceType.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_int(s.stmt, 4, row.recordType);
-    sqlite3_bind_blob(s.stmt, 5, row.image.data(), static_cast<int>(row.image.size()), SQLITE_TRANSIENT);
-    if (sqlite3_step(s.stmt) != SQLITE_DONE) {
-        error = "cannot write to " + path_ + ": " + Message();
+    if (!Exec("BEGIN IMMEDIATE", error)) {
+        error = "cannot write to " + path_ + ": " + error;
+        return false;
+    }
+    for (const HistoryRow& row : rows) {
+        if (!Bind(s.stmt, row, error)) {
+            std::string ignored;
+            Exec("ROLLBACK", ignored);
+            return false;
+        }
+    }
+    if (!Exec("COMMIT", error)) {
+        error = "cannot write to " + path_ + ": " + error;
+        std::string ignored;
+        Exec("ROLLBACK", ignored);
         return false;
     }
     return true;

@@ -26,6 +26,9 @@ struct Options {
     bool trace = false;
     std::vector<Query> queries;
     unsigned long rounds = 0;  // 0: until stopped
+    // How long without a valid reply before the line counts as down; 0: three
+    // reply time-outs or three polling periods, the longer.
+    unsigned long downAfterMs = 0;
     std::string cacheDir;
     std::string historyPath;
     // Network outputs; empty: off.

@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <crypt.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 
+#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -304,13 +306,26 @@ bool HttpServer::Start(std::string& error, const std::function<void(const std::s
     server_->set_keep_alive_max_count(100);
     Routes();
 
+    // httplib's default adds SO_REUSEPORT, with which a second server on the
+    // same address starts too and the kernel splits the requests between them.
+    server_->set_socket_options([](int sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    errno = 0;
     if (options_.port == 0) {
         port_ = server_->bind_to_any_port(options_.host);
     } else {
         port_ = server_->bind_to_port(options_.host, options_.port) ? options_.port : -1;
     }
     if (port_ <= 0) {
-        error = "cannot listen on " + options_.host + ":" + std::to_string(options_.port) + ": " + std::strerror(errno);
+        const int why = errno;
+        const std::string address =
+            (options_.host.find(':') != std::string::npos ? "[" + options_.host + "]" : options_.host) + ":" +
+            std::to_string(options_.port);
+        error = why == EADDRINUSE ? address + " is already in use; stop the program that serves it, or name another"
+                                  : "cannot listen on " + address + ": " +
+                                        (why != 0 ? std::strerror(why) : "the address cannot be bound");
         server_.reset();
         return false;
     }

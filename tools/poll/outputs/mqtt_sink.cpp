@@ -166,11 +166,28 @@ Json::Value DeviceJson(const MqttOptions& o, uint32_t mainDataId)
     return device;
 }
 
+// Available only while both the poller's connection (status) and the line
+// to the power system (line) are online.
 void AddAvailability(Json::Value& config, const MqttOptions& o)
 {
-    config["availability_topic"] = o.prefix + "/status";
-    config["payload_available"] = "online";
-    config["payload_not_available"] = "offline";
+    Json::Value list(Json::arrayValue);
+    for (const char* topic : {"/status", "/line"}) {
+        Json::Value one(Json::objectValue);
+        one["topic"] = o.prefix + topic;
+        one["payload_available"] = "online";
+        one["payload_not_available"] = "offline";
+        list.append(one);
+    }
+    config["availability"] = list;
+    config["availability_mode"] = "all";
+}
+
+// A state older than twice the line's down time is not shown, even if
+// nothing said the line is down (a broker that kept an old retained state).
+Json::UInt ExpireAfterSeconds(const Snapshot& snapshot)
+{
+    const auto ms = static_cast<Json::UInt>(snapshot.line.downAfter.count());
+    return std::max<Json::UInt>(10, (2 * ms + 999) / 1000);
 }
 
 }  // namespace
@@ -185,10 +202,12 @@ std::vector<MqttMessage> DiscoveryMessages(const Snapshot& snapshot, const MqttO
 #ifdef VX42B_VERSION
     origin["sw_version"] = VX42B_VERSION;
 #endif
+    const Json::UInt expireAfter = ExpireAfterSeconds(snapshot);
     auto common = [&](Json::Value& config, const std::string& object, const std::string& name) {
         config["name"] = name;
         config["unique_id"] = node + "_" + object;
         config["default_entity_id"] = node + "_" + object;
+        config["expire_after"] = expireAfter;
         AddAvailability(config, o);
         config["device"] = device;
         config["origin"] = origin;
@@ -278,6 +297,7 @@ MqttSink::MqttSink(const StateStore& store, MqttOptions options, uint32_t mainDa
 {
     if (options_.prefix.empty()) options_.prefix = "vx42b/" + std::to_string(mainDataId_);
     statusTopic_ = options_.prefix + "/status";
+    lineTopic_ = options_.prefix + "/line";
 }
 
 MqttSink::~MqttSink()
@@ -329,6 +349,8 @@ bool MqttSink::Start(std::string& error)
         return false;
     }
     SetRetained(statusTopic_, "online");
+    // Until the first complete round nothing is known to work.
+    SetRetained(lineTopic_, "offline");
     thread_ = std::thread([this] { Run(); });
     return true;
 }
@@ -399,6 +421,15 @@ void MqttSink::Alarm(const DeviceRef& device, const rule_value& rule, bool raise
             ++droppedEvents_;
         }
         events_.push_back(ToJsonLine(event));
+    }
+    Wake();
+}
+
+void MqttSink::LineChanged(const LineStats& stats)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        SetRetained(lineTopic_, stats.up ? "online" : "offline");
     }
     Wake();
 }

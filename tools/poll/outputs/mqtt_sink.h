@@ -73,6 +73,8 @@ public:
     void Log(const std::string&, LogSource) override {}
     void Value(unsigned long, const Query&, bool, float, const std::string&) override {}
     void Frame(bool, const std::string&) override {}
+    // <prefix>/line, retained: online or offline.
+    void LineChanged(const LineStats& stats) override;
     void Tick() override;
     // Publishes "offline", disconnects and stops the thread (a few seconds at most).
     void Finish() override;
@@ -107,6 +109,7 @@ private:
     uint32_t mainDataId_;
     Logger log_;
     std::string statusTopic_;
+    std::string lineTopic_;
     mosquitto* client_ = nullptr;
     int wakeFd_ = -1;
     std::thread thread_;

@@ -162,6 +162,13 @@ void NetSink::Line(const LineStats& stats)
     if (store_) store_->Line(stats);
 }
 
+// The store first, as for a round.
+void NetSink::LineChanged(const LineStats& stats)
+{
+    if (store_) store_->LineChanged(stats);
+    if (mqtt_) mqtt_->LineChanged(stats);
+}
+
 void NetSink::Tick()
 {
     if (mqtt_) mqtt_->Tick();
@@ -188,6 +195,7 @@ void NetSink::Publish(const DeviceRef&, int, const unsigned char*, size_t) {}
 void NetSink::Rule(const DeviceRef&, const rule_value&) {}
 void NetSink::Alarm(const DeviceRef&, const rule_value&, bool) {}
 void NetSink::Line(const LineStats&) {}
+void NetSink::LineChanged(const LineStats&) {}
 void NetSink::Tick() {}
 void NetSink::Finish() {}
 

@@ -64,11 +64,7 @@ std::string ValueText(const Json::Value& v)
         }
         return out + "]";
     }
-    if (v.isDouble()) {
-        std::ostringstream s;
-        s << v.asDouble();
-        return s.str();
-    }
+    if (v.isDouble()) return ShortestText(v.asDouble());
     return v.asString();
 }
 
@@ -143,6 +139,16 @@ Json::Value ValueJson(unsigned long round, const Query& query, bool ok, float va
         v["value"] = FloatJson(value);
     else
         v["error"] = error;
+    return v;
+}
+
+Json::Value LineJson(const LineStats& stats)
+{
+    Json::Value v(Json::objectValue);
+    v["state"] = stats.up ? "up" : "down";
+    v["since"] = LocalTimeText(stats.since);
+    if (!stats.up) v["reason"] = stats.reason;
+    v["last_reply"] = stats.HasReply() ? Json::Value(LocalTimeText(stats.lastReply)) : Json::Value();
     return v;
 }
 
@@ -224,6 +230,8 @@ void JsonSink::Value(unsigned long round, const Query& query, bool ok, float val
 }
 
 void JsonSink::Frame(bool tx, const std::string& bytes) { Emit(tx ? "tx" : "rx", FrameJson(tx, bytes)); }
+
+void JsonSink::LineChanged(const LineStats& stats) { Emit("line", LineJson(stats)); }
 
 void JsonSink::Finish() { out_.flush(); }
 
@@ -324,6 +332,13 @@ void HumanSink::Value(unsigned long, const Query& query, bool ok, float value, c
 void HumanSink::Frame(bool tx, const std::string& bytes)
 {
     out_ << ClockText() << (tx ? " tx " : " rx ") << FrameText(bytes) << '\n';
+    out_.flush();
+}
+
+void HumanSink::LineChanged(const LineStats& stats)
+{
+    out_ << ClockText() << " vx42b-poll: line "
+         << (stats.up ? "up" : "down: " + NoReplyText(stats, LineStats::WallClock::now())) << '\n';
     out_.flush();
 }
 

@@ -22,6 +22,8 @@ Json::Value AlarmJson(const DeviceRef& device, const rule_value& rule, bool rais
 Json::Value HistoryJson(const DeviceRef& device, int recordType, const unsigned char* data, size_t size);
 Json::Value FrameJson(bool tx, const std::string& bytes);
 Json::Value ValueJson(unsigned long round, const Query& query, bool ok, float value, const std::string& error);
+// The line's state: "state" up or down, "since", and "reason" while down.
+Json::Value LineJson(const LineStats& stats);
 // "fields" (decoded) or "decode_error" (why not) for an image.
 void AddDecodedFields(Json::Value& event, int recordType, const unsigned char* data, size_t size);
 
@@ -36,6 +38,7 @@ public:
     void Log(const std::string& text, LogSource source) override;
     void Value(unsigned long round, const Query& query, bool ok, float value, const std::string& error) override;
     void Frame(bool tx, const std::string& bytes) override;
+    void LineChanged(const LineStats& stats) override;
     bool Closed() const override { return out_.bad(); }
     void Finish() override;
 
@@ -63,6 +66,7 @@ public:
     void Log(const std::string& text, LogSource source) override;
     void Value(unsigned long round, const Query& query, bool ok, float value, const std::string& error) override;
     void Frame(bool tx, const std::string& bytes) override;
+    void LineChanged(const LineStats& stats) override;
     void Tick() override;
     bool Closed() const override { return out_.bad(); }
     void Finish() override;

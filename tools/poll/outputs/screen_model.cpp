@@ -318,25 +318,34 @@ std::vector<ScreenRow> ScreenModel::Render(int width, int height, WallClock::tim
     std::vector<ScreenRow> top{{header, RowStyle::Header}};
     std::string port = "line         " + (line_.port.empty() ? std::string("-") : line_.port);
     if (line_.baud != 0) port += " at " + std::to_string(line_.baud) + " baud";
-    port += "   last complete round " + (line_.HasComplete() ? Ago(now - line_.lastComplete) : std::string("none yet"));
-    top.push_back({port});
+    // A line that went quiet says so in red; what is shown below is then old.
+    const bool down = !line_.up && line_.reason != "starting";
+    if (down) {
+        top.push_back({port + "   DOWN: " + NoReplyText(line_, now), RowStyle::Level1});
+    } else {
+        port +=
+            "   last complete round " + (line_.HasComplete() ? Ago(now - line_.lastComplete) : std::string("none yet"));
+        top.push_back({port});
+    }
+    const std::string staleNote = down && line_.HasComplete()
+                                      ? "stale: as of " + TimeOfDay(line_.lastComplete) + ", " + NoReplyText(line_, now)
+                                      : "";
     char duration[32];
     std::snprintf(duration, sizeof duration, "%.2f s", line_.lastRoundSeconds);
     top.push_back({"rounds       " + std::to_string(line_.roundsComplete) + " complete, " +
                    std::to_string(line_.roundsAbandoned) + " abandoned   the last took " + duration});
     std::string errors = "errors       time-outs " + std::to_string(line_.timeouts) + "   frame errors " +
                          std::to_string(line_.FrameErrorTotal());
-    if (!line_.frameErrors.empty()) {
-        std::string kinds;
-        for (const auto& [kind, n] : line_.frameErrors)
-            kinds += (kinds.empty() ? "" : ", ") + kind + " " + std::to_string(n);
-        errors += " (" + kinds + ")";
-    }
+    std::string kinds;
+    for (const auto& [kind, n] : line_.frameErrors)
+        if (n != 0) kinds += (kinds.empty() ? "" : ", ") + kind + " " + std::to_string(n);
+    if (!kinds.empty()) errors += " (" + kinds + ")";
     top.push_back({errors});
 
     std::vector<ScreenRow> alarms;
-    alarms.push_back(
-        {alarms_.empty() ? "alarms       none" : "alarms (" + std::to_string(alarms_.size()) + ")", RowStyle::Title});
+    std::string alarmTitle = alarms_.empty() ? "alarms       none" : "alarms (" + std::to_string(alarms_.size()) + ")";
+    if (!staleNote.empty()) alarmTitle += "   " + staleNote;
+    alarms.push_back({alarmTitle, staleNote.empty() ? RowStyle::Title : RowStyle::Dim});
     // The most urgent first (level 1), then the oldest.
     std::vector<const PresentAlarm*> present;
     for (const PresentAlarm& a : alarms_) present.push_back(&a);
@@ -357,7 +366,7 @@ std::vector<ScreenRow> ScreenModel::Render(int width, int height, WallClock::tim
         const RowStyle style = a.rule.level == 1   ? RowStyle::Level1
                                : a.rule.level == 2 ? RowStyle::Level2
                                                    : RowStyle::Level3;
-        alarms.push_back({text, style});
+        alarms.push_back({text, staleNote.empty() ? style : RowStyle::Dim});
     }
     std::vector<ScreenRow> logs;
     if (!logs_.empty()) {
@@ -395,7 +404,9 @@ std::vector<ScreenRow> ScreenModel::Render(int width, int height, WallClock::tim
     const size_t logRows = std::min(logs.size(), left / 3);
     left -= logRows;
     std::vector<ScreenRow> deviceRows;
-    for (std::string& row : devices) deviceRows.push_back({std::move(row), RowStyle::Normal});
+    if (!staleNote.empty() && !devices.empty()) deviceRows.push_back({"values       " + staleNote, RowStyle::Dim});
+    for (std::string& row : devices)
+        deviceRows.push_back({std::move(row), staleNote.empty() ? RowStyle::Normal : RowStyle::Dim});
     if (deviceRows.empty()) deviceRows.push_back({"             no record published yet", RowStyle::Dim});
     // The log keeps its newest lines.
     if (logs.size() > logRows && logRows > 0) logs.erase(logs.begin() + 1, logs.end() - static_cast<long>(logRows - 1));

@@ -23,7 +23,10 @@ bool SameRule(const std::string& key, const std::string& text, const std::string
 
 double UnixSeconds(std::chrono::system_clock::time_point t)
 {
-    return std::chrono::duration<double>(t.time_since_epoch()).count();
+    // Whole microseconds are exact in a double; one division rounds once, so
+    // a time in milliseconds prints as those milliseconds.
+    return static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count()) /
+           1e6;
 }
 
 const std::vector<double>& RoundDurationBounds()
@@ -177,6 +180,12 @@ void StateStore::Line(const LineStats& stats)
     const bool due = roundJustEnded_ || std::chrono::steady_clock::now() - lastPublished_ >= std::chrono::seconds(1);
     roundJustEnded_ = false;
     if (due) PublishNow();
+}
+
+void StateStore::LineChanged(const LineStats& stats)
+{
+    work_.line = stats;
+    PublishNow();
 }
 
 void StateStore::Publish(const DeviceRef& ref, int recordType, const unsigned char* data, size_t size)

@@ -132,6 +132,8 @@ public:
     void Value(unsigned long, const Query&, bool, float, const std::string&) override {}
     void Frame(bool, const std::string&) override {}
     void Line(const LineStats& stats) override;
+    // Goes out at once: every reader must see the line go down.
+    void LineChanged(const LineStats& stats) override;
     void Finish() override {}
 
 private:

@@ -6,6 +6,7 @@
 #include <set>
 #include <sstream>
 
+#include "json_line.h"
 #include "record_decoder.h"
 #include "units.h"
 #include "vocabulary.h"
@@ -67,9 +68,8 @@ std::string SampleValue(double v)
 {
     if (std::isnan(v)) return "NaN";
     if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.9g", v);
-    return buf;
+    // Shortest text that reads back as the same double: a timestamp keeps its milliseconds.
+    return ShortestText(v);
 }
 
 class Exposition {
@@ -167,6 +167,43 @@ void FieldSamples(Families& out, const DeviceState& device, const std::vector<Fi
     }
 }
 
+// Every field by quantity, the alarm rules and the alarm count per unit.
+void DeviceMetrics(Exposition& e, const Snapshot& s)
+{
+    Families fields;
+    for (const DeviceState& d : s.devices) {
+        const RecordLayout* layout = FindLayout(d.recordType);
+        if (layout == nullptr || !d.fields.isObject()) continue;
+        FieldSamples(fields, d, layout->head, d.fields, nullptr, "");
+        const Json::Value& items =
+            layout->itemsName != nullptr ? d.fields[layout->itemsName] : Json::Value::nullSingleton();
+        for (Json::ArrayIndex k = 0; items.isArray() && k < items.size(); ++k)
+            FieldSamples(fields, d, layout->items, items[k], ItemName(d.recordType), std::to_string(k + 1));
+    }
+    fields.Write(e);
+    e.Family("vx42b_alarm_active", "gauge",
+             "1 while the rule states an alarm, 0 while it states none; key and code as the power system names "
+             "them, item the fuse, module or channel phase. Names: /api/state, the page, MQTT.");
+    std::set<std::string> seen;
+    for (const DeviceState& d : s.devices)
+        for (const RuleState& r : d.rules) {
+            const AlarmWords words = DescribeAlarm(r.key, r.code, r.name, r.text, Lang::En);
+            Labels labels{{"data_id", std::to_string(d.dataId)},
+                          {"key", r.key},
+                          {"code", r.code},
+                          {"item", words.itemId},
+                          {"level", std::to_string(r.level)}};
+            std::string identity;
+            for (const auto& label : labels) identity += label.second + '\n';
+            // Rules the plug-in words alike apart from their text count once.
+            if (!seen.insert(identity).second) continue;
+            e.Sample("vx42b_alarm_active", labels, r.state ? 1 : 0);
+        }
+    e.Family("vx42b_alarms_present", "gauge", "Alarms present on a unit.");
+    for (const DeviceState& d : s.devices)
+        e.Sample("vx42b_alarms_present", {{"data_id", std::to_string(d.dataId)}}, static_cast<double>(d.alarms.size()));
+}
+
 }  // namespace
 
 Json::Value AlarmsJson(const DeviceState& device)
@@ -185,7 +222,7 @@ Json::Value DeviceStateJson(const DeviceState& device)
     return v;
 }
 
-Json::Value StateJson(const Snapshot& s)
+Json::Value StateJson(const Snapshot& s, std::chrono::system_clock::time_point now)
 {
     Json::Value root(Json::objectValue);
     root["started"] = s.started;
@@ -240,6 +277,13 @@ Json::Value StateJson(const Snapshot& s)
     Json::Value errors(Json::objectValue);
     for (const auto& e : l.frameErrors) errors[e.first] = static_cast<Json::UInt64>(e.second);
     line["frame_errors"] = errors;
+    line["state"] = l.up ? "up" : "down";
+    if (!l.up) line["reason"] = l.reason;
+    line["since"] = LocalTimeText(l.since);
+    line["since_s"] = static_cast<Json::Int64>(SecondsSince(l.since, now));
+    line["last_reply"] = l.HasReply() ? Json::Value(LocalTimeText(l.lastReply)) : Json::Value();
+    line["last_complete"] = l.HasComplete() ? Json::Value(LocalTimeText(l.lastComplete)) : Json::Value();
+    line["down_after_s"] = static_cast<double>(l.downAfter.count()) / 1000;
     const RoundDurations& d = s.durations;
     Json::Value duration(Json::objectValue);
     duration["count"] = static_cast<Json::UInt64>(d.count);
@@ -282,40 +326,16 @@ Json::Value PlotsJson(const Plots& plots)
 std::string MetricsText(const Snapshot& s)
 {
     Exposition e;
-    Families fields;
-    for (const DeviceState& d : s.devices) {
-        const RecordLayout* layout = FindLayout(d.recordType);
-        if (layout == nullptr || !d.fields.isObject()) continue;
-        FieldSamples(fields, d, layout->head, d.fields, nullptr, "");
-        const Json::Value& items =
-            layout->itemsName != nullptr ? d.fields[layout->itemsName] : Json::Value::nullSingleton();
-        for (Json::ArrayIndex k = 0; items.isArray() && k < items.size(); ++k)
-            FieldSamples(fields, d, layout->items, items[k], ItemName(d.recordType), std::to_string(k + 1));
-    }
-    fields.Write(e);
-    e.Family("vx42b_alarm_active", "gauge",
-             "1 while the rule states an alarm, 0 while it states none; key and code as the power system names "
-             "them, item the fuse, module or channel phase. Names: /api/state, the page, MQTT.");
-    std::set<std::string> seen;
-    for (const DeviceState& d : s.devices)
-        for (const RuleState& r : d.rules) {
-            const AlarmWords words = DescribeAlarm(r.key, r.code, r.name, r.text, Lang::En);
-            Labels labels{{"data_id", std::to_string(d.dataId)},
-                          {"key", r.key},
-                          {"code", r.code},
-                          {"item", words.itemId},
-                          {"level", std::to_string(r.level)}};
-            std::string identity;
-            for (const auto& label : labels) identity += label.second + '\n';
-            // Rules the plug-in words alike apart from their text count once.
-            if (!seen.insert(identity).second) continue;
-            e.Sample("vx42b_alarm_active", labels, r.state ? 1 : 0);
-        }
-    e.Family("vx42b_alarms_present", "gauge", "Alarms present on a unit.");
-    for (const DeviceState& d : s.devices)
-        e.Sample("vx42b_alarms_present", {{"data_id", std::to_string(d.dataId)}}, static_cast<double>(d.alarms.size()));
-
     const LineStats& l = s.line;
+    e.Family("vx42b_line_up", "gauge", "1 while the power system answers, 0 while the line is down.");
+    e.Sample("vx42b_line_up", {}, l.up ? 1 : 0);
+    if (l.HasReply()) {
+        e.Family("vx42b_last_reply_timestamp_seconds", "gauge", "When the last valid reply arrived.");
+        e.Sample("vx42b_last_reply_timestamp_seconds", {}, UnixSeconds(l.lastReply));
+    }
+    // Values that can no longer be read are absent, not stale.
+    if (l.up) DeviceMetrics(e, s);
+
     e.Family("vx42b_rounds_total", "counter", "Polling rounds by result.");
     e.Sample("vx42b_rounds_total", {{"result", "complete"}}, static_cast<double>(l.roundsComplete));
     e.Sample("vx42b_rounds_total", {{"result", "abandoned"}}, static_cast<double>(l.roundsAbandoned));

@@ -101,11 +101,27 @@ function itemTable(items, units, label) {
   return table;
 }
 
+// While the line is down every value and alarm shown is old: greyed, with its time.
+function lineDown(state) {
+  return state.line.state === 'down' && state.line.reason !== 'starting';
+}
+
+function noReplyText(line) {
+  const why = {'port closed': ', port closed', 'frame errors': ', replies refused'}[line.reason] || '';
+  return 'no reply since ' + line.since.slice(11, 19) + ' (' + line.since_s + ' s)' + why;
+}
+
+function staleText(state) {
+  const asOf = state.line.last_complete ? 'as of ' + state.line.last_complete.slice(11, 19) + ', ' : '';
+  return 'Stale: ' + asOf + noReplyText(state.line) + '.';
+}
+
 function renderDevices(state) {
   const box = document.getElementById('devices');
   box.replaceChildren();
+  const stale = lineDown(state);
   for (const d of state.devices) {
-    const card = el('article', {'class': 'device', 'data-id': d.data_id, 'data-type': d.device_type});
+    const card = el('article', {'class': stale ? 'device stale' : 'device', 'data-id': d.data_id, 'data-type': d.device_type});
     const alarmMark = d.alarms.length ? el('span', {'class': 'badge'}, d.alarms.length + ' alarm' + (d.alarms.length > 1 ? 's' : '')) : '';
     card.append(el('h3', {}, (TYPE_NAMES[d.device_type] || d.device_type) + ' ' + d.data_id + ' ', alarmMark));
     if (!d.fields) {
@@ -119,7 +135,7 @@ function renderDevices(state) {
       const t = itemTable(d.fields[itemsName], d.units, itemsName === 'channels' ? 'channel' : 'module');
       if (t) card.append(el('div', {'class': 'scroll'}, t));
     }
-    card.append(el('p', {'class': 'muted small'}, 'updated ' + d.time));
+    card.append(el('p', {'class': 'muted small'}, (stale ? 'stale, last updated ' : 'updated ') + d.time));
     box.append(card);
   }
 }
@@ -127,25 +143,29 @@ function renderDevices(state) {
 function renderAlarms(state) {
   const box = document.getElementById('alarms');
   document.getElementById('alarm-count').textContent = state.alarms.length ? '(' + state.alarms.length + ')' : '';
+  const stale = lineDown(state);
+  const note = stale ? [el('p', {'class': 'stale-note'}, staleText(state))] : [];
   if (state.alarms.length === 0) {
-    box.replaceChildren(el('p', {'class': 'ok'}, 'No alarms present.'));
+    box.replaceChildren(...note, el('p', {'class': stale ? 'muted' : 'ok'}, 'No alarms present.'));
     return;
   }
-  const table = el('table', {'class': 'alarms'},
+  const table = el('table', {'class': stale ? 'alarms stale' : 'alarms'},
     el('tr', {}, ...['Device', 'Key', 'Code', 'Alarm', 'Since'].map(h => el('th', {}, h))));
   for (const a of state.alarms) {
     table.append(el('tr', {'class': 'alarm', 'data-key': a.key},
       el('td', {}, a.device_type + ' ' + a.data_id), el('td', {}, a.key), el('td', {}, a.code),
       el('td', {}, a.text), el('td', {}, a.since)));
   }
-  box.replaceChildren(table);
+  box.replaceChildren(...note, table);
 }
 
 function renderLine(state) {
   const l = state.line;
   const mean = l.round_duration.count ? l.round_duration.sum_s / l.round_duration.count : 0;
-  const errors = Object.entries(l.frame_errors);
+  const errors = Object.entries(l.frame_errors).filter(([, n]) => n > 0);
   const rows = [
+    ['Line', l.state === 'up' ? 'up since ' + l.since.slice(11, 19) : lineDown(state) ? 'down: ' + noReplyText(l) : 'waiting for the first round'],
+    ['Last reply', l.last_reply ? l.last_reply.slice(11, 23) : 'none yet'],
     ['Rounds complete', l.rounds_complete], ['Rounds abandoned', l.rounds_abandoned],
     ['Reply time-outs', l.timeouts],
     ['Frame errors', errors.length ? errors.map(([k, n]) => k + ': ' + n).join(', ') : 0],
@@ -155,10 +175,11 @@ function renderLine(state) {
   document.getElementById('line').replaceChildren(...rows.map(([k, v]) => el('tr', {}, el('th', {}, k), el('td', {}, v))));
 }
 
-function setStatus(text, ok) {
+// kind: 'live', 'stale' (no data yet) or 'down' (no reply from the power system).
+function setStatus(text, kind) {
   const s = document.getElementById('status');
   s.textContent = text;
-  s.className = 'status ' + (ok ? 'live' : 'stale');
+  s.className = 'status ' + kind;
 }
 
 async function refreshState() {
@@ -170,9 +191,15 @@ async function refreshState() {
     renderDevices(state);
     renderLine(state);
     document.body.dataset.round = state.round;
-    setStatus(state.round ? 'round ' + state.round + ' at ' + state.round_time.slice(11, 19) : 'waiting for the first round', state.round > 0);
+    document.body.dataset.line = state.line.state;
+    if (lineDown(state))
+      setStatus(noReplyText(state.line), 'down');
+    else if (state.line.state === 'up')
+      setStatus('round ' + state.round + ' at ' + state.round_time.slice(11, 19), 'live');
+    else
+      setStatus('waiting for the first round', 'stale');
   } catch (e) {
-    setStatus('no answer from the gateway (' + e.message + ')', false);
+    setStatus('no answer from the gateway (' + e.message + ')', 'stale');
   }
 }
 
@@ -229,7 +256,7 @@ async function refreshHistory() {
     if (!response.ok) throw new Error('HTTP ' + response.status);
     drawCharts(await response.json());
   } catch (e) {
-    setStatus('no history from the gateway (' + e.message + ')', false);
+    setStatus('no history from the gateway (' + e.message + ')', 'stale');
   }
 }
 
@@ -253,6 +280,9 @@ main { padding: 0 20px 20px; }
 .status { padding: 3px 10px; border-radius: 10px; font-size: 13px; }
 .status.live { background: #2e7d32; }
 .status.stale { background: #b26a00; }
+.status.down { background: #c62828; font-weight: 600; }
+.stale { opacity: .5; filter: grayscale(1); }
+.stale-note { color: #c62828; margin: 0 0 6px; }
 .devices { display: grid; grid-template-columns: repeat(auto-fill, minmax(380px, 1fr)); gap: 12px; }
 .scroll { overflow-x: auto; }
 .device { background: #fff; border-radius: 6px; padding: 10px 12px; box-shadow: 0 1px 2px rgba(0,0,0,.15); }
