@@ -151,7 +151,7 @@ TEST(PollLineDown, EveryOutputShowsASilentLineAndItsReturn)
     EXPECT_GE(SecondsUntil(
                   Clock::now(), [&] { return Has(metrics(), "vx42b_line_up 1\n"); }, 10s),
               0);
-    EXPECT_TRUE(Has(metrics(), "vx42b_value{"));
+    EXPECT_TRUE(Has(metrics(), "vx42b_dc_output_voltage_volts{"));
 
     const bool page = !ChromiumPath().empty();
     const std::string profile = dir.Path() + "/profile";
@@ -183,10 +183,11 @@ TEST(PollLineDown, EveryOutputShowsASilentLineAndItsReturn)
     const double metricsDown = SecondsUntil(
         silenced, [&] { return Has(metrics(), "vx42b_line_up 0\n"); }, 10s);
     const std::string downMetrics = metrics();
-    EXPECT_FALSE(Has(downMetrics, "vx42b_value{")) << downMetrics;
+    EXPECT_FALSE(Has(downMetrics, "vx42b_dc_output_voltage_volts{")) << downMetrics;
+    EXPECT_FALSE(Has(downMetrics, "vx42b_alarm_active{"));
     EXPECT_FALSE(Has(downMetrics, "vx42b_alarms_present{"));
     EXPECT_TRUE(Has(downMetrics, "vx42b_last_reply_timestamp_seconds "));
-    EXPECT_TRUE(Has(downMetrics, "vx42b_frame_errors_total{kind=\"CHKSUM mismatch\"} 0\n"));
+    EXPECT_TRUE(Has(downMetrics, "vx42b_frame_errors_total{kind=\"chksum_mismatch\"} 0\n"));
     double pageDown = -1;
     if (browser) {
         pageDown = SecondsUntil(
@@ -229,7 +230,8 @@ TEST(PollLineDown, EveryOutputShowsASilentLineAndItsReturn)
     const double mqttUp = SecondsUntil(
         back, [&] { return lineOnMqtt("online", mqttDownAt); }, 10s);
     const double metricsUp = SecondsUntil(
-        back, [&] { return Has(metrics(), "vx42b_line_up 1\n") && Has(metrics(), "vx42b_value{"); }, 10s);
+        back, [&] { return Has(metrics(), "vx42b_line_up 1\n") && Has(metrics(), "vx42b_dc_output_voltage_volts{"); },
+        10s);
     double pageUp = -1;
     if (browser) {
         pageUp = SecondsUntil(

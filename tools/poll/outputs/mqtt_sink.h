@@ -13,6 +13,7 @@
 #include "backoff.h"
 #include "output.h"
 #include "state_store.h"
+#include "vocabulary.h"
 
 struct mosquitto;
 
@@ -31,6 +32,7 @@ struct MqttOptions {
     std::string password;
     std::string caFile;  // empty with tls: the system's certificate store
     bool discovery = false;
+    Lang lang = Lang::En;  // of the entity names
     std::string discoveryPrefix = "homeassistant";
     int keepalive = 30;
     size_t eventLimit = 1000;   // alarm events kept while the broker is away

@@ -62,6 +62,7 @@ bool NetSink::Start(uint32_t mainDataId, std::ostream& err)
         mqtt.caFile = options_.mqttCaFile;
         mqtt.discovery = !options_.mqttDiscovery.empty();
         if (mqtt.discovery) mqtt.discoveryPrefix = options_.mqttDiscovery;
+        mqtt.lang = options_.lang;
     }
     HttpOptions http;
     if (!options_.httpAddress.empty()) {

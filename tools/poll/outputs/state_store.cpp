@@ -218,8 +218,9 @@ void StateStore::Publish(const DeviceRef& ref, int recordType, const unsigned ch
 void StateStore::Rule(const DeviceRef& ref, const rule_value& rule)
 {
     DeviceState& device = Device(ref);
+    // The AC model's rules differ by channel in their name only.
     for (RuleState& r : device.rules) {
-        if (SameRule(r.key, r.text, rule.key, rule.text)) {
+        if (SameRule(r.key, r.text, rule.key, rule.text) && r.name == rule.name) {
             r.state = rule.value != 0;
             r.code = rule.code;
             r.level = rule.level;
