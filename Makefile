@@ -1,11 +1,12 @@
 # Entry points; everything else is CMake.
-#   make run     build and start the poller on the built-in simulator
-#   make test    install what is missing, build and run every test
+#   make run     build the plug-in, the poller and the simulator, start polling the built-in simulator
+#   make test    install what is missing, build everything and run every test
+#   (make, make run and make test leave bin/vx42b-poll and bin/vx42b-sim, links to the built programs)
 #   make asan    the tests under AddressSanitizer + UndefinedBehaviorSanitizer
 #   make tsan    the poller's threaded tests (MQTT, web server, page) under ThreadSanitizer
 #   make arm     cross-build for arm-linux-gnueabihf and run the tests under qemu-arm
 #   make bench   build and run the benchmarks
-#   make mutants one-line mutation check of the plug-in's code (long; see README)
+#   make mutants one-line mutation check of the plug-in's code (long; see docs/development.md)
 #   make profile per steady round: instructions (callgrind), allocations, bytes
 #   make soak    a long run against the simulator with faults (ROUNDS=10000)
 #   make fuzz    build the libFuzzer targets; make fuzz-run runs each (FUZZ_SECONDS=60)
@@ -20,19 +21,39 @@ FUZZ_SECONDS ?= 60
 
 PROFILE_ROUNDS ?= 20
 
-.PHONY: all deps build run test asan tsan arm bench profile soak fuzz fuzz-run fuzz-corpus mutants format format-check package clean
+.PHONY: all deps deps-run links build programs run test asan tsan arm bench profile soak fuzz fuzz-run fuzz-corpus mutants format format-check package clean
 
 all: build
 
 deps:
 	@scripts/install-deps.sh
 
-build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build $(BUILD) -j $(JOBS)
+# What make run needs: compilers and libraries, none of the test tools (browser, broker, lintian).
+deps-run:
+	@scripts/install-deps.sh --run
 
-run: build
-	$(BUILD)/tools/poll/vx42b-poll $(ARGS)
+CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+BUILD_FROM_BIN = $(if $(filter /%,$(BUILD)),$(BUILD),../$(BUILD))
+# One name for each program in every command of the docs, whatever the build directory.
+links:
+	@mkdir -p bin
+	@ln -sfn $(BUILD_FROM_BIN)/tools/poll/vx42b-poll bin/vx42b-poll
+	@ln -sfn $(BUILD_FROM_BIN)/tools/sim/vx42b-sim bin/vx42b-sim
+
+build: deps
+	$(CONFIGURE)
+	cmake --build $(BUILD) -j $(JOBS)
+	@$(MAKE) --no-print-directory links
+
+# The plug-in, the poller and the simulator; no test program.
+programs: deps-run
+	$(CONFIGURE)
+	cmake --build $(BUILD) -j $(JOBS) --target vx42b vx42b-poll vx42b-sim
+	@$(MAKE) --no-print-directory links
+
+run: programs
+	bin/vx42b-poll $(ARGS)
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -42,7 +63,7 @@ asan: deps
 	cmake --build build-asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
-TSAN_TESTS = poll_mqtt_test poll_http_test poll_page_test poll_net_test
+TSAN_TESTS = poll_mqtt_test poll_http_test poll_page_test poll_net_test poll_history_writer_test
 tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX42B_TSAN=ON
 	cmake --build build-tsan -j $(JOBS) --target $(TSAN_TESTS)
@@ -118,5 +139,5 @@ package:
 	@ls -l dist/vx42b_*.deb
 
 clean:
-	rm -rf build build-asan build-tsan build-arm build-bench build-profile build-fuzz build-mutants
+	rm -rf bin build build-asan build-tsan build-arm build-bench build-profile build-fuzz build-mutants
 	rm -rf build-pkg build-pkg-arm dist

@@ -13,9 +13,11 @@ install(TARGETS vx42b vx42b_host LIBRARY DESTINATION ${VX42B_PKG_LIBDIR} PERMISS
 install(TARGETS vx42b-poll vx42b-sim RUNTIME DESTINATION bin)
 set_target_properties(vx42b-poll vx42b-sim PROPERTIES INSTALL_RPATH "$ORIGIN/../${VX42B_PKG_LIBDIR}")
 
-install(FILES README.md docs/poller.md docs/simulator.md ${CMAKE_CURRENT_SOURCE_DIR}/packaging/copyright
+install(FILES README.md ${CMAKE_CURRENT_SOURCE_DIR}/packaging/copyright
         DESTINATION ${VX42B_PKG_DOCDIR})
-install(FILES packaging/site.json DESTINATION ${VX42B_PKG_DOCDIR}/examples)
+install(FILES packaging/site.json packaging/vx42b-alerts.yml DESTINATION ${VX42B_PKG_DOCDIR}/examples)
+# The guides, where the README's links find them.
+install(DIRECTORY docs/ DESTINATION ${VX42B_PKG_DOCDIR}/docs FILES_MATCHING PATTERN "*.md" PATTERN "*.png")
 # Debian wants the changelog compressed, the same bytes on every build.
 set(changelog ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz)
 add_custom_command(OUTPUT ${changelog}

@@ -3,7 +3,7 @@
 
 // Field-by-field descriptions of the packed records, for readers outside the
 // plug-in: the poller's decoder, its screens and exports, and the layout
-// tables in the README (checked against these by a test). Offsets and widths
+// tables in docs/host-integration.md (checked against these by a test). Offsets and widths
 // come from the structs through VX42B_RECORD_FIELD, and a description must
 // tile its struct (FieldsTile), so it cannot drift from the record: a member
 // added, removed, resized or moved without its description fails to compile.

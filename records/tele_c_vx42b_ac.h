@@ -4,7 +4,7 @@
 
 #include "tele_c_pmbuspower_ac.h"
 
-// The VX42B AC records; their bytes are record type 5085 (layout in the README).
+// The VX42B AC records; their bytes are record type 5085 (layout in docs/host-integration.md).
 #pragma pack(push, 1)
 struct tele_c_vx42b_ac : tele_c_pmbuspower_ac<0, 2> {};
 struct tele_c_vx42b_ac_channel : tele_c_pmbuspower_ac_channel<0, 4> {};

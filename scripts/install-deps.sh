@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are missing.
 #   scripts/install-deps.sh          native build, tests, tools
+#   scripts/install-deps.sh --run    only what building the plug-in, the poller and the simulator needs
 #   scripts/install-deps.sh --arm    also the arm-linux-gnueabihf cross build and qemu-arm
 #   scripts/install-deps.sh --bench  also Google Benchmark
 #   scripts/install-deps.sh --mutants  also Python for the mutation check
@@ -8,13 +9,20 @@
 #   scripts/install-deps.sh --format also clang-format-14 (make format, make format-check)
 set -euo pipefail
 
+# GoogleTest is here too: configuring the build tree looks for it.
 packages=(cmake make g++ pkg-config libjsoncpp-dev libboost-dev libfmt-dev libgtest-dev libgmock-dev
-          libcli11-dev libsqlite3-dev libncurses-dev tmux dpkg-dev systemd lintian)
-# The poller's network outputs, and what their tests run: a broker, a browser, openssl for a test certificate.
-packages+=(libmosquitto-dev libcpp-httplib-dev libcrypt-dev libssl-dev libjs-chart.js mosquitto chromium openssl)
+          libcli11-dev libsqlite3-dev libncurses-dev)
+# The poller's network outputs.
+packages+=(libmosquitto-dev libcpp-httplib-dev libcrypt-dev libssl-dev libjs-chart.js)
+# What the tests run: tmux for the screen, packaging tools, a broker, a browser, openssl for a test certificate.
+test_packages=(tmux dpkg-dev systemd lintian mosquitto chromium openssl)
+run_only=0
+for arg in "$@"; do [ "$arg" = --run ] && run_only=1; done
+[ "$run_only" = 1 ] || packages+=("${test_packages[@]}")
 arm=0
 for arg in "$@"; do
   case "$arg" in
+    --run) ;;
     --arm) arm=1 ;;
     --bench) packages+=(libbenchmark-dev) ;;
     --profile) packages+=(valgrind) ;;

@@ -43,7 +43,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PLUGIN_DIRS = ["power", "ac", "dc", "rectifier", "records", "subdevice"]
 ALL_OPS = ["cmp", "logic", "const", "negate", "drop"]
 # Under the plug-in's directories, but not built into it: the field-by-field
-# record descriptions that the poller and the README's layout check read.
+# record descriptions that the poller and the layout tables' check read.
 NOT_PLUGIN = {"records/record_fields.h", "records/vx42b_record_fields.h"}
 
 

@@ -105,10 +105,14 @@ TEST(PollCli, HumanViewTabulatesEachRound)
     const Outcome o = RunPoll({"--plugin", PluginPath(), "--rounds", "1", "--query", "21:v"});
     ASSERT_EQ(o.status, 0) << o.err;
     EXPECT_NE(o.out.find("-- round 1 | complete |"), std::string::npos) << o.out;
-    EXPECT_NE(o.out.find("  vx42b-ac    11  ia="), std::string::npos) << o.out;
-    EXPECT_NE(o.out.find("      channel 1 a="), std::string::npos) << o.out;
-    EXPECT_NE(o.out.find("  vx42b-dc    21  v="), std::string::npos) << o.out;
-    EXPECT_NE(o.out.find("      module 1  module_value="), std::string::npos) << o.out;
+    // The screen's words, numbered from 1; no member names, no trace lines.
+    EXPECT_NE(o.out.find("  AC 11        Ia "), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("    channel 1  AB/A "), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("  DC 21        output "), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("    module 1  "), std::string::npos) << o.out;
+    for (const char* hidden : {"channel 0", "module 0", "module_value", "ia=", "a:"})
+        EXPECT_EQ(o.out.find(hidden), std::string::npos) << hidden << " in " << o.out;
+    EXPECT_EQ(o.err.find("a:"), std::string::npos) << o.err;
     EXPECT_NE(o.out.find("  value 21:v = "), std::string::npos) << o.out;
 }
 

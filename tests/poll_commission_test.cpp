@@ -175,8 +175,13 @@ TEST(PollCountAdvice, AWrongUnitCountGetsOneMessageFromThePoller)
         const char* advice;
     };
     const Case cases[] = {
-        {3, 1, "the configuration lists 3 AC units, the power system reports 2: remove one element from acSetting"},
-        {1, 1, "the configuration lists 1 AC unit, the power system reports 2: add one element to acSetting"},
+        // The round stops at the AC count, so the DC count is not known yet.
+        {3, 1,
+         "the configuration lists 3 AC units, the power system reports 2: remove one element from acSetting; the DC "
+         "units are checked once the AC count matches"},
+        {1, 1,
+         "the configuration lists 1 AC unit, the power system reports 2: add one element to acSetting; the DC units "
+         "are checked once the AC count matches"},
         {2, 2, "the configuration lists 2 DC units, the power system reports 1: remove one element from dcSetting"},
     };
     for (const Case& c : cases) {

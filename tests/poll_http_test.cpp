@@ -168,11 +168,13 @@ TEST(PollHttp, MetricsAndStateShowValuesRulesAlarmsAndTheLine)
     };
     const double any = std::nan("");
     const std::vector<Expect> expected{
-        {R"(vx42b_value{data_id="21",device_type="vx42b-dc",field="v",index=""})", 53.5},
-        {R"(vx42b_value{data_id="21",device_type="vx42b-dc",field="battery_i",index="1"})", 4.9},
-        {R"(vx42b_value{data_id="11",device_type="vx42b-ac",field="a",index="1"})", 230},
-        {R"(vx42b_value{data_id="1",device_type="vx42b-rc",field="module_value",index="0"})", 20.4},
-        {R"(vx42b_alarms_present{data_id="21",device_type="vx42b-dc"})", 1},
+        {R"(vx42b_dc_output_voltage_volts{data_id="21"})", 53.5},
+        {R"(vx42b_battery_current_amperes{data_id="21",battery="2"})", 4.9},
+        {R"(vx42b_ac_phase_voltage_volts{data_id="11",channel="2",phase="a"})", 230},
+        {R"(vx42b_ac_frequency_hertz{data_id="11",channel="2"})", 50},
+        {R"(vx42b_rectifier_output_current_amperes{data_id="1",module="1"})", 20.4},
+        {R"(vx42b_battery_fuse_state{data_id="21",fuse="4"})", 3},
+        {R"(vx42b_alarms_present{data_id="21"})", 1},
         {R"(vx42b_rounds_total{result="complete"})", any},
         {R"(vx42b_rounds_total{result="abandoned"})", 0},
         {R"(vx42b_reply_timeouts_total)", any},
@@ -192,11 +194,13 @@ TEST(PollHttp, MetricsAndStateShowValuesRulesAlarmsAndTheLine)
               samples.at("vx42b_round_duration_seconds_count"));
     size_t fuseOn = 0;
     for (const auto& s : samples)
-        if (s.first.rfind(R"(vx42b_rule_state{data_id="21",key="DC_3",)", 0) == 0 && s.second == 1) ++fuseOn;
+        if (s.first.rfind(R"(vx42b_alarm_active{data_id="21",key="DC_3",)", 0) == 0 && s.second == 1) ++fuseOn;
     EXPECT_EQ(fuseOn, 1u);
     // Every family is announced once, before its samples.
-    for (const char* family : {"vx42b_value gauge", "vx42b_rule_state gauge", "vx42b_rounds_total counter",
-                               "vx42b_round_duration_seconds histogram", "vx42b_frame_errors_total counter"}) {
+    EXPECT_EQ(samples.count(R"(vx42b_alarm_active{data_id="21",key="DC_3",code="06001",item="fuse_4",level="1"})"), 1u);
+    for (const char* family :
+         {"vx42b_dc_output_voltage_volts gauge", "vx42b_alarm_active gauge", "vx42b_battery_current_amperes gauge",
+          "vx42b_rounds_total counter", "vx42b_round_duration_seconds histogram", "vx42b_frame_errors_total counter"}) {
         const std::string type = std::string("# TYPE ") + family + "\n";
         const size_t at = res->body.find(type);
         EXPECT_NE(at, std::string::npos) << family;
@@ -212,6 +216,10 @@ TEST(PollHttp, MetricsAndStateShowValuesRulesAlarmsAndTheLine)
     EXPECT_EQ(charts["dc_voltage"], 1u);
     EXPECT_EQ(charts["battery_current"], 2u);
     EXPECT_EQ(charts["ac_voltage"], 9u);  // unit 11: two channels, unit 12: one; three phases each
+    // Without a history file the longer ranges say what they need.
+    auto week = client.Get("/api/history?range=7d");
+    ASSERT_TRUE(week);
+    EXPECT_NE(Parse(week->body)["note"].asString().find("--history"), std::string::npos) << week->body;
 
     // Read-only, bounded requests.
     struct RequestCase {
@@ -221,9 +229,15 @@ TEST(PollHttp, MetricsAndStateShowValuesRulesAlarmsAndTheLine)
         int status;
     };
     const std::vector<RequestCase> requests{
-        {"GET", "/", 0, 200},        {"GET", "/app.js", 0, 200},      {"GET", "/chart.js", 0, 200},
-        {"GET", "/nothing", 0, 404}, {"POST", "/api/state", 10, 405}, {"DELETE", "/metrics", 0, 405},
+        {"GET", "/", 0, 200},
+        {"GET", "/app.js", 0, 200},
+        {"GET", "/chart.js", 0, 200},
+        {"GET", "/nothing", 0, 404},
+        {"POST", "/api/state", 10, 405},
+        {"DELETE", "/metrics", 0, 405},
         {"PUT", "/", 4096, 405},
+        {"GET", "/api/history?range=1y", 0, 400},
+        {"GET", "/api/history?range=7d", 0, 200},
     };
     for (const RequestCase& r : requests) {
         SCOPED_TRACE(std::string(r.method) + " " + r.path);

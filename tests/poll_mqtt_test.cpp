@@ -177,21 +177,30 @@ TEST(PollMqtt, RetainedStatusStateAlarmsEventsDiscoveryAndOfflineOnStop)
             << transition;
     }
 
-    // Discovery: a sensor per value with its unit, a binary_sensor per rule key, one device.
+    // Discovery: a sensor per value with its unit and class, a diagnostic per
+    // setting, a problem sensor per alarm item, one device, the poller as origin.
     struct DiscoveryCase {
         const char* topic;
         const char* stateTopic;
         const char* unit;
         const char* deviceClass;
         const char* templateHas;
+        const char* name;
+        const char* category;  // entity_category, "" for none
     };
     const std::vector<DiscoveryCase> configs{
-        {"homeassistant/sensor/vx42b_site-17/21_v/config", "site-17/21/state", "V", "voltage", "value_json.v"},
-        {"homeassistant/sensor/vx42b_site-17/21_battery_i_1/config", "site-17/21/state", "A", "current",
-         "value_json.battery_i[1]"},
-        {"homeassistant/sensor/vx42b_site-17/11_channel1_f/config", "site-17/11/state", "Hz", "frequency",
-         "value_json.channels[1].f"},
-        {"homeassistant/binary_sensor/vx42b_site-17/21_DC_3/config", "site-17/21/alarms", "", "problem", "'DC_3'"},
+        {"homeassistant/sensor/vx42b_site-17/21_v/config", "site-17/21/state", "V", "voltage", "value_json.v",
+         "DC 21 output voltage", ""},
+        {"homeassistant/sensor/vx42b_site-17/21_battery_i_2/config", "site-17/21/state", "A", "current",
+         "value_json.battery_i[1]", "DC 21 battery 2 battery-group current", ""},
+        {"homeassistant/sensor/vx42b_site-17/11_channel2_f/config", "site-17/11/state", "Hz", "frequency",
+         "value_json.channels[1].f", "AC 11 channel 2 input frequency", ""},
+        {"homeassistant/sensor/vx42b_site-17/1_ac_param_1/config", "site-17/1/state", "", "", "value_json.ac_param[0]",
+         "rectifiers index 1 AC distribution parameter", "diagnostic"},
+        {"homeassistant/binary_sensor/vx42b_site-17/21_dc_3_fuse_4/config", "site-17/21/alarms", "", "problem",
+         "\"DC_3\"", "DC 21 Battery fuse fault, fuse 4", ""},
+        {"homeassistant/binary_sensor/vx42b_site-17/1_rc_0_module_2/config", "site-17/1/alarms", "", "problem",
+         "\"RC_0\"", "rectifiers Rectifier module fault, module 2", ""},
     };
     std::string deviceId;
     for (const DiscoveryCase& c : configs) {
@@ -202,16 +211,35 @@ TEST(PollMqtt, RetainedStatusStateAlarmsEventsDiscoveryAndOfflineOnStop)
         EXPECT_EQ(config["unit_of_measurement"].asString(), c.unit);
         EXPECT_EQ(config["device_class"].asString(), c.deviceClass);
         EXPECT_NE(config["value_template"].asString().find(c.templateHas), std::string::npos);
-        EXPECT_EQ(config["availability_topic"].asString(), "site-17/status");
+        EXPECT_EQ(config["name"].asString(), c.name);
+        EXPECT_EQ(config["entity_category"].asString(), c.category);
+        const bool measurement = std::string(c.unit) != "";
+        EXPECT_EQ(config["state_class"].asString(), measurement ? "measurement" : "");
+        EXPECT_EQ(config["availability_mode"].asString(), "all");
+        EXPECT_EQ(config["availability"][0]["topic"].asString(), "site-17/status");
+        EXPECT_EQ(config["availability"][1]["topic"].asString(), "site-17/line");
         EXPECT_FALSE(config["unique_id"].asString().empty());
+        EXPECT_EQ(config["default_entity_id"].asString(), config["unique_id"].asString());
+        EXPECT_FALSE(config.isMember("object_id"));
+        EXPECT_EQ(config["origin"]["name"].asString(), "vx42b-poll");
+        EXPECT_FALSE(config["origin"]["sw_version"].asString().empty());
+        EXPECT_EQ(config["device"]["model"].asString(), "VX42B");
         if (deviceId.empty()) deviceId = config["device"]["identifiers"][0].asString();
         EXPECT_EQ(config["device"]["identifiers"][0].asString(), deviceId);
     }
+    // Counts that size a record are no entities.
+    EXPECT_FALSE(live.WaitFor(
+        [](const MqttReceived& r) {
+            return r.topic.find("_count/config") != std::string::npos ||
+                   r.topic.find("_dc_m/config") != std::string::npos;
+        },
+        0s));
 
     // A subscriber that comes later gets status, state and alarms from the broker's retained store.
     {
         MqttRecorder late(broker.Port(), {"site-17/#"});
-        for (const char* topic : {"site-17/status", "site-17/21/state", "site-17/21/alarms", "site-17/1/alarms"}) {
+        for (const char* topic :
+             {"site-17/status", "site-17/line", "site-17/21/state", "site-17/21/alarms", "site-17/1/alarms"}) {
             EXPECT_TRUE(late.WaitFor([topic](const MqttReceived& r) { return IsTopic(r, topic) && r.retained; }, 10s))
                 << topic;
         }

@@ -6,7 +6,16 @@
 #include <cstring>
 #include <thread>
 
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+
 #include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include "e2e_support.h"
 
 #ifdef VX42B_POLL_WITH_NET
 #include "http_server.h"
@@ -243,6 +252,7 @@ TEST(PollNet, SnapshotsKeepAlarmsRulesAndTheLine)
     EXPECT_TRUE(store.Current()->devices.empty());
     store.Round(1, true, 0.7);
     LineStats line;
+    line.up = true;
     line.roundsComplete = 1;
     line.frameErrors["CHKSUM mismatch"] = 2;
     store.Line(line);
@@ -261,18 +271,22 @@ TEST(PollNet, SnapshotsKeepAlarmsRulesAndTheLine)
 
     const std::string metrics = MetricsText(*store.Current());
     for (const char* line : {
-             "vx42b_value{data_id=\"21\",device_type=\"vx42b-dc\",field=\"v\",index=\"\"} 53.5\n",
-             "vx42b_value{data_id=\"21\",device_type=\"vx42b-dc\",field=\"battery_i\",index=\"1\"} 0\n",
-             "vx42b_rule_state{data_id=\"21\",key=\"DC_3\",text=\"fuse 4\"} 1\n",
-             "vx42b_frame_errors_total{kind=\"CHKSUM mismatch\"} 2\n",
+             "vx42b_dc_output_voltage_volts{data_id=\"21\"} 53.5\n",
+             "vx42b_battery_current_amperes{data_id=\"21\",battery=\"2\"} 0\n",
+             "vx42b_alarm_active{data_id=\"21\",key=\"DC_3\",code=\"06001\",item=\"fuse_4\",level=\"1\"} 1\n",
+             "vx42b_alarm_active{data_id=\"21\",key=\"DC_3\",code=\"06001\",item=\"fuse_5\",level=\"1\"} 0\n",
+             "vx42b_frame_errors_total{kind=\"chksum_mismatch\"} 2\n",
              "vx42b_round_duration_seconds_bucket{le=\"1\"} 1\n",
              "vx42b_round_duration_seconds_bucket{le=\"60\"} 1\n",
              "vx42b_round_duration_seconds_bucket{le=\"+Inf\"} 2\n",
              "vx42b_round_duration_seconds_count 2\n",
          })
         EXPECT_NE(metrics.find(line), std::string::npos) << line;
-    EXPECT_EQ(metrics.find("field=\"data_id\""), std::string::npos);
-    EXPECT_EQ(metrics.find("field=\"ttime\""), std::string::npos);
+    // Counts that size the record, the data id and the time stamp are not metrics;
+    // one battery group past the two announced is not either.
+    for (const char* absent :
+         {"vx42b_value", "dc_m", "fuse_count", "p_count", "ttime", "battery=\"3\"", "battery=\"0\""})
+        EXPECT_EQ(metrics.find(absent), std::string::npos) << absent;
 
     const Json::Value state = StateJson(*store.Current());
     EXPECT_EQ(state["devices"][0]["units"]["v"].asString(), "V");
@@ -280,13 +294,32 @@ TEST(PollNet, SnapshotsKeepAlarmsRulesAndTheLine)
     EXPECT_EQ(state["line"]["round_duration"]["count"].asUInt(), 2u);
 }
 
-TEST(PollNet, LabelValuesAreEscaped)
+TEST(PollNet, MetricsCarryNoFreeTextAndPassPromtool)
 {
     StateStore store;
+    const std::vector<unsigned char> image = DcImage(53.5f);
+    store.Publish(Dc(), 5087, image.data(), image.size());
     store.Rule(Dc(), Rule("K", "a \"quoted\" back\\slash\nnew line", true));
+    store.Rule(Dc(), Rule("DC_3", "直流4电池熔丝故障告警", true));
     store.Round(1, true, 1);
+    LineStats line;
+    line.up = true;
+    line.frameErrors["CHKSUM mismatch"] = 2;
+    line.frameErrors["wrong address"] = 1;
+    store.LineChanged(line);
     const std::string metrics = MetricsText(*store.Current());
-    EXPECT_NE(metrics.find(R"(text="a \"quoted\" back\\slash\nnew line"} 1)"), std::string::npos) << metrics;
+    EXPECT_EQ(metrics.find("quoted"), std::string::npos) << metrics;
+    EXPECT_EQ(metrics.find("直流"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find(R"(key="K",code="06001",item="",level="1"} 1)"), std::string::npos) << metrics;
+    if (std::system("command -v promtool > /dev/null 2>&1") != 0) GTEST_SKIP() << "promtool is not installed";
+    vxpoll::e2e::TempDir dir;
+    const std::string file = dir.Write("metrics.txt", metrics);
+    const std::string out = dir.Path() + "/promtool.out";
+    const int status = std::system(("promtool check metrics < " + file + " > " + out + " 2>&1").c_str());
+    std::ifstream in(out);
+    const std::string said((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(status, 0) << said;
+    EXPECT_EQ(said, "") << said;
 }
 
 TEST(PollNet, PlotsTakeOneSampleAStepAndForgetPastTheWindow)
@@ -313,7 +346,7 @@ TEST(PollNet, PlotsTakeOneSampleAStepAndForgetPastTheWindow)
     EXPECT_EQ(built->series[2].values[1], 5.0);
 }
 
-TEST(PollNet, DiscoveryGivesSensorsWithUnitsAndABinarySensorPerKey)
+TEST(PollNet, DiscoveryGivesSensorsWithUnitsAndABinarySensorPerAlarmItem)
 {
     StateStore store;
     const std::vector<unsigned char> image = DcImage(53.5f);
@@ -332,8 +365,90 @@ TEST(PollNet, DiscoveryGivesSensorsWithUnitsAndABinarySensorPerKey)
         binary += m.topic.find("/binary_sensor/") != std::string::npos;
         sensors += m.topic.find("/sensor/") != std::string::npos;
     }
-    EXPECT_EQ(binary, 1u);             // one per key, however many texts
-    EXPECT_EQ(sensors, 2u + 2u + 8u);  // v, i, battery_i x2, user_p x8
+    EXPECT_EQ(binary, 2u);        // fuse 4 and fuse 5
+    EXPECT_EQ(sensors, 2u + 2u);  // v, i, battery_i x2 (dc_m); no user values announced (p_count 0)
+    // Available only while the poller is connected and the line answers;
+    // a state nobody renews expires.
+    for (const MqttMessage& m : messages) {
+        SCOPED_TRACE(m.topic);
+        Json::Value config;
+        ASSERT_TRUE(Json::Reader().parse(m.payload, config));
+        EXPECT_EQ(config["availability_mode"].asString(), "all");
+        ASSERT_EQ(config["availability"].size(), 2u);
+        EXPECT_EQ(config["availability"][0]["topic"].asString(), "site/17/status");
+        EXPECT_EQ(config["availability"][1]["topic"].asString(), "site/17/line");
+        EXPECT_EQ(config["availability"][1]["payload_not_available"].asString(), "offline");
+        EXPECT_FALSE(config.isMember("availability_topic"));
+        EXPECT_EQ(config["expire_after"].asUInt(), 12u);  // twice the 6 s after which the line is down
+    }
+}
+
+// While the line is down the values are absent (not stale), the line and
+// the counters stay; timestamps keep their milliseconds.
+TEST(PollNet, ValuesAreDroppedWhileTheLineIsDown)
+{
+    StateStore store;
+    const std::vector<unsigned char> image = DcImage(53.5f);
+    store.Publish(Dc(), 5087, image.data(), image.size());
+    store.Rule(Dc(), Rule("DC_3", "fuse 4", true));
+    store.Alarm(Dc(), Rule("DC_3", "fuse 4", true), true);
+    store.Round(1, true, 0.7);
+    const auto t = LineStats::WallClock::time_point(std::chrono::milliseconds(1796825740123));
+    LineStats line;
+    line.roundsComplete = 1;
+    line.timeouts = 31;
+    line.frameErrors = {{"CHKSUM mismatch", 0}, {"wrong address", 0}};
+    line.lastComplete = t;
+    line.lastReply = t + std::chrono::milliseconds(250);
+    line.since = line.lastReply;
+    struct Case {
+        bool up;
+        std::vector<const char*> present;
+        std::vector<const char*> absent;
+    };
+    const Case cases[] = {
+        {true,
+         {"vx42b_line_up 1\n", "vx42b_dc_output_voltage_volts{", "vx42b_battery_current_amperes{",
+          "vx42b_alarm_active{", "vx42b_alarms_present{"},
+         {}},
+        {false,
+         {"vx42b_line_up 0\n", "vx42b_reply_timeouts_total 31\n", "vx42b_rounds_total{result=\"complete\"} 1\n",
+          "vx42b_frame_errors_total{kind=\"chksum_mismatch\"} 0\n",
+          "vx42b_frame_errors_total{kind=\"wrong_address\"} 0\n",
+          "vx42b_last_complete_round_timestamp_seconds 1796825740.123\n",
+          "vx42b_last_reply_timestamp_seconds 1796825740.373\n"},
+         {"vx42b_dc_output_voltage_volts", "vx42b_battery_current_amperes", "vx42b_alarm_active",
+          "vx42b_alarms_present"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.up ? "up" : "down");
+        line.up = c.up;
+        line.reason = c.up ? "" : "time-outs";
+        store.LineChanged(line);
+        const std::string metrics = MetricsText(*store.Current());
+        for (const char* text : c.present) EXPECT_NE(metrics.find(text), std::string::npos) << text << "\n" << metrics;
+        for (const char* text : c.absent) EXPECT_EQ(metrics.find(text), std::string::npos) << text;
+        // Down, only the line's own families remain, whatever the record held.
+        static const std::set<std::string> lineFamilies{"vx42b_line_up",
+                                                        "vx42b_last_reply_timestamp_seconds",
+                                                        "vx42b_rounds_total",
+                                                        "vx42b_reply_timeouts_total",
+                                                        "vx42b_frame_errors_total",
+                                                        "vx42b_last_complete_round_timestamp_seconds",
+                                                        "vx42b_round_duration_seconds"};
+        std::istringstream lines(metrics);
+        for (std::string l; std::getline(lines, l);)
+            if (!c.up && l.rfind("# TYPE ", 0) == 0) {
+                const std::string family = l.substr(7, l.find(' ', 7) - 7);
+                EXPECT_EQ(lineFamilies.count(family), 1u) << family;
+            }
+        const Json::Value state = StateJson(*store.Current(), line.since + std::chrono::seconds(25));
+        EXPECT_EQ(state["line"]["state"].asString(), c.up ? "up" : "down");
+        EXPECT_EQ(state["line"]["since_s"].asInt(), 25);
+        EXPECT_EQ(state["line"].isMember("reason"), !c.up);
+        // The page still has the old values to show greyed, with their time.
+        EXPECT_EQ(state["devices"].size(), 1u);
+    }
 }
 
 // The web server's and the broker client's threads read snapshots while the

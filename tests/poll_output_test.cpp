@@ -264,8 +264,30 @@ TEST(PollOutput, HumanViewShowsARepeatedLogLineOnceWithACount)
     EXPECT_EQ(lines[1], "vx42b-poll: port /dev/ttyUSB0 open");
     EXPECT_EQ(lines[2], "(2 more) log  SMDSPDevice:Timeout 1 no reply within 100 ms");
     EXPECT_EQ(lines[3].rfind("-- round 1 | complete | 0.50 s | ", 0), 0u);
-    EXPECT_EQ(lines[4], "  alarm raised   vx42b-dc 21  DC_0 [] DC_0");
+    EXPECT_EQ(lines[4], "  alarm raised   L0  DC 21  DC_0  [DC_0 ]");
     EXPECT_EQ(lines[5], "log  SMDSPDevice:Timeout 1 no reply within 100 ms");
+}
+
+TEST(PollOutput, HumanViewNamesAlarmsInTheChosenLanguage)
+{
+    rule_value fuse;
+    fuse.level = 1;
+    fuse.key = "DC_3";
+    fuse.code = "06001";
+    fuse.name = "电池熔丝故障告警";
+    fuse.text = "直流4电池熔丝故障告警";
+    fuse.value = 1;
+    const std::pair<Lang, const char*> cases[] = {
+        {Lang::En, "  alarm raised   L1  DC 21  Battery fuse fault, fuse 4  [DC_3 06001]"},
+        {Lang::Zh, "  alarm raised   L1  DC 21  电池熔丝故障告警 直流4电池熔丝故障告警  [DC_3 06001]"},
+    };
+    for (const auto& [lang, expected] : cases) {
+        std::ostringstream text;
+        HumanSink sink(text, lang);
+        sink.Alarm(DeviceRef{21, "vx42b-dc"}, fuse, true);
+        sink.Round(1, true, 0.5);
+        EXPECT_NE(text.str().find(std::string(expected) + "\n"), std::string::npos) << text.str();
+    }
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
-// The outputs' shared parts: the line counts taken from the device's log
-// lines and the fan-out that hands every event to each output.
+// The outputs' shared parts: the line counts and the fan-out that hands every event to each output.
 #include <memory>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
+#include "PMBusProtocol.h"
 #include "fanout_sink.h"
 #include "output.h"
 #include "poll_controller.h"
@@ -12,43 +12,6 @@
 namespace {
 
 using namespace vxpoll;
-
-TEST(PollLineStats, CountsTimeOutsAndFrameErrorsByKind)
-{
-    struct Case {
-        const char* line;
-        bool counts;
-        unsigned long timeouts;
-        const char* kind;  // the frame-error kind it adds to, or ""
-    };
-    const Case cases[] = {
-        {"SMDSPDevice:Timeout 1 no reply within 1000 ms", true, 1, ""},
-        {"PMBusProtocol:FrameError 1 CHKSUM mismatch", true, 0, "CHKSUM mismatch"},
-        {"PMBusProtocol:FrameError 1 wrong address: ADR 0x02, polled 0x01", true, 0, "wrong address"},
-        {"PMBusProtocol:FrameError 1 RTN not 0: RTN 0x04", true, 0, "RTN not 0"},
-        {"PMBusProtocol:FrameError 1", false, 0, ""},
-        {"PMBusProtocol:FrameError ", false, 0, ""},
-        {"SMDSPDevice:Stalled 1 no reply for 3 time-outs, polling restarts", false, 0, ""},
-        {"a:220.9 b:219 SMDSPDevice:Timeout", false, 0, ""},
-        {"", false, 0, ""},
-    };
-    for (const Case& c : cases) {
-        LineStats stats;
-        EXPECT_EQ(CountLineLog(stats, c.line), c.counts) << c.line;
-        EXPECT_EQ(stats.timeouts, c.timeouts) << c.line;
-        if (*c.kind != '\0') {
-            EXPECT_EQ(stats.frameErrors, (std::map<std::string, unsigned long>{{c.kind, 1}})) << c.line;
-        } else {
-            EXPECT_TRUE(stats.frameErrors.empty()) << c.line;
-        }
-    }
-
-    LineStats stats;
-    for (int k = 0; k < 3; ++k) CountLineLog(stats, "PMBusProtocol:FrameError 1 CHKSUM mismatch");
-    CountLineLog(stats, "PMBusProtocol:FrameError 1 odd LENID");
-    EXPECT_EQ(stats.frameErrors["CHKSUM mismatch"], 3u);
-    EXPECT_EQ(stats.FrameErrorTotal(), 4u);
-}
 
 TEST(PollLineStats, RoundsCountAndRememberTheLastComplete)
 {
@@ -126,18 +89,28 @@ TEST(PollFanout, HandsEveryEventToEachOutputInOrder)
     EXPECT_TRUE(fanout.Closed());
 }
 
-TEST(PollFanout, TheControllerTellsTheLineAfterEachCountedLogLine)
+// The counts come from the events, never from log lines (which fold).
+TEST(PollFanout, TheControllerTellsTheLineAfterEachTimeOutAndRefusedFrame)
 {
     std::vector<std::string> words;
     WordSink sink("s", words);
     auto controller = std::make_shared<PollController>(sink, nullptr, nullptr);
+    struct AnyDevice : PMBusProtocol {
+        int process_payload() override { return 0; }
+        bool LoadFromCache(const unsigned char*, int) override { return false; }
+    } device;
     controller->OnLog("SMDSPDevice:Timeout 1 no reply within 1000 ms");
+    controller->OnReplyTimeout(device);
     controller->OnLog("parse 42 41: 3 bytes");
-    controller->OnLog("PMBusProtocol:FrameError 1 CHKSUM mismatch");
-    EXPECT_EQ(words, (std::vector<std::string>{"s:log", "s:line1", "s:log", "s:log", "s:line1"}));
+    controller->OnFrameError(device, "CHKSUM mismatch");
+    EXPECT_EQ(words, (std::vector<std::string>{"s:log", "s:line1", "s:log", "s:line1"}));
+    EXPECT_EQ(controller->Line().timeouts, 1u);
     EXPECT_EQ(controller->Line().FrameErrorTotal(), 1u);
 }
 
+// A line that stays silent repeats one time-out line; folding shows it at 1,
+// 10 and when the run ends, but every time-out counts, and the folded
+// reports themselves count nothing.
 TEST(PollFanout, StreamOutputsCloseWhenTheirReaderIsGone)
 {
     std::ostringstream text;

@@ -85,7 +85,9 @@ TEST(PollScreen, LaysTheCabinetOutWithLabelsAndUnits)
     line.port = "/dev/ttyUSB0";
     line.baud = 9600;
     CountRound(line, true, 0.93, now - std::chrono::seconds(75));
-    CountLineLog(line, "PMBusProtocol:FrameError 1 CHKSUM mismatch");
+    ++line.frameErrors["CHKSUM mismatch"];
+    line.frameErrors["odd LENID"] = 0;
+    line.up = true;
     model.Line(line);
     model.Round(1, true);
 
@@ -134,7 +136,7 @@ TEST(PollScreen, AlarmsComeAndGoAndLogLinesShowOnceWithACount)
             if (row.text.find(part) != std::string::npos) return row.style;
         return RowStyle::Normal;
     };
-    EXPECT_EQ(styleOf("DC 21  fuse 4  [DC_3 06001]"), RowStyle::Level1);
+    EXPECT_EQ(styleOf("DC 21  Battery fuse fault, fuse 4  [DC_3 06001]"), RowStyle::Level1);
     EXPECT_EQ(styleOf("AC 11  AB/A high"), RowStyle::Level2);
     EXPECT_NE(screen.find("3x  SMDSPDevice:Timeout 1 no reply within 1000 ms"), std::string::npos) << screen;
     EXPECT_EQ(screen.find("SMDSPDevice:Timeout"), screen.rfind("SMDSPDevice:Timeout"));
@@ -263,7 +265,7 @@ TEST(PollScreenInATerminal, ShowsValuesAnAlarmRaisedAndClearedAndNoTraceLine)
         << seen.back();
     const std::string& raised = seen.back();
     EXPECT_NE(raised.find("alarms (1)"), std::string::npos) << raised;
-    EXPECT_NE(raised.find("DC 21  输出电压过低告警  [DC_0 06008]"), std::string::npos) << raised;
+    EXPECT_NE(raised.find("DC 21  DC output voltage low  [DC_0 06008]"), std::string::npos) << raised;
     EXPECT_NE(raised.find("  channel 2  AB/A 230.0 V  BC/B 229.5 V  CA/C 230.5 V  f 50.00 Hz"), std::string::npos)
         << raised;
     EXPECT_NE(raised.find("DC 21        output "), std::string::npos) << raised;

@@ -1,4 +1,4 @@
-// The records' field descriptions against what people read: the README's
+// The records' field descriptions against what people read: the host guide's
 // layout tables and the labels and units consumers show.
 #include <cstring>
 #include <fstream>
@@ -13,9 +13,9 @@
 
 namespace {
 
-std::vector<std::string> ReadmeLines()
+std::vector<std::string> GuideLines()
 {
-    std::ifstream in(VX42B_README);
+    std::ifstream in(VX42B_LAYOUTS);
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
@@ -36,7 +36,7 @@ std::vector<std::string> Cells(const std::string& row)
     return cells;
 }
 
-// How the README writes a field's type: "u8", "f32", "5 × f32", "ttime".
+// How the guide writes a field's type: "u8", "f32", "5 × f32", "ttime".
 std::string TypeText(const FieldSpec& f)
 {
     const char* element = f.type == FieldType::U8    ? "u8"
@@ -48,22 +48,22 @@ std::string TypeText(const FieldSpec& f)
 
 // The table under the heading that names the struct and its size; every row
 // is offset, width, type, field, meaning.
-void ExpectTable(const std::vector<std::string>& readme, const char* structName, int size, const FieldSpec* fields,
+void ExpectTable(const std::vector<std::string>& guide, const char* structName, int size, const FieldSpec* fields,
                  int count)
 {
     SCOPED_TRACE(structName);
     const std::string heading = std::string("`") + structName + "` (" + std::to_string(size) + " bytes)";
     size_t at = 0;
-    while (at < readme.size() && !(readme[at].rfind("####", 0) == 0 && readme[at].find(heading) != std::string::npos))
+    while (at < guide.size() && !(guide[at].rfind("####", 0) == 0 && guide[at].find(heading) != std::string::npos))
         ++at;
-    ASSERT_LT(at, readme.size()) << "no heading with " << heading;
-    while (at < readme.size() && readme[at].rfind("|", 0) != 0) ++at;
+    ASSERT_LT(at, guide.size()) << "no heading with " << heading;
+    while (at < guide.size() && guide[at].rfind("|", 0) != 0) ++at;
     at += 2;  // header and rule
     int row = 0;
-    for (; at < readme.size() && readme[at].rfind("|", 0) == 0; ++at, ++row) {
-        const std::vector<std::string> cells = Cells(readme[at]);
-        ASSERT_GE(cells.size(), 5u) << readme[at];
-        ASSERT_LT(row, count) << "extra row " << readme[at];
+    for (; at < guide.size() && guide[at].rfind("|", 0) == 0; ++at, ++row) {
+        const std::vector<std::string> cells = Cells(guide[at]);
+        ASSERT_GE(cells.size(), 5u) << guide[at];
+        ASSERT_LT(row, count) << "extra row " << guide[at];
         const FieldSpec& f = fields[row];
         EXPECT_EQ(cells[0], std::to_string(f.offset)) << f.name;
         EXPECT_EQ(cells[1], std::to_string(FieldWidth(f))) << f.name;
@@ -73,26 +73,26 @@ void ExpectTable(const std::vector<std::string>& readme, const char* structName,
     EXPECT_EQ(row, count);
 }
 
-bool ReadmeHas(const std::vector<std::string>& readme, const std::string& text)
+bool GuideHas(const std::vector<std::string>& guide, const std::string& text)
 {
-    for (const std::string& line : readme)
+    for (const std::string& line : guide)
         if (line.find(text) != std::string::npos) return true;
     return false;
 }
 
-TEST(RecordFields, ReadmeTablesFollowTheStructs)
+TEST(RecordFields, LayoutTablesFollowTheStructs)
 {
-    const std::vector<std::string> readme = ReadmeLines();
-    ASSERT_FALSE(readme.empty()) << VX42B_README;
+    const std::vector<std::string> guide = GuideLines();
+    ASSERT_FALSE(guide.empty()) << VX42B_LAYOUTS;
     for (const RecordSpec& r : vx42b_fields::kRecords) {
         SCOPED_TRACE(r.recordType);
-        EXPECT_TRUE(ReadmeHas(readme, "record type " + std::to_string(r.recordType)));
-        ExpectTable(readme, r.headStruct, r.headSize, r.head, r.headFields);
+        EXPECT_TRUE(GuideHas(guide, "record type " + std::to_string(r.recordType)));
+        ExpectTable(guide, r.headStruct, r.headSize, r.head, r.headFields);
         if (r.itemStruct == nullptr) continue;
-        ExpectTable(readme, r.itemStruct, r.itemSize, r.items, r.itemFields);
+        ExpectTable(guide, r.itemStruct, r.itemSize, r.items, r.itemFields);
         EXPECT_TRUE(
-            ReadmeHas(readme, "length = " + std::to_string(r.headSize) + " + " + std::to_string(r.itemSize) + " × N"));
-        EXPECT_TRUE(ReadmeHas(readme, "(byte " + std::to_string(r.countOffset) + ")"));
+            GuideHas(guide, "length = " + std::to_string(r.headSize) + " + " + std::to_string(r.itemSize) + " × N"));
+        EXPECT_TRUE(GuideHas(guide, "(byte " + std::to_string(r.countOffset) + ")"));
     }
 }
 

@@ -129,6 +129,7 @@ void PMBusProtocol::Refuse(yd1363::Error error, const std::string& detail)
         InfoLog("PMBusProtocol:FrameError {} {}", DataId(), yd1363::Describe(error));
     else
         InfoLog("PMBusProtocol:FrameError {} {}: {}", DataId(), yd1363::Describe(error), detail);
+    if (auto c = Controller()) c->OnFrameError(*this, yd1363::Describe(error));
     process_error();
 }
 

@@ -106,6 +106,12 @@ void SMDController::OnWork(std::function<void()> work) { work_.push_back(std::mo
 
 void SMDController::OnRoundEnd(SMDVDevice&, bool) {}
 
+void SMDController::OnReplyTimeout(SMDVDevice&) {}
+
+void SMDController::OnFrameError(SMDVDevice&, const std::string&) {}
+
+void SMDController::OnReplyAccepted(SMDVDevice&) {}
+
 void SMDController::RunPendingWork()
 {
     while (!work_.empty()) {

@@ -37,6 +37,13 @@ public:
     // A polling round ended (complete: its records were published) or was
     // abandoned (a refused first reply, or polling restarted after a stall).
     virtual void OnRoundEnd(SMDVDevice& device, bool complete);
+    // What happens on the line, one call per event as it happens (log lines
+    // may be folded; these never are): a command given up without a reply, a
+    // reply refused by the framing checks (kind as yd1363::Describe names it),
+    // a reply accepted.
+    virtual void OnReplyTimeout(SMDVDevice& device);
+    virtual void OnFrameError(SMDVDevice& device, const std::string& kind);
+    virtual void OnReplyAccepted(SMDVDevice& device);
 
     // Runs queued work items in order, including items queued while running.
     void RunPendingWork();

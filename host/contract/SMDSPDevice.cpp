@@ -48,6 +48,7 @@ bool SMDSPDevice::RefreshStatus()
         gaveUpAt_ = now;
         InfoLog("SMDSPDevice:Timeout {} no reply within {} ms", DataId(),
                 static_cast<long long>(replyTimeout_.count()));
+        if (auto c = Controller()) c->OnReplyTimeout(*this);
     }
     // Never talk over bytes that are still arriving (a late reply on a
     // half-duplex line would collide with the command).
@@ -136,6 +137,7 @@ void SMDSPDevice::NoteReplyAccepted()
     awaitingReply_ = false;
     pacing_ = 0;
     silentTimeouts_ = 0;
+    if (auto c = Controller()) c->OnReplyAccepted(*this);
 }
 
 void SMDSPDevice::NoteBytesReceived()

@@ -21,4 +21,6 @@ public:
     // The last Open failed in a way no retry can mend (not a serial device,
     // a malformed address).
     virtual bool LastErrorPermanent() const { return false; }
+    // The last Open failed because another program holds the port.
+    virtual bool LastErrorInUse() const { return false; }
 };

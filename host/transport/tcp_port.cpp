@@ -12,6 +12,10 @@
 
 namespace {
 constexpr int kConnectTimeoutMs = 5000;
+// Many device servers take one connection at a time and refuse, or accept
+// and drop at once, any other.
+constexpr const char* kOneAtATime =
+    " (is the device server up? if it takes one connection at a time, another program may have it)";
 }  // namespace
 
 bool ParseTcpEndpoint(const std::string& endpoint, std::string& host, std::string& port, std::string& error)
@@ -101,7 +105,7 @@ bool TcpPort::Open()
                 }
             }
             if (err != 0) {
-                error_ = std::strerror(err);
+                error_ = err == ECONNREFUSED ? std::string(std::strerror(err)) + kOneAtATime : std::strerror(err);
                 ::close(fd);
                 continue;
             }
@@ -109,6 +113,7 @@ bool TcpPort::Open()
         int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         fd_ = fd;
+        received_ = false;
         error_.clear();
         break;
     }
@@ -127,9 +132,13 @@ long TcpPort::Read(unsigned char* buffer, size_t size)
     if (fd_ < 0) return -1;
     for (;;) {
         ssize_t n = ::recv(fd_, buffer, size, 0);
-        if (n > 0) return static_cast<long>(n);
+        if (n > 0) {
+            received_ = true;
+            return static_cast<long>(n);
+        }
         if (n == 0) {
-            error_ = "connection closed";
+            error_ = received_ ? "connection closed"
+                               : std::string("connection closed by the device server before any reply") + kOneAtATime;
             return -1;
         }
         if (errno == EINTR) continue;

@@ -24,6 +24,8 @@ private:
     int fd_ = -1;
     std::string error_;
     bool permanent_ = false;
+    // Whether this connection has passed a byte yet.
+    bool received_ = false;
 };
 
 // Splits "HOST:PORT" ("[v6 address]:PORT" too); false with the reason when a

@@ -4,9 +4,13 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include "port_lock.h"
 
 unsigned SpeedConstant(int baud)
 {
@@ -77,10 +81,16 @@ bool TermiosPort::Open()
         permanent_ = true;
         return false;
     }
+    inUse_ = false;
     int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        permanent_ = errno == EISDIR;
-        error_ = permanent_ ? "is a directory, not a serial device" : std::strerror(errno);
+        const int why = errno;
+        permanent_ = why == EISDIR;
+        // EBUSY: another program opened it exclusively (TIOCEXCL).
+        inUse_ = why == EBUSY;
+        error_ = permanent_ ? "is a directory, not a serial device"
+                 : inUse_   ? InUseText(PortHolder(path_))
+                            : std::strerror(why);
         return false;
     }
     // Missing, busy or unplugged devices come back; anything that is not a
@@ -92,6 +102,23 @@ bool TermiosPort::Open()
         ::close(fd);
         return false;
     }
+    // Two programs on one line garble each other's frames. The lock is taken
+    // before the line is touched, so that the holder's settings stay as they are;
+    // flock holds against root too, where TIOCEXCL does not. The kernel drops
+    // both when the process ends, so nothing goes stale.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        inUse_ = true;
+        error_ = InUseText(PortHolder(path_));
+        ::close(fd);
+        return false;
+    }
+    if (const pid_t holder = UucpLockHolder(path_); holder > 0) {
+        // A program that takes no flock but leaves a lock file.
+        inUse_ = true;
+        error_ = InUseText(holder);
+        ::close(fd);
+        return false;
+    }
     if (!MakeRawLine(fd, speed, error_)) {
         permanent_ = errno == ENOTTY;
         if (permanent_) error_ = "is a character device but not a terminal, so not a serial device";
@@ -99,6 +126,7 @@ bool TermiosPort::Open()
         return false;
     }
     ::tcflush(fd, TCIOFLUSH);
+    ::ioctl(fd, TIOCEXCL);
     fd_ = fd;
     error_.clear();
     return true;
@@ -106,6 +134,9 @@ bool TermiosPort::Open()
 
 void TermiosPort::Close()
 {
+    // The exclusive mode outlives this descriptor while another one is open
+    // (a simulator holds its side of a pseudo-terminal): give it back.
+    if (fd_ >= 0) ::ioctl(fd_, TIOCNXCL);
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }

@@ -4,6 +4,7 @@
 #include "serial_port.h"
 
 // A serial device in raw 8N1 mode at a fixed line speed; reads never block.
+// It is held exclusively while open (flock and TIOCEXCL).
 class TermiosPort : public SerialPort {
 public:
     TermiosPort(std::string path, int baud);
@@ -17,6 +18,7 @@ public:
     std::string Name() const override { return path_; }
     std::string LastError() const override { return error_; }
     bool LastErrorPermanent() const override { return permanent_; }
+    bool LastErrorInUse() const override { return inUse_; }
 
 private:
     std::string path_;
@@ -24,6 +26,7 @@ private:
     int fd_ = -1;
     std::string error_;
     bool permanent_ = false;
+    bool inUse_ = false;
 };
 
 // What a path is, when it is there but is not a character device: "a

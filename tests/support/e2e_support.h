@@ -85,6 +85,7 @@ public:
     Child& operator=(const Child&) = delete;
 
     bool Started() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
     void Kill(int signal)
     {
         if (pid_ > 0 && !reaped_) ::kill(pid_, signal);
@@ -196,8 +197,11 @@ public:
     ~Sim() { Stop(); }
     const std::string& Path() const { return path_; }
     std::string Err() const { return child_->Err(); }
+    // SIGSTOP silences the line as a dead power system would; SIGCONT brings it back.
+    void Signal(int signal) { child_->Kill(signal); }
     void Stop()
     {
+        child_->Kill(SIGCONT);
         child_->Kill(SIGTERM);
         child_->Collect(std::chrono::seconds(10));
     }

@@ -134,6 +134,18 @@ public:
         return false;
     }
 
+    // Lays the page out as on a screen of that size (a window may not get
+    // narrower than the browser's minimum; a phone's width needs this).
+    bool SetViewport(int width, int height)
+    {
+        Json::Value params(Json::objectValue), result;
+        params["width"] = width;
+        params["height"] = height;
+        params["deviceScaleFactor"] = 1;
+        params["mobile"] = width < 600;
+        return Call("Emulation.setDeviceMetricsOverride", params, result, std::chrono::seconds(30));
+    }
+
     // A PNG of the page as it stands.
     bool Screenshot(std::string& png)
     {

@@ -39,8 +39,8 @@ const char kFooter[] =
     "\n"
     "Exit status: 0 after --rounds or on Ctrl-C/SIGTERM, 2 for bad input (options, configuration,\n"
     "plug-in), 1 for other failures. On a terminal the poller draws a live screen (q quits); the\n"
-    "plug-in's own trace lines then go to --log FILE, or show on the screen with --verbose. Otherwise\n"
-    "they go to --log FILE, else to standard error.";
+    "plug-in's own trace lines go to --log FILE, or show among the log lines with --verbose (live screen\n"
+    "and --plain); with --json they go to --log FILE, else to standard error.";
 
 CLI::Validator QueryValidator()
 {
@@ -93,6 +93,31 @@ CLI::Validator RoundCount()
         "", "count");
 }
 
+// Seconds with at most three decimals, 0.1 to 86400; the result in milliseconds.
+CLI::Validator DownAfter()
+{
+    return CLI::Validator(
+        [](std::string& text) {
+            const size_t dot = text.find('.');
+            const std::string whole = text.substr(0, dot);
+            const std::string frac = dot == std::string::npos ? "" : text.substr(dot + 1);
+            const bool digits = !whole.empty() && whole.size() <= 5 &&
+                                whole.find_first_not_of("0123456789") == std::string::npos && frac.size() <= 3 &&
+                                frac.find_first_not_of("0123456789") == std::string::npos &&
+                                (dot == std::string::npos || !frac.empty());
+            if (digits) {
+                const unsigned long ms =
+                    std::stoul(whole) * 1000 + (frac.empty() ? 0 : std::stoul((frac + "00").substr(0, 3)));
+                if (ms >= 100 && ms <= 86400000) {
+                    text = std::to_string(ms);
+                    return std::string();
+                }
+            }
+            return "expected seconds from 0.1 to 86400 (at most three decimals), not \"" + text + "\"";
+        },
+        "", "seconds");
+}
+
 }  // namespace
 
 int RunMain(int argc, char** argv)
@@ -130,7 +155,13 @@ int RunMain(int argc, char** argv)
         app.add_flag("--json", options.json, "Write one JSON object per line instead of the human-readable view");
     app.add_flag("--plain", options.plain, "Write the human-readable view line by line, also on a terminal")
         ->excludes(json);
-    app.add_flag("--verbose", options.verbose, "On the live screen, also show the plug-in's own trace lines");
+    app.add_flag("--verbose", options.verbose,
+                 "Also show the plug-in's own trace lines among the log lines (live screen and --plain)");
+    app.add_option("--lang", options.lang,
+                   "Language of what people read: en (alarm names in English, the default) or zh (the power "
+                   "system's own alarm texts); codes and the system's texts stay in every output")
+        ->type_name("en|zh")
+        ->transform(CLI::CheckedTransformer(std::map<std::string, Lang>{{"en", Lang::En}, {"zh", Lang::Zh}}));
     app.add_option("--log", options.logPath, "Append every log line, and the plug-in's own trace lines, to FILE")
         ->type_name("FILE");
     app.add_flag("--trace", options.trace, "Also show every frame sent (tx) and received (rx)");
@@ -140,6 +171,11 @@ int RunMain(int argc, char** argv)
     app.add_option("--rounds", options.rounds, "Stop after N polling rounds (default: run until stopped)")
         ->type_name("N")
         ->check(RoundCount());
+    app.add_option("--down-after", options.downAfterMs,
+                   "Show the line as down after this long without a valid reply (default: three reply time-outs "
+                   "or three polling periods, the longer: 6 s with the defaults)")
+        ->type_name("SECONDS")
+        ->transform(DownAfter());
     app.add_option("--cache", options.cacheDir,
                    "Keep each sub-device's last published image in DIR and restore them at start")
         ->type_name("DIR")
@@ -239,8 +275,9 @@ int RunMain(int argc, char** argv)
 
     // Our output keeps the original standard output; descriptor 1, where the
     // plug-in's printf and std::cout trace lines go, becomes the log file,
-    // a pipe the screen reads (--verbose), nothing (the screen), or standard
-    // error, so that those lines never mix into our output.
+    // a pipe the screen or the line view reads (--verbose), nothing (the
+    // screen, the line view), or standard error (JSON), so that those lines
+    // never mix into our output.
     std::cout.flush();
     std::fflush(stdout);
     const int outFd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
@@ -258,14 +295,15 @@ int RunMain(int argc, char** argv)
             ::close(outFd);
             return kExitBadInput;
         }
-    } else if (options.screen && options.verbose) {
+    } else if (!options.json && options.verbose) {
         int ends[2];
         if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
             // A full pipe drops trace lines rather than stall the plug-in.
             options.traceFd = ends[0];
             traceFd = ends[1];
         }
-    } else if (options.screen) {
+    } else if (!options.json) {
+        // The live screen and the line view (the journal) keep them out.
         traceFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     } else {
         traceFd = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);

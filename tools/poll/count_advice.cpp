@@ -1,6 +1,8 @@
 #include "count_advice.h"
 
 #include <cstdlib>
+#include <tuple>
+#include <vector>
 
 namespace vxpoll {
 
@@ -50,8 +52,28 @@ std::string CountAdvice(const std::string& logLine)
 
 std::string CountAdvisor::Advise(const std::string& logLine)
 {
-    std::string advice = CountAdvice(logLine);
-    if (advice.empty() || !given_.insert(advice).second) return "";
+    const std::string one = CountAdvice(logLine);
+    if (one.empty()) return "";
+    size_t end = 0;
+    const bool ac = logLine.find("read ac_number is ") != std::string::npos;
+    Count& count = ac ? ac_ : dc_;
+    count.read = NumberAfter(logLine, ac ? "read ac_number is " : "read dc_number is ", 0, end);
+    count.configured = NumberAfter(logLine, ac ? ", configured ac_number is " : ", configured dc_number is ", end, end);
+    std::vector<std::string> parts;
+    for (const auto& [c, kind, setting] :
+         {std::make_tuple(&ac_, "AC", "acSetting"), std::make_tuple(&dc_, "DC", "dcSetting")}) {
+        if (c->read < 0 || c->read == c->configured) continue;
+        parts.push_back("the configuration lists " + Units(c->configured, kind) + ", the power system reports " +
+                        std::to_string(c->read) + ": " +
+                        (c->read > c->configured ? "add " + Elements(c->read - c->configured) + " to " + setting
+                                                 : "remove " + Elements(c->configured - c->read) + " from " + setting));
+    }
+    std::string advice;
+    for (const std::string& part : parts) advice += (advice.empty() ? "" : "; ") + part;
+    // The round stops at the AC count: the DC count is not asked before it matches.
+    if (ac && dc_.read < 0) advice += "; the DC units are checked once the AC count matches";
+    advice += " (vx42b-poll discover shows the whole configuration)";
+    if (!given_.insert(advice).second) return "";
     return advice;
 }
 

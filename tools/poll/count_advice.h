@@ -10,12 +10,20 @@ namespace vxpoll {
 // other line.
 std::string CountAdvice(const std::string& logLine);
 
-// The same, once per distinct mismatch for the life of the run.
+// Every difference known so far in one message, given again only when what
+// is known changes: a new mismatch, or one that went away. The system stops a
+// round at the first count that differs, so the DC units are only checked
+// once the AC count matches; the message says so.
 class CountAdvisor {
 public:
     std::string Advise(const std::string& logLine);
 
 private:
+    struct Count {
+        long read = -1;
+        long configured = -1;
+    };
+    Count ac_, dc_;
     std::set<std::string> given_;
 };
 

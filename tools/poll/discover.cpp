@@ -65,11 +65,17 @@ class Line {
 public:
     Line(const DiscoverOptions& options) : options_(options) {}
 
+    // Whether Open failed because another program holds the port.
+    bool InUse() const { return inUse_; }
+
     bool Open(std::string& error)
     {
         port_ = MakePort(options_.port, options_.baud);
         if (!port_ || !port_->Open()) {
-            error = "cannot open " + options_.port + (port_ ? ": " + port_->LastError() : std::string());
+            inUse_ = port_ && port_->LastErrorInUse();
+            error = inUse_ ? "port " + options_.port + " " + port_->LastError() +
+                                 "; one program at a time can use a line (stop the poller first)"
+                           : "cannot open " + options_.port + (port_ ? ": " + port_->LastError() : std::string());
             return false;
         }
         return true;
@@ -160,6 +166,7 @@ private:
 
     const DiscoverOptions& options_;
     std::shared_ptr<SerialPort> port_;
+    bool inUse_ = false;
     unsigned ver_ = 0x20;
     bool heard_ = false;
 };
@@ -281,7 +288,7 @@ int RunDiscover(const DiscoverOptions& options, std::ostream& out, std::ostream&
     std::string error;
     if (!line.Open(error)) {
         err << "vx42b-poll discover: " << error << '\n';
-        return 1;
+        return line.InUse() ? 2 : 1;
     }
     err << "vx42b-poll discover: asking address " << options.address << " on " << options.port
         << (options.port.rfind("tcp:", 0) == 0 ? "" : " at " + std::to_string(options.baud) + " baud") << '\n';

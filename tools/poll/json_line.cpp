@@ -9,31 +9,20 @@
 #include <memory>
 #include <sstream>
 
-#include <json/writer.h>
-
 namespace vxpoll {
 
-namespace {
-Json::StreamWriter& Writer()
+std::string ShortestText(double v)
 {
-    // Building the writer is not free; one per thread is plenty.
-    static thread_local std::unique_ptr<Json::StreamWriter> writer = [] {
-        Json::StreamWriterBuilder builder;
-        builder["indentation"] = "";
-        builder["emitUTF8"] = true;
-        // Floats arrive already rounded to their shortest form (FloatJson).
-        builder["precision"] = 15;
-        return std::unique_ptr<Json::StreamWriter>(builder.newStreamWriter());
-    }();
-    return *writer;
+    char buf[40];
+    const auto result = std::to_chars(buf, buf + sizeof buf, v);
+    return std::string(buf, result.ptr);
 }
-}  // namespace
 
 std::string ToJsonLine(const Json::Value& value)
 {
-    std::ostringstream out;
-    Writer().write(value, &out);
-    return out.str();
+    std::string out;
+    AppendJson(out, value);
+    return out;
 }
 
 void AppendJson(std::string& out, const Json::Value& value)
@@ -48,11 +37,11 @@ void AppendJson(std::string& out, const Json::Value& value)
             out += std::isnan(v) ? "null" : v < 0 ? "-1e+9999" : "1e+9999";
             break;
         }
-        char buf[40];
-        const int n = std::snprintf(buf, sizeof buf, "%.15g", v);
-        out.append(buf, static_cast<size_t>(n));
+        // Every double reads back as itself: milliseconds of a Unix time survive.
+        const std::string text = ShortestText(v);
+        out += text;
         // A real stays recognisably real.
-        if (std::strchr(buf, '.') == nullptr && std::strchr(buf, 'e') == nullptr) out += ".0";
+        if (text.find_first_of(".e") == std::string::npos) out += ".0";
         break;
     }
     case Json::stringValue: {

@@ -17,6 +17,10 @@ void AppendJson(std::string& out, const Json::Value& value);
 // ToJsonLine's line and a line end, straight to `out`.
 void WriteJsonLine(std::ostream& out, const Json::Value& value);
 
+// The shortest decimal that reads back as the same double ("0.1",
+// "1796825740.123", "1e+300"); integral values have no decimal point.
+std::string ShortestText(double v);
+
 // A float as JSON: the shortest decimal that reads back as the same float;
 // null for NaN and the infinities, which JSON cannot carry.
 Json::Value FloatJson(float v);

@@ -16,7 +16,6 @@ void PollController::OnLog(const std::string& text)
 {
     if (keepLogs_) logs_.push_back(text);
     sink_.Log(text, LogSource::Device);
-    if (CountLineLog(line_, text)) sink_.Line(line_);
     const std::string advice = advisor_.Advise(text);
     if (!advice.empty()) PollerLog(advice);
 }
@@ -45,10 +44,14 @@ void PollController::OnHistory(SMDVDevice& device, const unsigned char* data, un
     row.deviceType = device.DeviceType();
     row.recordType = recordType;
     row.image.assign(reinterpret_cast<const char*>(data), size);
-    std::string error;
-    const bool saved = history_->Insert(row, error);
-    for (const std::string& line : saved ? historyTrouble_.Saved("") : historyTrouble_.Failed("", error))
-        PollerLog(line);
+    history_->Push(std::move(row));
+    LogHistoryNotes();
+}
+
+void PollController::LogHistoryNotes()
+{
+    if (history_ == nullptr) return;
+    for (const std::string& line : history_->TakeNotes()) PollerLog(line);
 }
 
 bool PollController::OnAlarmBatch(SMDVDevice& device, const std::vector<rule_value>& rules)
@@ -65,10 +68,48 @@ void PollController::OnAlarm(SMDVDevice& device, const rule_value& rule, bool ra
 
 void PollController::OnRoundEnd(SMDVDevice&, bool complete) { roundEnds_.push_back(complete); }
 
+void PollController::OnReplyTimeout(SMDVDevice&)
+{
+    ++line_.timeouts;
+    sink_.Line(line_);
+}
+
+void PollController::OnFrameError(SMDVDevice&, const std::string& kind)
+{
+    ++line_.frameErrors[kind];
+    if (watch_) watch_->FrameError();
+    sink_.Line(line_);
+}
+
+void PollController::OnReplyAccepted(SMDVDevice&)
+{
+    if (watch_) watch_->ReplyAccepted(clock_());
+}
+
+void PollController::WatchLine(std::chrono::milliseconds downAfter)
+{
+    watch_ = std::make_unique<LineWatch>(downAfter, clock_());
+    watch_->Update(clock_(), line_);
+}
+
+void PollController::LineRoundComplete()
+{
+    if (watch_) watch_->RoundComplete(clock_());
+}
+
+void PollController::CheckLine(bool portOpen)
+{
+    if (!watch_) return;
+    watch_->PortOpen(portOpen);
+    if (!watch_->Update(clock_(), line_)) return;
+    sink_.LineChanged(line_);
+    sink_.Line(line_);
+}
+
 void PollController::Finish()
 {
     for (const std::string& line : cacheTrouble_.Finish()) PollerLog(line);
-    for (const std::string& line : historyTrouble_.Finish()) PollerLog(line);
+    LogHistoryNotes();
 }
 
 std::vector<bool> PollController::TakeRoundEnds()

@@ -1,13 +1,16 @@
 #pragma once
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "SMDController.h"
 #include "count_advice.h"
-#include "history_db.h"
+#include "history_writer.h"
 #include "image_cache.h"
 #include "event_sink.h"
+#include "line_watch.h"
 #include "trouble_log.h"
 
 namespace vxpoll {
@@ -17,10 +20,10 @@ namespace vxpoll {
 class PollController : public SMDController {
 public:
     // cache and history may be null.
-    PollController(EventSink& sink, const ImageCache* cache, HistoryDb* history)
+    PollController(EventSink& sink, const ImageCache* cache, HistoryWriter* history)
         : sink_(sink), cache_(cache), history_(history)
     {}
-    void SetStores(const ImageCache* cache, HistoryDb* history)
+    void SetStores(const ImageCache* cache, HistoryWriter* history)
     {
         cache_ = cache;
         history_ = history;
@@ -33,14 +36,27 @@ public:
     bool OnAlarmBatch(SMDVDevice& device, const std::vector<rule_value>& rules) override;
     void OnAlarm(SMDVDevice& device, const rule_value& rule, bool raised) override;
     void OnRoundEnd(SMDVDevice& device, bool complete) override;
+    void OnReplyTimeout(SMDVDevice& device) override;
+    void OnFrameError(SMDVDevice& device, const std::string& kind) override;
+    void OnReplyAccepted(SMDVDevice& device) override;
+
+    // Starts deciding whether the line is up (before polling starts).
+    void WatchLine(std::chrono::milliseconds downAfter);
+    // A round completed: the line is up.
+    void LineRoundComplete();
+    // Decides now; the outputs hear of a change (LineChanged, then Line).
+    void CheckLine(bool portOpen);
+    void SetClock(std::function<LineTime()> clock) { clock_ = std::move(clock); }
 
     // Round ends since the last call (true: complete), in order.
     std::vector<bool> TakeRoundEnds();
     // Device log lines since the last call (kept to explain a refused configuration).
     std::vector<std::string> TakeLogs();
     void KeepLogs(bool keep) { keepLogs_ = keep; }
-    // Time-outs and refused frames are counted here, from the device's log lines.
+    // Time-outs and refused frames are counted here, one each as they happen.
     LineStats& Line() { return line_; }
+    // Logs what the history writer has to tell.
+    void LogHistoryNotes();
     // Logs the save failures that have not cleared, with their counts.
     void Finish();
 
@@ -49,16 +65,17 @@ private:
 
     EventSink& sink_;
     const ImageCache* cache_;
-    HistoryDb* history_;
+    HistoryWriter* history_;
     std::vector<bool> roundEnds_;
     std::vector<std::string> logs_;
     bool keepLogs_ = false;
     LineStats line_;
+    std::unique_ptr<LineWatch> watch_;
+    std::function<LineTime()> clock_ = LineTime::Now;
     CountAdvisor advisor_;
     // The record type each device last published under, for its history rows.
     std::map<const SMDVDevice*, int> recordTypes_;
     TroubleLog cacheTrouble_{"cache", "image"};
-    TroubleLog historyTrouble_{"history", "history record"};
 };
 
 }  // namespace vxpoll

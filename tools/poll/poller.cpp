@@ -15,6 +15,7 @@
 #include "backoff.h"
 #include "config.h"
 #include "history_db.h"
+#include "history_writer.h"
 #include "image_cache.h"
 #include "json_line.h"
 #include "line_runner.h"
@@ -23,8 +24,10 @@
 #include "plugin_loader.h"
 #include "poll_controller.h"
 #include "port_factory.h"
+#include "port_lock.h"
 #include "record_decoder.h"
 #include "tracing_port.h"
+#include "yd1363.h"
 
 #ifdef VX42B_POLL_WITH_SIM
 #include "scenario.h"
@@ -47,6 +50,8 @@ using Clock = std::chrono::steady_clock;
 
 // Three rounds' worth of unanswered commands.
 constexpr int kSilentTimeoutsBeforeReconnect = 9;
+// How long the history writer may go on at exit with rows still waiting.
+constexpr std::chrono::seconds kHistoryDrain{5};
 
 bool IsTcpPath(const std::string& name) { return name.rfind("tcp:", 0) == 0; }
 
@@ -54,6 +59,24 @@ bool FileExists(const std::string& path)
 {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string InUseMessage(const std::string& port, const std::string& inUse)
+{
+    return "port " + port + " " + inUse + "; one program at a time can use a line";
+}
+
+// The serial device this run would poll, or empty (a tcp: port, the built-in simulator).
+std::string NamedSerialPort(const Options& options)
+{
+    std::string path = options.port;
+    if (path.empty() && !options.configPath.empty()) {
+        Json::Value config;
+        std::string ignored;  // the session reports a bad configuration
+        if (ReadConfigFile(options.configPath, config, ignored) && config.isObject() && config["port"].isString())
+            path = config["port"].asString();
+    }
+    return IsTcpPath(path) ? std::string() : path;
 }
 
 bool FindPlugin(const Options& options, std::string& path, std::string& error)
@@ -105,7 +128,7 @@ private:
     EventSink& sink_;
     Json::Value config_;
     std::unique_ptr<ImageCache> cache_;
-    std::unique_ptr<HistoryDb> history_;
+    std::unique_ptr<HistoryWriter> history_;
     Plugin plugin_;
     std::shared_ptr<PollController> controller_;
     std::shared_ptr<SMDSPDevice> device_;
@@ -120,6 +143,8 @@ private:
     Clock::time_point roundStart_{};
     Backoff backoff_;
     Clock::time_point nextOpen_{};
+    // Whether the port has been open in this run.
+    bool opened_ = false;
     std::ostream* err_ = nullptr;
     int status_ = kExitOk;
     // Where the port came from, for messages: "--port" or the configuration's "port".
@@ -194,6 +219,11 @@ int Session::Start(std::ostream& err)
                                           [this](bool tx, const std::string& frame) { OnFrame(tx, frame); });
     device_->AttachPort(port_);
     LineStats& line = controller_->Line();
+    // Every kind is there from the start, at 0, so that a rate works at once.
+    for (int e = static_cast<int>(yd1363::Error::TooShort); e <= static_cast<int>(yd1363::Error::Unfinished); ++e)
+        line.frameErrors.emplace(yd1363::Describe(static_cast<yd1363::Error>(e)), 0);
+    controller_->WatchLine(options_.downAfterMs != 0 ? std::chrono::milliseconds(options_.downAfterMs)
+                                                     : DefaultDownAfter(device_->ReplyTimeout()));
     line.port = port_->Name();
     line.baud = path.rfind("tcp:", 0) == 0 ? 0 : baud;
     runner_ = std::make_unique<LineRunner>(device_);
@@ -225,10 +255,11 @@ bool Session::CheckNamedPort(std::string& error)
 bool Session::OpenStores(std::string& error)
 {
     if (!options_.historyPath.empty()) {
-        history_ = std::make_unique<HistoryDb>();
+        auto db = std::make_unique<HistoryDb>();
         std::string notice;
-        if (!history_->Create(options_.historyPath, error, notice)) return false;
+        if (!db->Create(options_.historyPath, error, notice)) return false;
         if (!notice.empty()) Log(notice);
+        history_ = std::make_unique<HistoryWriter>(std::move(db));
     }
     if (!options_.cacheDir.empty()) {
         cache_ = std::make_unique<ImageCache>(options_.cacheDir);
@@ -310,7 +341,11 @@ void Session::HandleRoundEnds()
         roundOpen_ = false;
         ++rounds_;
         // The line works again: the next loss starts the back-off afresh.
-        if (complete) backoff_.Reset();
+        if (complete) {
+            backoff_.Reset();
+            controller_->LineRoundComplete();
+            controller_->CheckLine(port_->IsOpen());
+        }
         sink_.Round(rounds_, complete, seconds);
         CountRound(controller_->Line(), complete, seconds, LineStats::WallClock::now());
         sink_.Line(controller_->Line());
@@ -352,6 +387,16 @@ void Session::TryReopen()
     if (Clock::now() < nextOpen_) return;
     if (device_->OpenPort()) {
         Log("port " + port_->Name() + " open");
+        opened_ = true;
+        return;
+    }
+    if (port_->LastErrorInUse() && !opened_) {
+        // Another poller (or discover) has the line: two on one line garble
+        // both. Once this run has had the port, a loss is waited out instead.
+        *err_ << "vx42b-poll: " << InUseMessage(port_->Name(), port_->LastError()) << '\n';
+        Log("port " + port_->Name() + " " + port_->LastError());
+        status_ = kExitBadInput;
+        done_ = true;
         return;
     }
     if (port_->LastErrorPermanent()) {
@@ -374,6 +419,7 @@ void Session::Loop()
     while (!done_ && !StopRequested() && !sink_.Closed()) {
         if (!port_->IsOpen()) {
             TryReopen();
+            controller_->CheckLine(port_->IsOpen());
             if (!port_->IsOpen()) {
                 sink_.Tick();
                 ::poll(nullptr, 0, 50);
@@ -399,6 +445,8 @@ void Session::Loop()
                 " reply time-outs; reconnecting");
             PortLost();
         }
+        controller_->CheckLine(port_->IsOpen());
+        controller_->LogHistoryNotes();
         sink_.Tick();
     }
 }
@@ -410,6 +458,9 @@ void Session::Stop()
 #ifdef VX42B_POLL_WITH_SIM
     if (sim_) sim_->Stop();
 #endif
+    // What waits for the history file gets a few seconds to reach it.
+    if (history_)
+        for (const std::string& line : history_->Finish(kHistoryDrain)) Log(line);
     if (controller_) controller_->Finish();
     sink_.Finish();
 }
@@ -433,6 +484,17 @@ bool StopRequested() { return g_stop != 0; }
 
 int RunPoller(const Options& options, std::ostream& out, std::ostream& err)
 {
+    // A port another program holds ends the run before any output starts, so
+    // that a second poller never greets the broker or touches the history.
+    // Opening the port takes the lock itself; this only spares the others.
+    const std::string serial = NamedSerialPort(options);
+    if (!serial.empty()) {
+        const pid_t holder = PortHolder(serial);
+        if (holder > 0) {
+            err << "vx42b-poll: " << InUseMessage(serial, InUseText(holder)) << '\n';
+            return kExitBadInput;
+        }
+    }
     std::unique_ptr<FanoutSink> outputs = MakeOutputs(options, out, err);
     if (!outputs) return kExitBadInput;
     int status = kExitOk;

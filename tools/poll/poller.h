@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "query.h"
+#include "vocabulary.h"
 
 namespace vxpoll {
 
@@ -17,6 +18,7 @@ struct Options {
     bool plain = false;    // line output also on a terminal
     bool verbose = false;  // the plug-in's trace lines on the live screen
     std::string logPath;   // every log line and the plug-in's trace lines
+    Lang lang = Lang::En;  // what people read: alarm names in English, or the device's own texts
     // Set by the command line, not by options:
     bool screen = false;  // the live screen on outFd (a terminal)
     int outFd = -1;       // the original standard output
@@ -24,6 +26,9 @@ struct Options {
     bool trace = false;
     std::vector<Query> queries;
     unsigned long rounds = 0;  // 0: until stopped
+    // How long without a valid reply before the line counts as down; 0: three
+    // reply time-outs or three polling periods, the longer.
+    unsigned long downAfterMs = 0;
     std::string cacheDir;
     std::string historyPath;
     // Network outputs; empty: off.

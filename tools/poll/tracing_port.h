@@ -26,6 +26,7 @@ public:
     std::string Name() const override { return inner_->Name(); }
     std::string LastError() const override { return inner_->LastError(); }
     bool LastErrorPermanent() const override { return inner_->LastErrorPermanent(); }
+    bool LastErrorInUse() const override { return inner_->LastErrorInUse(); }
 
     bool Failed() const { return failed_; }
     // Received bytes that did not end a frame yet are reported as they are.

@@ -33,8 +33,21 @@ struct LineStats {
     double lastRoundSeconds = 0;           // of the last round that ended, complete or not
     WallClock::time_point lastComplete{};  // the epoch until a round completed
 
+    // Up or down, as the poller's LineWatch decides; every output shows this.
+    bool up = false;
+    // While down: "starting" (no complete round yet), "time-outs", "frame
+    // errors" (replies arrive but none passes the checks) or "port closed".
+    std::string reason = "starting";
+    // Up: when the round completed that brought the line up. Down: the last
+    // valid reply, or the start while there was none ("no reply since").
+    WallClock::time_point since{};
+    WallClock::time_point lastReply{};  // the epoch until a reply was accepted
+    // How long without a valid reply before the line counts as down.
+    std::chrono::milliseconds downAfter{6000};
+
     unsigned long FrameErrorTotal() const;
     bool HasComplete() const { return lastComplete != WallClock::time_point{}; }
+    bool HasReply() const { return lastReply != WallClock::time_point{}; }
 };
 
 class EventSink {
@@ -53,6 +66,8 @@ public:
     // The line's counts changed: once when the line is set up, after every
     // round (following Round), every time-out and every refused frame.
     virtual void Line(const LineStats&) {}
+    // The line went up or down, or the reason it is down changed; Line follows.
+    virtual void LineChanged(const LineStats&) {}
     // Called now and then from the polling loop.
     virtual void Tick() {}
     // True when this output can take nothing more (its reader went away); the run ends.
@@ -60,9 +75,12 @@ public:
     virtual void Finish() = 0;
 };
 
-// Counts what the device's log lines tell about the line. True when the
-// line was one that counts (a time-out or a refused frame).
-bool CountLineLog(LineStats& stats, const std::string& text);
+// "no reply since 14:17:45 (25 s)", and why when not plain time-outs: the
+// line view, the screen and the log file say it so.
+std::string NoReplyText(const LineStats& stats, LineStats::WallClock::time_point now);
+// Whole seconds from `then` to `now`, 0 when the clock went back.
+long SecondsSince(LineStats::WallClock::time_point then, LineStats::WallClock::time_point now);
+
 void CountRound(LineStats& stats, bool complete, double seconds, LineStats::WallClock::time_point now);
 
 }  // namespace vxpoll

@@ -47,6 +47,11 @@ void FanoutSink::Frame(bool tx, const std::string& bytes)
     for (auto& sink : sinks_) sink->Frame(tx, bytes);
 }
 
+void FanoutSink::LineChanged(const LineStats& stats)
+{
+    for (auto& sink : sinks_) sink->LineChanged(stats);
+}
+
 void FanoutSink::Line(const LineStats& stats)
 {
     for (auto& sink : sinks_) sink->Line(stats);

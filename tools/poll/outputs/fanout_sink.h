@@ -20,6 +20,7 @@ public:
     void Log(const std::string& text, LogSource source) override;
     void Value(unsigned long round, const Query& query, bool ok, float value, const std::string& error) override;
     void Frame(bool tx, const std::string& bytes) override;
+    void LineChanged(const LineStats& stats) override;
     void Line(const LineStats& stats) override;
     void Tick() override;
     // Any output closed ends the run: the user asked for all of them.

@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <crypt.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 
+#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -14,6 +16,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
+#include "history_digest.h"
 #include "json_line.h"
 #include "state_view.h"
 #include "web_page.h"
@@ -294,6 +297,7 @@ bool HttpServer::Start(std::string& error, const std::function<void(const std::s
              " (Debian package libjs-chart.js); the page shows "
              "no plots");
     }
+    if (!options_.historyPath.empty()) digest_ = std::make_unique<HistoryDigest>(options_.historyPath);
     const int threads = options_.threads;
     const int queued = options_.queued;
     server_->new_task_queue = [threads, queued] { return new BoundedPool(threads, queued); };
@@ -304,13 +308,26 @@ bool HttpServer::Start(std::string& error, const std::function<void(const std::s
     server_->set_keep_alive_max_count(100);
     Routes();
 
+    // httplib's default adds SO_REUSEPORT, with which a second server on the
+    // same address starts too and the kernel splits the requests between them.
+    server_->set_socket_options([](int sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    errno = 0;
     if (options_.port == 0) {
         port_ = server_->bind_to_any_port(options_.host);
     } else {
         port_ = server_->bind_to_port(options_.host, options_.port) ? options_.port : -1;
     }
     if (port_ <= 0) {
-        error = "cannot listen on " + options_.host + ":" + std::to_string(options_.port) + ": " + std::strerror(errno);
+        const int why = errno;
+        const std::string address =
+            (options_.host.find(':') != std::string::npos ? "[" + options_.host + "]" : options_.host) + ":" +
+            std::to_string(options_.port);
+        error = why == EADDRINUSE ? address + " is already in use; stop the program that serves it, or name another"
+                                  : "cannot listen on " + address + ": " +
+                                        (why != 0 ? std::strerror(why) : "the address cannot be bound");
         server_.reset();
         return false;
     }
@@ -323,14 +340,17 @@ bool HttpServer::Start(std::string& error, const std::function<void(const std::s
             warn("http: " + Url() + " takes passwords without TLS: they cross the network readable (see --http-cert)");
     }
     thread_ = std::thread([this] { server_->listen_after_bind(); });
+    if (digest_) warm_ = std::thread([this] { digest_->Warm(UnixSeconds(std::chrono::system_clock::now())); });
     return true;
 }
 
 void HttpServer::Stop()
 {
     if (!server_) return;
+    if (digest_) digest_->Cancel();
     server_->stop();
     if (thread_.joinable()) thread_.join();
+    if (warm_.joinable()) warm_.join();
     server_.reset();
 }
 
@@ -386,9 +406,32 @@ void HttpServer::Routes()
     s.Get("/api/state", [this](const httplib::Request&, httplib::Response& res) {
         res.set_content(ToJsonLine(StateJson(*store_.Current())) + "\n", "application/json");
     });
-    s.Get("/api/history", [this](const httplib::Request&, httplib::Response& res) {
+    s.Get("/api/history", [this](const httplib::Request& req, httplib::Response& res) {
+        const std::string range = req.has_param("range") ? req.get_param_value("range") : "6h";
+        const DigestRange* digest = FindDigestRange(range);
+        if (range != "6h" && digest == nullptr) {
+            res.status = 400;
+            res.set_content("range: 6h, 24h or 7d\n", "text/plain");
+            return;
+        }
+        if (digest != nullptr && digest_) {
+            Json::Value out;
+            std::string error;
+            if (digest_->Json(*digest, UnixSeconds(std::chrono::system_clock::now()), out, error)) {
+                res.set_content(ToJsonLine(out) + "\n", "application/json");
+                return;
+            }
+            res.status = 503;
+            res.set_content("cannot read the history file: " + error + "\n", "text/plain");
+            return;
+        }
         const std::shared_ptr<const Snapshot> snapshot = store_.Current();
-        res.set_content(ToJsonLine(PlotsJson(*snapshot->plots)) + "\n", "application/json");
+        Json::Value out = PlotsJson(*snapshot->plots);
+        out["range"] = "6h";
+        if (digest != nullptr)
+            out["note"] = std::string("Only the last 6 hours are kept in memory; the ") + digest->name +
+                          " range needs the history file (--history FILE).";
+        res.set_content(ToJsonLine(out) + "\n", "application/json");
     });
 }
 

@@ -24,8 +24,9 @@ struct HttpOptions {
     std::string certFile;  // with keyFile: HTTPS
     std::string keyFile;
     std::string chartJs = "/usr/share/javascript/chart.js/chart.min.js";
-    int threads = 4;  // requests served at once
-    int queued = 8;   // connections accepted and waiting; the rest wait in the kernel
+    std::string historyPath;  // --history: the plots' 24 h and 7 day ranges
+    int threads = 4;          // requests served at once
+    int queued = 8;           // connections accepted and waiting; the rest wait in the kernel
 };
 
 // "ADDR:PORT", "[V6ADDR]:PORT", ":PORT" or "PORT" (loopback).
@@ -35,6 +36,8 @@ bool IsLoopback(const std::string& host);
 // Basic authentication against "user:hash" lines, the hash as crypt(3)
 // makes it (bcrypt "$2b$", "$2y$", sha-crypt "$5$", "$6$", yescrypt "$y$");
 // blank lines and lines starting with '#' are skipped.
+class HistoryDigest;
+
 class BasicAuth {
 public:
     bool Load(const std::string& path, std::string& error);
@@ -71,8 +74,10 @@ private:
     HttpOptions options_;
     std::unique_ptr<httplib::Server> server_;
     std::unique_ptr<BasicAuth> auth_;
+    std::unique_ptr<HistoryDigest> digest_;
     std::string chartJs_;
     std::thread thread_;
+    std::thread warm_;
     int port_ = 0;
 };
 

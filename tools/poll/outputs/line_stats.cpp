@@ -1,12 +1,8 @@
 #include "event_sink.h"
 
+#include "json_line.h"
+
 namespace vxpoll {
-
-namespace {
-
-bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
-
-}  // namespace
 
 unsigned long LineStats::FrameErrorTotal() const
 {
@@ -15,21 +11,20 @@ unsigned long LineStats::FrameErrorTotal() const
     return total;
 }
 
-bool CountLineLog(LineStats& stats, const std::string& text)
+long SecondsSince(LineStats::WallClock::time_point then, LineStats::WallClock::time_point now)
 {
-    if (StartsWith(text, "SMDSPDevice:Timeout ")) {
-        ++stats.timeouts;
-        return true;
-    }
-    // "PMBusProtocol:FrameError DATAID KIND" or "... KIND: DETAIL"
-    static const char kFrameError[] = "PMBusProtocol:FrameError ";
-    if (!StartsWith(text, kFrameError)) return false;
-    const size_t id = sizeof kFrameError - 1;
-    const size_t space = text.find(' ', id);
-    if (space == std::string::npos || space + 1 >= text.size()) return false;
-    const std::string kind = text.substr(space + 1, text.find(": ", space + 1) - (space + 1));
-    ++stats.frameErrors[kind];
-    return true;
+    const auto s = std::chrono::duration_cast<std::chrono::seconds>(now - then).count();
+    return s > 0 ? static_cast<long>(s) : 0;
+}
+
+std::string NoReplyText(const LineStats& stats, LineStats::WallClock::time_point now)
+{
+    std::string text = "no reply since " + LocalTimeText(stats.since).substr(11, 8) + " (" +
+                       std::to_string(SecondsSince(stats.since, now)) + " s)";
+    if (stats.reason == "port closed") text += ", port closed";
+    if (stats.reason == "frame errors") text += ", replies refused";
+    if (stats.reason == "starting") text += ", starting";
+    return text;
 }
 
 void CountRound(LineStats& stats, bool complete, double seconds, LineStats::WallClock::time_point now)

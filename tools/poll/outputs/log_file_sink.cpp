@@ -18,4 +18,11 @@ void LogFileSink::Log(const std::string& text, LogSource source)
     std::fflush(file_);
 }
 
+void LogFileSink::LineChanged(const LineStats& stats)
+{
+    const std::string text = stats.up ? "up" : "down: " + NoReplyText(stats, LineStats::WallClock::now());
+    std::fprintf(file_, "%s line %s\n", NowText().c_str(), text.c_str());
+    std::fflush(file_);
+}
+
 }  // namespace vxpoll

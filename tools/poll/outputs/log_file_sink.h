@@ -19,6 +19,7 @@ public:
     void Log(const std::string& text, LogSource source) override;
     void Value(unsigned long, const Query&, bool, float, const std::string&) override {}
     void Frame(bool, const std::string&) override {}
+    void LineChanged(const LineStats& stats) override;
     void Finish() override { std::fflush(file_); }
 
 private:

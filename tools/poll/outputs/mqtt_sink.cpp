@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include <mosquitto.h>
@@ -18,6 +19,7 @@
 #include "record_decoder.h"
 #include "state_view.h"
 #include "units.h"
+#include "vocabulary.h"
 
 namespace vxpoll {
 
@@ -26,15 +28,6 @@ namespace {
 constexpr std::chrono::seconds kConnectLimit{10};
 constexpr std::chrono::seconds kFinishLimit{3};
 
-const char* kTypeNames[][2] = {{"vx42b-ac", "AC"}, {"vx42b-dc", "DC"}, {"vx42b-rc", "Rectifiers"}};
-
-std::string ShortType(const std::string& type)
-{
-    for (const auto& t : kTypeNames)
-        if (type == t[0]) return t[1];
-    return type;
-}
-
 // Home Assistant ids allow letters, digits, '_' and '-'.
 std::string IdText(const std::string& text)
 {
@@ -42,6 +35,9 @@ std::string IdText(const std::string& text)
     for (char c : text) out.push_back(std::isalnum(static_cast<unsigned char>(c)) || c == '-' ? c : '_');
     return out;
 }
+
+// A quoted Jinja string literal (JSON's quoting reads the same).
+std::string JsonText(const std::string& text) { return ToJsonLine(Json::Value(text)); }
 
 bool ValidTopicPart(const std::string& text)
 {
@@ -170,11 +166,28 @@ Json::Value DeviceJson(const MqttOptions& o, uint32_t mainDataId)
     return device;
 }
 
+// Available only while both the poller's connection (status) and the line
+// to the power system (line) are online.
 void AddAvailability(Json::Value& config, const MqttOptions& o)
 {
-    config["availability_topic"] = o.prefix + "/status";
-    config["payload_available"] = "online";
-    config["payload_not_available"] = "offline";
+    Json::Value list(Json::arrayValue);
+    for (const char* topic : {"/status", "/line"}) {
+        Json::Value one(Json::objectValue);
+        one["topic"] = o.prefix + topic;
+        one["payload_available"] = "online";
+        one["payload_not_available"] = "offline";
+        list.append(one);
+    }
+    config["availability"] = list;
+    config["availability_mode"] = "all";
+}
+
+// A state older than twice the line's down time is not shown, even if
+// nothing said the line is down (a broker that kept an old retained state).
+Json::UInt ExpireAfterSeconds(const Snapshot& snapshot)
+{
+    const auto ms = static_cast<Json::UInt>(snapshot.line.downAfter.count());
+    return std::max<Json::UInt>(10, (2 * ms + 999) / 1000);
 }
 
 }  // namespace
@@ -184,37 +197,62 @@ std::vector<MqttMessage> DiscoveryMessages(const Snapshot& snapshot, const MqttO
     std::vector<MqttMessage> out;
     const std::string node = "vx42b_" + IdText(o.prefix);
     const Json::Value device = DeviceJson(o, mainDataId);
-    auto sensor = [&](const DeviceState& d, const std::string& field, const std::string& path,
-                      const std::string& suffix, const std::string& label) {
-        const FieldUnit unit = UnitOf(d.type, field);
-        const std::string object = std::to_string(d.dataId) + "_" + IdText(suffix);
-        Json::Value config(Json::objectValue);
-        config["name"] = ShortType(d.type) + " " + std::to_string(d.dataId) + " " + label;
+    Json::Value origin(Json::objectValue);
+    origin["name"] = "vx42b-poll";
+#ifdef VX42B_VERSION
+    origin["sw_version"] = VX42B_VERSION;
+#endif
+    const Json::UInt expireAfter = ExpireAfterSeconds(snapshot);
+    auto common = [&](Json::Value& config, const std::string& object, const std::string& name) {
+        config["name"] = name;
         config["unique_id"] = node + "_" + object;
-        config["object_id"] = node + "_" + object;
-        config["state_topic"] = o.prefix + "/" + std::to_string(d.dataId) + "/state";
-        config["value_template"] = "{{ value_json." + path + " }}";
-        if (*unit.unit != '\0') config["unit_of_measurement"] = unit.unit;
-        if (*unit.deviceClass != '\0') config["device_class"] = unit.deviceClass;
-        config["state_class"] = "measurement";
+        config["default_entity_id"] = node + "_" + object;
+        config["expire_after"] = expireAfter;
         AddAvailability(config, o);
         config["device"] = device;
+        config["origin"] = origin;
+    };
+    // One sensor per shown value: measurements with unit, class and state
+    // class; settings and states as diagnostics. Counts are never entities.
+    auto sensor = [&](const DeviceState& d, const FieldWords& w, const std::string& path, const std::string& suffix,
+                      const std::string& place) {
+        const std::string object = std::to_string(d.dataId) + "_" + IdText(suffix);
+        Json::Value config(Json::objectValue);
+        std::string name = UnitTitle(d.type, d.dataId) + (place.empty() ? "" : " " + place) + " " + w.label;
+        common(config, object, name);
+        config["state_topic"] = o.prefix + "/" + std::to_string(d.dataId) + "/state";
+        config["value_template"] = "{{ value_json." + path + " }}";
+        if (*w.unit != '\0') config["unit_of_measurement"] = w.unit;
+        if (*w.deviceClass != '\0') config["device_class"] = w.deviceClass;
+        if (w.kind == FieldKind::Measurement) {
+            config["state_class"] = "measurement";
+            config["suggested_display_precision"] = w.decimals;
+        } else {
+            config["entity_category"] = "diagnostic";
+        }
         out.push_back({o.discoveryPrefix + "/sensor/" + node + "/" + object + "/config", ToJsonLine(config)});
     };
-    // Every float is a measured value; bytes are states and counts, which the rules cover.
     auto fieldsOf = [&](const DeviceState& d, const std::vector<FieldSpec>& specs, const Json::Value& object,
-                        const std::string& pathPrefix, const std::string& idPrefix, const std::string& labelPrefix) {
+                        const std::string& pathPrefix, const std::string& idPrefix, const std::string& place) {
         for (const FieldSpec& f : specs) {
-            if (f.type != FieldType::F32) continue;
+            const FieldWords* w = FindFieldWords(d.recordType, f.name);
+            if (w == nullptr || w->kind == FieldKind::Count || w->kind == FieldKind::Meta) continue;
+            // States are told by the alarm entities; user-defined bytes have no meaning to show.
+            if (w->kind == FieldKind::State) continue;
             const std::string path = pathPrefix + f.name;
             if (f.count == 1) {
-                sensor(d, f.name, path, idPrefix + f.name, labelPrefix + f.name);
+                sensor(d, *w, path, idPrefix + f.name, place);
                 continue;
             }
             const Json::Value& list = object[f.name];
-            for (Json::ArrayIndex k = 0; list.isArray() && k < list.size(); ++k)
-                sensor(d, f.name, path + "[" + std::to_string(k) + "]", idPrefix + f.name + "_" + std::to_string(k),
-                       labelPrefix + f.name + " " + std::to_string(k + 1));
+            Json::ArrayIndex shown = list.isArray() ? list.size() : 0;
+            if (*w->countedBy != '\0') {
+                const Json::Value& count = object[w->countedBy];
+                shown = std::min<Json::ArrayIndex>(shown, count.isUInt() ? count.asUInt() : 0);
+            }
+            for (Json::ArrayIndex k = 0; k < shown; ++k)
+                sensor(d, *w, path + "[" + std::to_string(k) + "]", idPrefix + f.name + "_" + std::to_string(k + 1),
+                       (place.empty() ? "" : place + " ") + w->element + " " + std::to_string(k + 1));
         }
     };
     for (const DeviceState& d : snapshot.devices) {
@@ -223,30 +261,28 @@ std::vector<MqttMessage> DiscoveryMessages(const Snapshot& snapshot, const MqttO
             fieldsOf(d, layout->head, d.fields, "", "", "");
             const Json::Value& items =
                 layout->itemsName != nullptr ? d.fields[layout->itemsName] : Json::Value::nullSingleton();
-            std::string single = layout->itemsName != nullptr ? layout->itemsName : "";
-            if (!single.empty() && single.back() == 's') single.pop_back();
+            const std::string single = ItemName(d.recordType);
             for (Json::ArrayIndex k = 0; items.isArray() && k < items.size(); ++k) {
-                const std::string n = std::to_string(k);
-                fieldsOf(d, layout->items, items[k], std::string(layout->itemsName) + "[" + n + "].", single + n + "_",
-                         single + " " + std::to_string(k + 1) + " ");
+                const std::string n = std::to_string(k + 1);
+                fieldsOf(d, layout->items, items[k], std::string(layout->itemsName) + "[" + std::to_string(k) + "].",
+                         single + n + "_", single + " " + n);
             }
         }
-        std::vector<std::string> keys;
+        // One problem sensor per alarm item (each fuse, module, channel phase),
+        // on while the alarm with that key and text is present.
+        std::set<std::string> objects;
         for (const RuleState& r : d.rules) {
-            if (std::find(keys.begin(), keys.end(), r.key) != keys.end()) continue;
-            keys.push_back(r.key);
-            const std::string object = std::to_string(d.dataId) + "_" + IdText(r.key);
+            const AlarmWords words = DescribeAlarm(r.key, r.code, r.name, r.text, o.lang);
+            const std::string object = std::to_string(d.dataId) + "_" + IdText(SnakeCase(r.key)) +
+                                       (words.itemId.empty() ? "" : "_" + words.itemId);
+            if (!objects.insert(object).second) continue;
             Json::Value config(Json::objectValue);
-            config["name"] = ShortType(d.type) + " " + std::to_string(d.dataId) + " " + r.key + " " +
-                             (r.name.empty() ? r.text : r.name);
-            config["unique_id"] = node + "_" + object;
-            config["object_id"] = node + "_" + object;
+            common(config, object, UnitTitle(d.type, d.dataId) + " " + AlarmLine(words));
             config["state_topic"] = o.prefix + "/" + std::to_string(d.dataId) + "/alarms";
-            config["value_template"] = "{{ 'ON' if value_json | selectattr('key', 'equalto', '" + r.key +
-                                       "') | list | count > 0 else 'OFF' }}";
+            config["value_template"] = "{{ 'ON' if value_json | selectattr('key', 'equalto', " + JsonText(r.key) +
+                                       ") | selectattr('text', 'equalto', " + JsonText(r.text) +
+                                       ") | list | count > 0 else 'OFF' }}";
             config["device_class"] = "problem";
-            AddAvailability(config, o);
-            config["device"] = device;
             out.push_back(
                 {o.discoveryPrefix + "/binary_sensor/" + node + "/" + object + "/config", ToJsonLine(config)});
         }
@@ -261,6 +297,7 @@ MqttSink::MqttSink(const StateStore& store, MqttOptions options, uint32_t mainDa
 {
     if (options_.prefix.empty()) options_.prefix = "vx42b/" + std::to_string(mainDataId_);
     statusTopic_ = options_.prefix + "/status";
+    lineTopic_ = options_.prefix + "/line";
 }
 
 MqttSink::~MqttSink()
@@ -312,6 +349,8 @@ bool MqttSink::Start(std::string& error)
         return false;
     }
     SetRetained(statusTopic_, "online");
+    // Until the first complete round nothing is known to work.
+    SetRetained(lineTopic_, "offline");
     thread_ = std::thread([this] { Run(); });
     return true;
 }
@@ -382,6 +421,15 @@ void MqttSink::Alarm(const DeviceRef& device, const rule_value& rule, bool raise
             ++droppedEvents_;
         }
         events_.push_back(ToJsonLine(event));
+    }
+    Wake();
+}
+
+void MqttSink::LineChanged(const LineStats& stats)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        SetRetained(lineTopic_, stats.up ? "online" : "offline");
     }
     Wake();
 }

@@ -13,6 +13,7 @@
 #include "backoff.h"
 #include "output.h"
 #include "state_store.h"
+#include "vocabulary.h"
 
 struct mosquitto;
 
@@ -31,6 +32,7 @@ struct MqttOptions {
     std::string password;
     std::string caFile;  // empty with tls: the system's certificate store
     bool discovery = false;
+    Lang lang = Lang::En;  // of the entity names
     std::string discoveryPrefix = "homeassistant";
     int keepalive = 30;
     size_t eventLimit = 1000;   // alarm events kept while the broker is away
@@ -71,6 +73,8 @@ public:
     void Log(const std::string&, LogSource) override {}
     void Value(unsigned long, const Query&, bool, float, const std::string&) override {}
     void Frame(bool, const std::string&) override {}
+    // <prefix>/line, retained: online or offline.
+    void LineChanged(const LineStats& stats) override;
     void Tick() override;
     // Publishes "offline", disconnects and stops the thread (a few seconds at most).
     void Finish() override;
@@ -105,6 +109,7 @@ private:
     uint32_t mainDataId_;
     Logger log_;
     std::string statusTopic_;
+    std::string lineTopic_;
     mosquitto* client_ = nullptr;
     int wakeFd_ = -1;
     std::thread thread_;

@@ -21,20 +21,7 @@ bool WantsNetOutputs(const Options& options) { return !options.mqttUrl.empty() |
 
 namespace {
 
-// "YYYY-MM-DDTHH:MM:SS.mmm" local time -> Unix seconds; 0 when unreadable.
-double LocalTextSeconds(const std::string& text)
-{
-    std::tm tm{};
-    int ms = 0;
-    if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min,
-                    &tm.tm_sec, &ms) < 6)
-        return 0;
-    tm.tm_year -= 1900;
-    tm.tm_mon -= 1;
-    tm.tm_isdst = -1;
-    const std::time_t t = std::mktime(&tm);
-    return t == static_cast<std::time_t>(-1) ? 0 : static_cast<double>(t) + ms / 1000.0;
-}
+constexpr size_t kSeedChunk = 2000;
 
 bool SharedWithOthers(const std::string& path)
 {
@@ -75,6 +62,7 @@ bool NetSink::Start(uint32_t mainDataId, std::ostream& err)
         mqtt.caFile = options_.mqttCaFile;
         mqtt.discovery = !options_.mqttDiscovery.empty();
         if (mqtt.discovery) mqtt.discoveryPrefix = options_.mqttDiscovery;
+        mqtt.lang = options_.lang;
     }
     HttpOptions http;
     if (!options_.httpAddress.empty()) {
@@ -85,6 +73,7 @@ bool NetSink::Start(uint32_t mainDataId, std::ostream& err)
         http.authFile = options_.httpAuthFile;
         http.certFile = options_.httpCertFile;
         http.keyFile = options_.httpKeyFile;
+        http.historyPath = options_.historyPath;
         if (!http.keyFile.empty() && SharedWithOthers(http.keyFile))
             Say("--http-key: " + http.keyFile + " is readable by other users; chmod 600 it");
     }
@@ -119,13 +108,23 @@ void NetSink::SeedPlots()
     if (!db.OpenForReading(options_.historyPath, error)) return;
     const auto from = std::chrono::system_clock::now() - std::chrono::hours(6);
     size_t rows = 0;
-    const bool ok = db.ForEach(
-        [this, &rows](const HistoryRow& row) {
-            ++rows;
-            store_->SeedPlot(LocalTextSeconds(row.time), row.dataId, row.deviceType, row.recordType,
-                             reinterpret_cast<const unsigned char*>(row.image.data()), row.image.size());
-        },
-        error, LocalTimeText(from));
+    int64_t after = 0;
+    bool ok = db.FirstIdFrom(LocalTimeText(from), after, error);
+    --after;
+    // In chunks from the first row of the window: a long history is not scanned.
+    for (size_t chunk = kSeedChunk; ok && chunk == kSeedChunk;) {
+        chunk = 0;
+        ok = db.ForEachAfter(
+            after, static_cast<int>(kSeedChunk),
+            [this, &rows, &chunk, &after](const HistoryRow& row) {
+                ++rows;
+                ++chunk;
+                after = row.id;
+                store_->SeedPlot(HistoryTimeSeconds(row.time), row.dataId, row.deviceType, row.recordType,
+                                 reinterpret_cast<const unsigned char*>(row.image.data()), row.image.size());
+            },
+            error);
+    }
     if (!ok) {
         Say("http: cannot read the plots' history from " + options_.historyPath + ": " + error);
         return;
@@ -161,6 +160,13 @@ void NetSink::Line(const LineStats& stats)
     if (store_) store_->Line(stats);
 }
 
+// The store first, as for a round.
+void NetSink::LineChanged(const LineStats& stats)
+{
+    if (store_) store_->LineChanged(stats);
+    if (mqtt_) mqtt_->LineChanged(stats);
+}
+
 void NetSink::Tick()
 {
     if (mqtt_) mqtt_->Tick();
@@ -187,6 +193,7 @@ void NetSink::Publish(const DeviceRef&, int, const unsigned char*, size_t) {}
 void NetSink::Rule(const DeviceRef&, const rule_value&) {}
 void NetSink::Alarm(const DeviceRef&, const rule_value&, bool) {}
 void NetSink::Line(const LineStats&) {}
+void NetSink::LineChanged(const LineStats&) {}
 void NetSink::Tick() {}
 void NetSink::Finish() {}
 

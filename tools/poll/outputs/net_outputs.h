@@ -39,6 +39,7 @@ public:
     void Value(unsigned long, const Query&, bool, float, const std::string&) override {}
     void Frame(bool, const std::string&) override {}
     void Line(const LineStats& stats) override;
+    void LineChanged(const LineStats& stats) override;
     void Tick() override;
     void Finish() override;
 

@@ -1,5 +1,7 @@
 #include "output.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <iomanip>
 #include <sstream>
@@ -7,6 +9,7 @@
 
 #include "json_line.h"
 #include "record_decoder.h"
+#include "screen_model.h"
 
 namespace vxpoll {
 
@@ -61,25 +64,8 @@ std::string ValueText(const Json::Value& v)
         }
         return out + "]";
     }
-    if (v.isDouble()) {
-        std::ostringstream s;
-        s << v.asDouble();
-        return s.str();
-    }
+    if (v.isDouble()) return ShortestText(v.asDouble());
     return v.asString();
-}
-
-std::string BriefFields(const std::vector<FieldSpec>& layout, const Json::Value& fields)
-{
-    std::string out;
-    for (const FieldSpec& field : layout) {
-        if (!field.brief) continue;
-        if (!out.empty()) out += " ";
-        out += field.name;
-        out += "=";
-        out += ValueText(fields[field.name]);
-    }
-    return out;
 }
 
 }  // namespace
@@ -153,6 +139,16 @@ Json::Value ValueJson(unsigned long round, const Query& query, bool ok, float va
         v["value"] = FloatJson(value);
     else
         v["error"] = error;
+    return v;
+}
+
+Json::Value LineJson(const LineStats& stats)
+{
+    Json::Value v(Json::objectValue);
+    v["state"] = stats.up ? "up" : "down";
+    v["since"] = LocalTimeText(stats.since);
+    if (!stats.up) v["reason"] = stats.reason;
+    v["last_reply"] = stats.HasReply() ? Json::Value(LocalTimeText(stats.lastReply)) : Json::Value();
     return v;
 }
 
@@ -235,6 +231,8 @@ void JsonSink::Value(unsigned long round, const Query& query, bool ok, float val
 
 void JsonSink::Frame(bool tx, const std::string& bytes) { Emit(tx ? "tx" : "rx", FrameJson(tx, bytes)); }
 
+void JsonSink::LineChanged(const LineStats& stats) { Emit("line", LineJson(stats)); }
+
 void JsonSink::Finish() { out_.flush(); }
 
 // ---- human view ----
@@ -243,32 +241,38 @@ std::vector<std::string> HumanSink::TableRows(const DeviceRef& device, int recor
                                               size_t size)
 {
     std::vector<std::string> rows;
-    std::ostringstream head;
-    head << "  " << std::left << std::setw(9) << device.type << std::right << std::setw(5) << device.dataId << "  ";
     Json::Value fields;
     std::string error;
-    const RecordLayout* layout = FindLayout(recordType);
-    if (layout == nullptr || !DecodeRecord(recordType, data, size, fields, error)) {
-        rows.push_back(head.str() + "(" + std::to_string(size) + "-byte image: " + error + ")");
+    if (FindLayout(recordType) == nullptr || !DecodeRecord(recordType, data, size, fields, error)) {
+        std::string head = "  " + UnitTitle(device.type, device.dataId);
+        head.resize(std::max<size_t>(head.size() + 1, 15), ' ');
+        rows.push_back(head + "(" + std::to_string(size) + "-byte image: " + error + ")");
         return rows;
     }
-    rows.push_back(head.str() + BriefFields(layout->head, fields));
-    if (layout->itemSize == 0) return rows;
-    const Json::Value& items = fields[layout->itemsName];
-    // "channels" -> "channel", "modules" -> "module"
-    std::string itemName = layout->itemsName;
-    if (!itemName.empty() && itemName.back() == 's') itemName.pop_back();
-    for (Json::ArrayIndex k = 0; k < items.size(); ++k) {
-        std::ostringstream row;
-        row << "      " << std::left << std::setw(10) << (itemName + " " + std::to_string(k)) << std::right
-            << BriefFields(layout->items, items[k]);
-        rows.push_back(row.str());
-    }
+    for (const std::string& row : ScreenModel::DeviceRows(device, recordType, fields)) rows.push_back("  " + row);
     return rows;
+}
+
+void HumanSink::ReadTrace()
+{
+    if (traceFd_ < 0) return;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(traceFd_, buffer, sizeof buffer);
+        if (n <= 0) break;
+        tracePartial_.append(buffer, static_cast<size_t>(n));
+        for (size_t nl; (nl = tracePartial_.find('\n')) != std::string::npos;) {
+            Log("trace  " + tracePartial_.substr(0, nl), LogSource::Device);
+            tracePartial_.erase(0, nl + 1);
+        }
+        // A line that never ends is not a trace line.
+        if (tracePartial_.size() > 4096) tracePartial_.clear();
+    }
 }
 
 void HumanSink::Round(unsigned long number, bool complete, double seconds)
 {
+    ReadTrace();
     FlushRepeats();
     std::ostringstream head;
     head << "-- round " << number << " | " << (complete ? "complete" : "abandoned") << " | " << std::fixed
@@ -289,9 +293,9 @@ void HumanSink::Publish(const DeviceRef& device, int recordType, const unsigned 
 void HumanSink::Alarm(const DeviceRef& device, const rule_value& rule, bool raised)
 {
     std::ostringstream row;
-    row << "  alarm " << (raised ? "raised " : "cleared") << "  " << device.type << " " << device.dataId << "  "
-        << rule.key << " [" << rule.code << "] " << rule.text;
-    if (!rule.name.empty() && rule.name != rule.text) row << " (" << rule.name << ")";
+    row << "  alarm " << (raised ? "raised " : "cleared") << "  L" << rule.level << "  "
+        << UnitTitle(device.type, device.dataId) << "  " << AlarmLine(DescribeAlarm(rule, lang_)) << "  [" << rule.key
+        << " " << rule.code << "]";
     transitions_.push_back(row.str());
 }
 
@@ -331,13 +335,22 @@ void HumanSink::Frame(bool tx, const std::string& bytes)
     out_.flush();
 }
 
+void HumanSink::LineChanged(const LineStats& stats)
+{
+    out_ << ClockText() << " vx42b-poll: line "
+         << (stats.up ? "up" : "down: " + NoReplyText(stats, LineStats::WallClock::now())) << '\n';
+    out_.flush();
+}
+
 void HumanSink::Tick()
 {
+    ReadTrace();
     if (!logOrder_.empty() && Clock::now() - lastFlush_ >= std::chrono::seconds(30)) FlushRepeats();
 }
 
 void HumanSink::Finish()
 {
+    ReadTrace();
     FlushRepeats();
     out_.flush();
 }

@@ -9,6 +9,7 @@
 #include <json/value.h>
 
 #include "event_sink.h"
+#include "vocabulary.h"
 
 // Two outputs on a stream: JSON lines, or a human-readable view.
 namespace vxpoll {
@@ -21,6 +22,8 @@ Json::Value AlarmJson(const DeviceRef& device, const rule_value& rule, bool rais
 Json::Value HistoryJson(const DeviceRef& device, int recordType, const unsigned char* data, size_t size);
 Json::Value FrameJson(bool tx, const std::string& bytes);
 Json::Value ValueJson(unsigned long round, const Query& query, bool ok, float value, const std::string& error);
+// The line's state: "state" up or down, "since", and "reason" while down.
+Json::Value LineJson(const LineStats& stats);
 // "fields" (decoded) or "decode_error" (why not) for an image.
 void AddDecodedFields(Json::Value& event, int recordType, const unsigned char* data, size_t size);
 
@@ -35,6 +38,7 @@ public:
     void Log(const std::string& text, LogSource source) override;
     void Value(unsigned long round, const Query& query, bool ok, float value, const std::string& error) override;
     void Frame(bool tx, const std::string& bytes) override;
+    void LineChanged(const LineStats& stats) override;
     bool Closed() const override { return out_.bad(); }
     void Finish() override;
 
@@ -45,11 +49,15 @@ private:
 };
 
 // Per round a table of every sub-device's values and the alarm transitions;
-// log lines as they come, a repeated one once with a count.
+// log lines as they come, a repeated one once with a count. The plug-in's
+// own trace lines, when traceFd reads them (--verbose), come among the log
+// lines.
 class HumanSink : public EventSink {
 public:
     using Clock = std::chrono::steady_clock;
-    explicit HumanSink(std::ostream& out) : out_(out) {}
+    explicit HumanSink(std::ostream& out, Lang lang = Lang::En, int traceFd = -1)
+        : out_(out), lang_(lang), traceFd_(traceFd)
+    {}
     void Round(unsigned long number, bool complete, double seconds) override;
     void Publish(const DeviceRef& device, int recordType, const unsigned char* data, size_t size) override;
     void Rule(const DeviceRef&, const rule_value&) override {}
@@ -58,18 +66,23 @@ public:
     void Log(const std::string& text, LogSource source) override;
     void Value(unsigned long round, const Query& query, bool ok, float value, const std::string& error) override;
     void Frame(bool tx, const std::string& bytes) override;
+    void LineChanged(const LineStats& stats) override;
     void Tick() override;
     bool Closed() const override { return out_.bad(); }
     void Finish() override;
 
-    // The table rows of one decoded image.
+    // The table rows of one decoded image, as the live screen has them.
     static std::vector<std::string> TableRows(const DeviceRef& device, int recordType, const unsigned char* data,
                                               size_t size);
 
 private:
     void FlushRepeats();
+    void ReadTrace();
 
     std::ostream& out_;
+    Lang lang_;
+    int traceFd_;
+    std::string tracePartial_;
     std::vector<std::string> table_;
     std::vector<std::string> transitions_;
     // Log lines seen since the last flush, with how often, in first-seen order.

@@ -42,9 +42,9 @@ std::unique_ptr<FanoutSink> MakeOutputs(const Options& options, std::ostream& ou
     if (options.json)
         primary = std::make_unique<JsonSink>(out);
     else if (options.screen)
-        primary = std::make_unique<ScreenSink>(options.outFd, options.traceFd);
+        primary = std::make_unique<ScreenSink>(options.outFd, options.traceFd, options.lang);
     else
-        primary = std::make_unique<HumanSink>(out);
+        primary = std::make_unique<HumanSink>(out, options.lang, options.traceFd);
     uint32_t mainDataId = 0;
     if (WantsNetOutputs(options) && MainDataId(options, mainDataId)) {
         // Before the primary output, so that its last words (the broker's

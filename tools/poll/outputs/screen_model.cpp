@@ -6,6 +6,7 @@
 
 #include "json_line.h"
 #include "record_decoder.h"
+#include "vocabulary.h"
 
 namespace vxpoll {
 
@@ -24,14 +25,13 @@ std::string Number(const Json::Value& v, int decimals)
     return text;
 }
 
-// "AB/A 221.3 V" from the label table.
+// "AB/A 221.3 V" from the vocabulary.
 std::string Labelled(int recordType, const char* field, const Json::Value& v, int decimals)
 {
-    const FieldLabel* label = FindFieldLabel(recordType, field);
-    std::string text = label != nullptr ? label->shortLabel : field;
-    text += " " + Number(v, decimals);
-    if (label != nullptr && *label->unit != '\0') text += std::string(" ") + label->unit;
-    return text;
+    const FieldWords* words = FindFieldWords(recordType, field);
+    if (words == nullptr) return std::string(field) + " " + Number(v, decimals);
+    const std::string name = *words->abbrev != '\0' ? words->abbrev : words->label;
+    return name + " " + (v.isNumeric() ? FormatValue(*words, v.asDouble()) : std::string("-"));
 }
 
 std::string Pad(std::string text, size_t width)
@@ -80,11 +80,20 @@ std::string UnitName(const DeviceRef& device, int recordType)
     return device.type + " " + std::to_string(device.dataId);
 }
 
-std::string AlarmSource(const DeviceRef& device)
+std::string AlarmSource(const DeviceRef& device) { return UnitTitle(device.type, device.dataId); }
+
+// One UTF-8 character from text[at]: its length and whether it is wide.
+size_t CharAt(const std::string& text, size_t at, bool& wide)
 {
-    const int recordType = RecordTypeOf(device.type);
-    if (recordType != 0) return UnitName(device, recordType);
-    return device.type == "vx42b" ? "system" : device.type + " " + std::to_string(device.dataId);
+    const unsigned char c = static_cast<unsigned char>(text[at]);
+    size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 1;
+    if (at + length > text.size()) length = text.size() - at;
+    unsigned long cp = length == 1 ? c : c & (0x3F >> (length - 1));
+    for (size_t k = 1; k < length; ++k) cp = (cp << 6) | (static_cast<unsigned char>(text[at + k]) & 0x3F);
+    wide = (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) || (cp >= 0xAC00 && cp <= 0xD7A3) ||
+           (cp >= 0xF900 && cp <= 0xFAFF) || (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
+           (cp >= 0xFFE0 && cp <= 0xFFE6) || (cp >= 0x20000 && cp <= 0x3FFFD);
+    return length;
 }
 
 std::string FuseText(const Json::Value& fields)
@@ -99,6 +108,68 @@ std::string FuseText(const Json::Value& fields)
 }
 
 }  // namespace
+
+size_t DisplayWidth(const std::string& text)
+{
+    size_t columns = 0;
+    bool wide = false;
+    for (size_t at = 0; at < text.size(); at += CharAt(text, at, wide)) {
+        CharAt(text, at, wide);
+        columns += wide ? 2 : 1;
+    }
+    return columns;
+}
+
+std::string FitWidth(const std::string& text, size_t columns)
+{
+    if (DisplayWidth(text) <= columns) return text;
+    if (columns == 0) return "";
+    std::string out;
+    size_t used = 0;
+    bool wide = false;
+    for (size_t at = 0; at < text.size();) {
+        const size_t length = CharAt(text, at, wide);
+        const size_t w = wide ? 2 : 1;
+        if (used + w + 1 > columns) break;
+        out.append(text, at, length);
+        used += w;
+        at += length;
+    }
+    return out + "\u2026";
+}
+
+std::vector<std::string> WrapWidth(const std::string& text, size_t columns, const std::string& indent)
+{
+    std::vector<std::string> rows;
+    if (columns <= indent.size() + 1) {
+        rows.push_back(FitWidth(text, columns));
+        return rows;
+    }
+    std::string rest = text;
+    std::string lead;
+    while (DisplayWidth(lead + rest) > columns) {
+        const size_t room = columns - DisplayWidth(lead);
+        // The longest front of `rest` within room columns, broken after a blank when there is one.
+        size_t cut = 0, used = 0, blank = std::string::npos;
+        bool wide = false;
+        while (cut < rest.size()) {
+            const size_t length = CharAt(rest, cut, wide);
+            const size_t w = wide ? 2 : 1;
+            if (used + w > room) break;
+            if (rest[cut] == ' ') blank = cut;
+            used += w;
+            cut += length;
+        }
+        if (cut == 0) break;
+        const size_t at = blank != std::string::npos && blank > 0 && cut < rest.size() ? blank : cut;
+        rows.push_back(lead + rest.substr(0, at));
+        rest = rest.substr(at);
+        while (!rest.empty() && rest[0] == ' ') rest.erase(0, 1);
+        lead = indent;
+    }
+    if (!rest.empty() || rows.empty()) rows.push_back(lead + rest);
+    return rows;
+}
 
 std::vector<std::string> ScreenModel::DeviceRows(const DeviceRef& device, int recordType, const Json::Value& fields)
 {
@@ -247,25 +318,34 @@ std::vector<ScreenRow> ScreenModel::Render(int width, int height, WallClock::tim
     std::vector<ScreenRow> top{{header, RowStyle::Header}};
     std::string port = "line         " + (line_.port.empty() ? std::string("-") : line_.port);
     if (line_.baud != 0) port += " at " + std::to_string(line_.baud) + " baud";
-    port += "   last complete round " + (line_.HasComplete() ? Ago(now - line_.lastComplete) : std::string("none yet"));
-    top.push_back({port});
+    // A line that went quiet says so in red; what is shown below is then old.
+    const bool down = !line_.up && line_.reason != "starting";
+    if (down) {
+        top.push_back({port + "   DOWN: " + NoReplyText(line_, now), RowStyle::Level1});
+    } else {
+        port +=
+            "   last complete round " + (line_.HasComplete() ? Ago(now - line_.lastComplete) : std::string("none yet"));
+        top.push_back({port});
+    }
+    const std::string staleNote = down && line_.HasComplete()
+                                      ? "stale: as of " + TimeOfDay(line_.lastComplete) + ", " + NoReplyText(line_, now)
+                                      : "";
     char duration[32];
     std::snprintf(duration, sizeof duration, "%.2f s", line_.lastRoundSeconds);
     top.push_back({"rounds       " + std::to_string(line_.roundsComplete) + " complete, " +
                    std::to_string(line_.roundsAbandoned) + " abandoned   the last took " + duration});
     std::string errors = "errors       time-outs " + std::to_string(line_.timeouts) + "   frame errors " +
                          std::to_string(line_.FrameErrorTotal());
-    if (!line_.frameErrors.empty()) {
-        std::string kinds;
-        for (const auto& [kind, n] : line_.frameErrors)
-            kinds += (kinds.empty() ? "" : ", ") + kind + " " + std::to_string(n);
-        errors += " (" + kinds + ")";
-    }
+    std::string kinds;
+    for (const auto& [kind, n] : line_.frameErrors)
+        if (n != 0) kinds += (kinds.empty() ? "" : ", ") + kind + " " + std::to_string(n);
+    if (!kinds.empty()) errors += " (" + kinds + ")";
     top.push_back({errors});
 
     std::vector<ScreenRow> alarms;
-    alarms.push_back(
-        {alarms_.empty() ? "alarms       none" : "alarms (" + std::to_string(alarms_.size()) + ")", RowStyle::Title});
+    std::string alarmTitle = alarms_.empty() ? "alarms       none" : "alarms (" + std::to_string(alarms_.size()) + ")";
+    if (!staleNote.empty()) alarmTitle += "   " + staleNote;
+    alarms.push_back({alarmTitle, staleNote.empty() ? RowStyle::Title : RowStyle::Dim});
     // The most urgent first (level 1), then the oldest.
     std::vector<const PresentAlarm*> present;
     for (const PresentAlarm& a : alarms_) present.push_back(&a);
@@ -274,14 +354,19 @@ std::vector<ScreenRow> ScreenModel::Render(int width, int height, WallClock::tim
     });
     for (const PresentAlarm* alarm : present) {
         const PresentAlarm& a = *alarm;
-        std::string text = "  L" + std::to_string(a.rule.level) + "  since " + TimeOfDay(a.since) + "  " +
-                           AlarmSource(a.device) + "  " + a.rule.text;
-        if (!a.rule.name.empty() && a.rule.name != a.rule.text) text += "  " + a.rule.name;
-        text += "  [" + a.rule.key + " " + a.rule.code + "]";
+        // The identifier is the one thing to read in any language: it is
+        // never cut; the name gives way on a narrow screen.
+        const std::string lead = "  L" + std::to_string(a.rule.level) + "  since " + TimeOfDay(a.since) + "  " +
+                                 AlarmSource(a.device) + "  ";
+        const std::string id = "  [" + a.rule.key + " " + a.rule.code + "]";
+        const std::string name = AlarmLine(DescribeAlarm(a.rule, lang_));
+        const size_t fixed = DisplayWidth(lead) + DisplayWidth(id);
+        const size_t room = static_cast<size_t>(width) > fixed + 1 ? static_cast<size_t>(width) - fixed : 1;
+        const std::string text = lead + FitWidth(name, room) + id;
         const RowStyle style = a.rule.level == 1   ? RowStyle::Level1
                                : a.rule.level == 2 ? RowStyle::Level2
                                                    : RowStyle::Level3;
-        alarms.push_back({text, style});
+        alarms.push_back({text, staleNote.empty() ? style : RowStyle::Dim});
     }
     std::vector<ScreenRow> logs;
     if (!logs_.empty()) {
@@ -291,7 +376,9 @@ std::vector<ScreenRow> ScreenModel::Render(int width, int height, WallClock::tim
             const LogEntry& e = logs_[k];
             std::string text = "  " + TimeOfDay(e.last) + "  ";
             if (e.count > 1) text += std::to_string(e.count) + "x  ";
-            logs.push_back({text + e.text, RowStyle::Dim});
+            // A long line (the advice on a wrong unit count) wraps rather than loses its end.
+            for (std::string& row : WrapWidth(text + e.text, static_cast<size_t>(width), "            "))
+                logs.push_back({std::move(row), RowStyle::Dim});
         }
     }
     std::vector<std::string> devices = DeviceSection();
@@ -317,7 +404,9 @@ std::vector<ScreenRow> ScreenModel::Render(int width, int height, WallClock::tim
     const size_t logRows = std::min(logs.size(), left / 3);
     left -= logRows;
     std::vector<ScreenRow> deviceRows;
-    for (std::string& row : devices) deviceRows.push_back({std::move(row), RowStyle::Normal});
+    if (!staleNote.empty() && !devices.empty()) deviceRows.push_back({"values       " + staleNote, RowStyle::Dim});
+    for (std::string& row : devices)
+        deviceRows.push_back({std::move(row), staleNote.empty() ? RowStyle::Normal : RowStyle::Dim});
     if (deviceRows.empty()) deviceRows.push_back({"             no record published yet", RowStyle::Dim});
     // The log keeps its newest lines.
     if (logs.size() > logRows && logRows > 0) logs.erase(logs.begin() + 1, logs.end() - static_cast<long>(logRows - 1));

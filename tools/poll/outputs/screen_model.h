@@ -8,6 +8,7 @@
 #include <json/value.h>
 
 #include "event_sink.h"
+#include "vocabulary.h"
 
 // What the live screen shows, kept apart from the terminal so that the
 // layout can be checked without one.
@@ -23,6 +24,8 @@ struct ScreenRow {
 class ScreenModel {
 public:
     using WallClock = std::chrono::system_clock;
+
+    explicit ScreenModel(Lang lang = Lang::En) : lang_(lang) {}
 
     void Publish(const DeviceRef& device, int recordType, const unsigned char* data, size_t size);
     void Alarm(const DeviceRef& device, const rule_value& rule, bool raised, WallClock::time_point now);
@@ -68,6 +71,15 @@ private:
     LineStats line_;
     unsigned long round_ = 0;
     bool lastComplete_ = false;
+    Lang lang_;
 };
+
+// Columns a UTF-8 text takes on a terminal (East Asian wide characters two).
+size_t DisplayWidth(const std::string& text);
+// The text cut to at most `columns`, ending in "…" when cut; never splits a character.
+std::string FitWidth(const std::string& text, size_t columns);
+// The text in rows of at most `columns`, broken at blanks where it can; the
+// rows after the first start with `indent`.
+std::vector<std::string> WrapWidth(const std::string& text, size_t columns, const std::string& indent);
 
 }  // namespace vxpoll

@@ -92,7 +92,9 @@ bool ScreenPossible(int fd, std::string& why)
     return true;
 }
 
-ScreenSink::ScreenSink(int terminalFd, int traceFd) : terminalFd_(terminalFd), traceFd_(traceFd) {}
+ScreenSink::ScreenSink(int terminalFd, int traceFd, Lang lang)
+    : terminalFd_(terminalFd), traceFd_(traceFd), model_(lang)
+{}
 
 ScreenSink::~ScreenSink() { End(); }
 

@@ -21,7 +21,7 @@ public:
     // terminalFd: where the screen is drawn (the caller keeps it open).
     // traceFd: the read end of the plug-in's standard output, shown among
     // the log lines, or -1.
-    ScreenSink(int terminalFd, int traceFd);
+    ScreenSink(int terminalFd, int traceFd, Lang lang = Lang::En);
     ~ScreenSink() override;
     ScreenSink(const ScreenSink&) = delete;
     ScreenSink& operator=(const ScreenSink&) = delete;

@@ -23,7 +23,10 @@ bool SameRule(const std::string& key, const std::string& text, const std::string
 
 double UnixSeconds(std::chrono::system_clock::time_point t)
 {
-    return std::chrono::duration<double>(t.time_since_epoch()).count();
+    // Whole microseconds are exact in a double; one division rounds once, so
+    // a time in milliseconds prints as those milliseconds.
+    return static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count()) /
+           1e6;
 }
 
 const std::vector<double>& RoundDurationBounds()
@@ -33,6 +36,37 @@ const std::vector<double>& RoundDurationBounds()
 }
 
 // ---- plots ----
+
+void PlotValues(uint32_t dataId, const std::string& deviceType, const Json::Value& fields,
+                const std::function<void(const std::string& key, const char* chart, const std::string& name,
+                                         const char* unit, double value)>& visit)
+{
+    if (!fields.isObject()) return;
+    const std::string device = deviceType + " " + std::to_string(dataId);
+    const std::string id = std::to_string(dataId);
+    if (deviceType == "vx42b-dc") {
+        visit(device + " v", "dc_voltage", "DC " + id, "V", Number(fields["v"]));
+        visit(device + " i", "dc_current", "DC " + id, "A", Number(fields["i"]));
+        const Json::Value& battery = fields["battery_i"];
+        const Json::ArrayIndex groups =
+            std::min<Json::ArrayIndex>(battery.isArray() ? battery.size() : 0, fields["dc_m"].asUInt());
+        for (Json::ArrayIndex k = 0; k < groups; ++k) {
+            const std::string n = std::to_string(k + 1);
+            visit(device + " battery " + n, "battery_current", "DC " + id + " battery " + n, "A", Number(battery[k]));
+        }
+    } else if (deviceType == "vx42b-ac") {
+        const Json::Value& channels = fields["channels"];
+        const int recordType = RecordTypeOf(deviceType);
+        for (Json::ArrayIndex k = 0; channels.isArray() && k < channels.size(); ++k) {
+            for (const char* phase : {"a", "b", "c"}) {
+                const FieldLabel* label = FindFieldLabel(recordType, phase);
+                const std::string name =
+                    "AC " + id + " ch " + std::to_string(k + 1) + " " + (label != nullptr ? label->shortLabel : phase);
+                visit(device + " " + std::to_string(k) + phase, "ac_voltage", name, "V", Number(channels[k][phase]));
+            }
+        }
+    }
+}
 
 size_t PlotHistory::SeriesIndex(const std::string& key, const std::string& chart, const std::string& name,
                                 const std::string& unit)
@@ -53,32 +87,11 @@ bool PlotHistory::Add(double t, uint32_t dataId, const std::string& deviceType, 
         return false;
 
     Point point{t, {}};
-    const std::string id = std::to_string(dataId);
-    if (deviceType == "vx42b-dc") {
-        point.values.emplace_back(SeriesIndex(device + " v", "dc_voltage", "DC " + id, "V"), Number(fields["v"]));
-        point.values.emplace_back(SeriesIndex(device + " i", "dc_current", "DC " + id, "A"), Number(fields["i"]));
-        const Json::Value& battery = fields["battery_i"];
-        const Json::ArrayIndex groups =
-            std::min<Json::ArrayIndex>(battery.isArray() ? battery.size() : 0, fields["dc_m"].asUInt());
-        for (Json::ArrayIndex k = 0; k < groups; ++k) {
-            const std::string n = std::to_string(k + 1);
-            point.values.emplace_back(
-                SeriesIndex(device + " battery " + n, "battery_current", "DC " + id + " battery " + n, "A"),
-                Number(battery[k]));
-        }
-    } else if (deviceType == "vx42b-ac") {
-        const Json::Value& channels = fields["channels"];
-        for (Json::ArrayIndex k = 0; channels.isArray() && k < channels.size(); ++k) {
-            for (const char* phase : {"a", "b", "c"}) {
-                const std::string name = "AC " + id + " ch" + std::to_string(k + 1) + " " + phase;
-                point.values.emplace_back(
-                    SeriesIndex(device + " " + std::to_string(k) + phase, "ac_voltage", name, "V"),
-                    Number(channels[k][phase]));
-            }
-        }
-    } else {
-        return false;
-    }
+    PlotValues(dataId, deviceType, fields,
+               [&](const std::string& key, const char* chart, const std::string& name, const char* unit, double v) {
+                   point.values.emplace_back(SeriesIndex(key, chart, name, unit), v);
+               });
+    if (point.values.empty()) return false;
     lastSample_[device] = t;
     // Samples of one round land in one point when they come close together.
     if (!points_.empty() && std::fabs(points_.back().t - t) < 1.0) {
@@ -179,6 +192,12 @@ void StateStore::Line(const LineStats& stats)
     if (due) PublishNow();
 }
 
+void StateStore::LineChanged(const LineStats& stats)
+{
+    work_.line = stats;
+    PublishNow();
+}
+
 void StateStore::Publish(const DeviceRef& ref, int recordType, const unsigned char* data, size_t size)
 {
     DeviceState& device = Device(ref);
@@ -199,8 +218,9 @@ void StateStore::Publish(const DeviceRef& ref, int recordType, const unsigned ch
 void StateStore::Rule(const DeviceRef& ref, const rule_value& rule)
 {
     DeviceState& device = Device(ref);
+    // The AC model's rules differ by channel in their name only.
     for (RuleState& r : device.rules) {
-        if (SameRule(r.key, r.text, rule.key, rule.text)) {
+        if (SameRule(r.key, r.text, rule.key, rule.text) && r.name == rule.name) {
             r.state = rule.value != 0;
             r.code = rule.code;
             r.level = rule.level;

@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -82,6 +83,13 @@ struct Snapshot {
     std::shared_ptr<const Plots> plots;
 };
 
+// The plotted values of a decoded image: DC voltage and current, battery
+// currents, AC phase voltages. `visit` gets a key that names the series
+// across images, the chart, the series' name for people, its unit and the value.
+void PlotValues(uint32_t dataId, const std::string& deviceType, const Json::Value& fields,
+                const std::function<void(const std::string& key, const char* chart, const std::string& name,
+                                         const char* unit, double value)>& visit);
+
 // Samples for the plots: at most one per `step`, kept for `window`.
 class PlotHistory {
 public:
@@ -132,6 +140,8 @@ public:
     void Value(unsigned long, const Query&, bool, float, const std::string&) override {}
     void Frame(bool, const std::string&) override {}
     void Line(const LineStats& stats) override;
+    // Goes out at once: every reader must see the line go down.
+    void LineChanged(const LineStats& stats) override;
     void Finish() override {}
 
 private:

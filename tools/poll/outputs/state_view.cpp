@@ -2,10 +2,15 @@
 
 #include <cmath>
 #include <cstdio>
+#include <map>
+#include <set>
 #include <sstream>
 
+#include "json_line.h"
+#include "page_view.h"
 #include "record_decoder.h"
 #include "units.h"
+#include "vocabulary.h"
 
 namespace vxpoll {
 
@@ -22,6 +27,10 @@ Json::Value AlarmJsonOf(const PresentAlarm& a)
     v["name"] = a.name;
     v["text"] = a.text;
     v["since"] = a.since;
+    // For people: the English name and the item, beside the device's own words.
+    const AlarmWords words = DescribeAlarm(a.key, a.code, a.name, a.text, Lang::En);
+    v["label"] = words.english;
+    v["item"] = words.item;
     return v;
 }
 
@@ -60,9 +69,8 @@ std::string SampleValue(double v)
 {
     if (std::isnan(v)) return "NaN";
     if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.9g", v);
-    return buf;
+    // Shortest text that reads back as the same double: a timestamp keeps its milliseconds.
+    return ShortestText(v);
 }
 
 class Exposition {
@@ -98,28 +106,103 @@ double ValueOf(const Json::Value& v)
     return std::nan("");
 }
 
-// One gauge per numeric field; arrays by element, channels and modules by
-// their number ("1" or "1.2" for element 2 of module 1).
-void FieldSamples(Exposition& e, const DeviceState& device, const std::vector<FieldSpec>& specs,
-                  const Json::Value& object, const std::string& itemIndex)
-{
-    const std::string id = std::to_string(device.dataId);
-    for (const FieldSpec& f : specs) {
-        if (f.type == FieldType::Time || std::string(f.name) == "data_id") continue;
-        const Json::Value& v = object[f.name];
-        if (f.count == 1) {
-            e.Sample("vx42b_value",
-                     {{"data_id", id}, {"device_type", device.type}, {"field", f.name}, {"index", itemIndex}},
-                     ValueOf(v));
-            continue;
+using Labels = std::vector<std::pair<const char*, std::string>>;
+
+// Samples grouped by metric, each metric once with its help, in the order
+// they first appear; the exposition format wants a family's samples together.
+class Families {
+public:
+    void Add(const char* metric, const char* help, Labels labels, double value)
+    {
+        auto found = index_.find(metric);
+        if (found == index_.end()) {
+            found = index_.emplace(metric, families_.size()).first;
+            families_.push_back(Family{metric, help, {}});
         }
-        for (Json::ArrayIndex k = 0; v.isArray() && k < v.size(); ++k) {
-            const std::string index = (itemIndex.empty() ? "" : itemIndex + ".") + std::to_string(k);
-            e.Sample("vx42b_value",
-                     {{"data_id", id}, {"device_type", device.type}, {"field", f.name}, {"index", index}},
-                     ValueOf(v[k]));
+        families_[found->second].samples.emplace_back(std::move(labels), value);
+    }
+    void Write(Exposition& e) const
+    {
+        for (const Family& f : families_) {
+            e.Family(f.name, "gauge", f.help);
+            for (const auto& [labels, value] : f.samples) e.Sample(f.name, labels, value);
         }
     }
+
+private:
+    struct Family {
+        const char* name;
+        const char* help;
+        std::vector<std::pair<Labels, double>> samples;
+    };
+    std::vector<Family> families_;
+    std::map<std::string, size_t> index_;
+};
+
+// One sample per shown field: a metric per quantity, the place in labels
+// (channel or module, phase, battery, fuse, index), every number from 1.
+void FieldSamples(Families& out, const DeviceState& device, const std::vector<FieldSpec>& specs,
+                  const Json::Value& object, const char* itemLabel, const std::string& itemNumber)
+{
+    for (const FieldSpec& f : specs) {
+        const FieldWords* w = FindFieldWords(device.recordType, f.name);
+        if (w == nullptr || *w->metric == '\0') continue;
+        Labels labels{{"data_id", std::to_string(device.dataId)}};
+        if (itemLabel != nullptr) labels.emplace_back(itemLabel, itemNumber);
+        if (w->phase != 0) labels.emplace_back("phase", std::string(1, w->phase));
+        const Json::Value& v = object[f.name];
+        if (f.count == 1) {
+            out.Add(w->metric, w->help, labels, ValueOf(v));
+            continue;
+        }
+        Json::ArrayIndex shown = v.isArray() ? v.size() : 0;
+        if (*w->countedBy != '\0') {
+            const Json::Value& count = object[w->countedBy];
+            shown = std::min<Json::ArrayIndex>(shown, count.isUInt() ? count.asUInt() : 0);
+        }
+        for (Json::ArrayIndex k = 0; k < shown; ++k) {
+            Labels element = labels;
+            element.emplace_back(w->element, std::to_string(k + 1));
+            out.Add(w->metric, w->help, std::move(element), ValueOf(v[k]));
+        }
+    }
+}
+
+// Every field by quantity, the alarm rules and the alarm count per unit.
+void DeviceMetrics(Exposition& e, const Snapshot& s)
+{
+    Families fields;
+    for (const DeviceState& d : s.devices) {
+        const RecordLayout* layout = FindLayout(d.recordType);
+        if (layout == nullptr || !d.fields.isObject()) continue;
+        FieldSamples(fields, d, layout->head, d.fields, nullptr, "");
+        const Json::Value& items =
+            layout->itemsName != nullptr ? d.fields[layout->itemsName] : Json::Value::nullSingleton();
+        for (Json::ArrayIndex k = 0; items.isArray() && k < items.size(); ++k)
+            FieldSamples(fields, d, layout->items, items[k], ItemName(d.recordType), std::to_string(k + 1));
+    }
+    fields.Write(e);
+    e.Family("vx42b_alarm_active", "gauge",
+             "1 while the rule states an alarm, 0 while it states none; key and code as the power system names "
+             "them, item the fuse, module or channel phase. Names: /api/state, the page, MQTT.");
+    std::set<std::string> seen;
+    for (const DeviceState& d : s.devices)
+        for (const RuleState& r : d.rules) {
+            const AlarmWords words = DescribeAlarm(r.key, r.code, r.name, r.text, Lang::En);
+            Labels labels{{"data_id", std::to_string(d.dataId)},
+                          {"key", r.key},
+                          {"code", r.code},
+                          {"item", words.itemId},
+                          {"level", std::to_string(r.level)}};
+            std::string identity;
+            for (const auto& label : labels) identity += label.second + '\n';
+            // Rules the plug-in words alike apart from their text count once.
+            if (!seen.insert(identity).second) continue;
+            e.Sample("vx42b_alarm_active", labels, r.state ? 1 : 0);
+        }
+    e.Family("vx42b_alarms_present", "gauge", "Alarms present on a unit.");
+    for (const DeviceState& d : s.devices)
+        e.Sample("vx42b_alarms_present", {{"data_id", std::to_string(d.dataId)}}, static_cast<double>(d.alarms.size()));
 }
 
 }  // namespace
@@ -140,7 +223,7 @@ Json::Value DeviceStateJson(const DeviceState& device)
     return v;
 }
 
-Json::Value StateJson(const Snapshot& s)
+Json::Value StateJson(const Snapshot& s, std::chrono::system_clock::time_point now)
 {
     Json::Value root(Json::objectValue);
     root["started"] = s.started;
@@ -161,6 +244,7 @@ Json::Value StateJson(const Snapshot& s)
         else if (!d.decodeError.empty())
             device["decode_error"] = d.decodeError;
         device["units"] = UnitsJson(d);
+        device["view"] = DeviceView(d);
         Json::Value rules(Json::arrayValue);
         for (const RuleState& r : d.rules) {
             Json::Value rule(Json::objectValue);
@@ -178,6 +262,7 @@ Json::Value StateJson(const Snapshot& s)
             Json::Value alarm = AlarmJsonOf(a);
             alarm["data_id"] = static_cast<Json::UInt>(d.dataId);
             alarm["device_type"] = d.type;
+            AddAlarmWords(alarm, d, a);
             alarms.append(alarm);
         }
         devices.append(device);
@@ -195,6 +280,13 @@ Json::Value StateJson(const Snapshot& s)
     Json::Value errors(Json::objectValue);
     for (const auto& e : l.frameErrors) errors[e.first] = static_cast<Json::UInt64>(e.second);
     line["frame_errors"] = errors;
+    line["state"] = l.up ? "up" : "down";
+    if (!l.up) line["reason"] = l.reason;
+    line["since"] = LocalTimeText(l.since);
+    line["since_s"] = static_cast<Json::Int64>(SecondsSince(l.since, now));
+    line["last_reply"] = l.HasReply() ? Json::Value(LocalTimeText(l.lastReply)) : Json::Value();
+    line["last_complete"] = l.HasComplete() ? Json::Value(LocalTimeText(l.lastComplete)) : Json::Value();
+    line["down_after_s"] = static_cast<double>(l.downAfter.count()) / 1000;
     const RoundDurations& d = s.durations;
     Json::Value duration(Json::objectValue);
     duration["count"] = static_cast<Json::UInt64>(d.count);
@@ -237,27 +329,16 @@ Json::Value PlotsJson(const Plots& plots)
 std::string MetricsText(const Snapshot& s)
 {
     Exposition e;
-    e.Family("vx42b_value", "gauge", "Decoded value of a sub-device's last published record.");
-    for (const DeviceState& d : s.devices) {
-        const RecordLayout* layout = FindLayout(d.recordType);
-        if (layout == nullptr || !d.fields.isObject()) continue;
-        FieldSamples(e, d, layout->head, d.fields, "");
-        const Json::Value& items =
-            layout->itemsName != nullptr ? d.fields[layout->itemsName] : Json::Value::nullSingleton();
-        for (Json::ArrayIndex k = 0; items.isArray() && k < items.size(); ++k)
-            FieldSamples(e, d, layout->items, items[k], std::to_string(k));
-    }
-    e.Family("vx42b_rule_state", "gauge", "State of an alarm rule in the last round that stated it (1: alarm).");
-    for (const DeviceState& d : s.devices)
-        for (const RuleState& r : d.rules)
-            e.Sample("vx42b_rule_state", {{"data_id", std::to_string(d.dataId)}, {"key", r.key}, {"text", r.text}},
-                     r.state ? 1 : 0);
-    e.Family("vx42b_alarms_present", "gauge", "Alarms present on a sub-device.");
-    for (const DeviceState& d : s.devices)
-        e.Sample("vx42b_alarms_present", {{"data_id", std::to_string(d.dataId)}, {"device_type", d.type}},
-                 static_cast<double>(d.alarms.size()));
-
     const LineStats& l = s.line;
+    e.Family("vx42b_line_up", "gauge", "1 while the power system answers, 0 while the line is down.");
+    e.Sample("vx42b_line_up", {}, l.up ? 1 : 0);
+    if (l.HasReply()) {
+        e.Family("vx42b_last_reply_timestamp_seconds", "gauge", "When the last valid reply arrived.");
+        e.Sample("vx42b_last_reply_timestamp_seconds", {}, UnixSeconds(l.lastReply));
+    }
+    // Values that can no longer be read are absent, not stale.
+    if (l.up) DeviceMetrics(e, s);
+
     e.Family("vx42b_rounds_total", "counter", "Polling rounds by result.");
     e.Sample("vx42b_rounds_total", {{"result", "complete"}}, static_cast<double>(l.roundsComplete));
     e.Sample("vx42b_rounds_total", {{"result", "abandoned"}}, static_cast<double>(l.roundsAbandoned));
@@ -265,7 +346,7 @@ std::string MetricsText(const Snapshot& s)
     e.Sample("vx42b_reply_timeouts_total", {}, static_cast<double>(l.timeouts));
     e.Family("vx42b_frame_errors_total", "counter", "Replies refused by the framing checks, by kind.");
     for (const auto& err : l.frameErrors)
-        e.Sample("vx42b_frame_errors_total", {{"kind", err.first}}, static_cast<double>(err.second));
+        e.Sample("vx42b_frame_errors_total", {{"kind", SnakeCase(err.first)}}, static_cast<double>(err.second));
     if (l.HasComplete()) {
         e.Family("vx42b_last_complete_round_timestamp_seconds", "gauge", "When the last complete round ended.");
         e.Sample("vx42b_last_complete_round_timestamp_seconds", {}, UnixSeconds(l.lastComplete));

@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <string>
 
 #include <json/value.h>
@@ -10,7 +11,9 @@ namespace vxpoll {
 
 // /api/state: every sub-device with its decoded fields, units, rule states and
 // present alarms, every present alarm, the line statistics.
-Json::Value StateJson(const Snapshot& snapshot);
+// `now` gives the line's "since_s".
+Json::Value StateJson(const Snapshot& snapshot,
+                      std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
 // One sub-device's present alarms, as its alarms topic carries them.
 Json::Value AlarmsJson(const DeviceState& device);
 // One sub-device's state topic: its decoded fields plus time and device type.
