@@ -137,7 +137,8 @@ TEST(PollPage, FitsAPhoneAndADeskInPeoplesWords)
             {"article[data-id='11'] tr[data-item='2'] td[data-field='a']", "230.0 V"},
             {"article[data-id='1'] tr[data-item='1'] td[data-field='module_value']", "20.40 A"},
             {"#alarms li.alarm .level", "Level "},
-            {"#alarms li.alarm .where", "DC distribution 21"},
+            {"#alarms li.alarm .where", "DC 21, fuse 4"},
+            {"#alarms li.alarm .what", "fuse"},
             {"#alarms li.alarm .since", "since "},
             {"#status", "round "},
         };

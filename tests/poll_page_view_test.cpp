@@ -160,7 +160,7 @@ TEST(PollPageView, ShowsLabelsUnitsAndStatesNotMemberNames)
     for (int s : {0, 3, 0, 3}) f["fuse_state"].append(s);
     dc.fields = f;
     const Json::Value view = DeviceView(dc);
-    EXPECT_EQ(view["title"].asString(), "DC distribution 21");
+    EXPECT_EQ(view["title"].asString(), "DC 21");
 
     struct Row {
         const char* label;
@@ -215,6 +215,24 @@ TEST(PollPageView, ShowsLabelsUnitsAndStatesNotMemberNames)
             fault || (c["field"].asString() == "fault_state" && c["text"].asString() == "fault" && c["alert"].asBool());
     EXPECT_TRUE(fault) << ToJsonLine(r);
     for (const Json::Value& c : r["items"]["columns"]) EXPECT_EQ(c["label"].asString().find('_'), std::string::npos);
+}
+
+TEST(PollPageView, NamesAlarmsInTheChosenLanguage)
+{
+    DeviceState dc;
+    dc.dataId = 21;
+    dc.type = "vx42b-dc";
+    const PresentAlarm fuse{"DC_3", "06001", "电池熔丝故障告警", "熔丝4电池熔丝故障告警", 1, "2026-12-08T10:00:00.000"};
+    struct Case {
+        Lang lang;
+        const char* title;
+    };
+    for (const Case& c : {Case{Lang::En, "Battery fuse fault"}, Case{Lang::Zh, "熔丝4"}}) {
+        Json::Value alarm(Json::objectValue);
+        AddAlarmWords(alarm, dc, fuse, c.lang);
+        EXPECT_NE(alarm["title"].asString().find(c.title), std::string::npos) << alarm["title"].asString();
+        EXPECT_EQ(alarm["source"].asString(), "DC 21");
+    }
 }
 
 TEST(PollPageView, FormatsNumbers)

@@ -404,7 +404,9 @@ void HttpServer::Routes()
         res.set_content(MetricsText(*store_.Current()), "text/plain; version=0.0.4; charset=utf-8");
     });
     s.Get("/api/state", [this](const httplib::Request&, httplib::Response& res) {
-        res.set_content(ToJsonLine(StateJson(*store_.Current())) + "\n", "application/json");
+        res.set_content(
+            ToJsonLine(StateJson(*store_.Current(), std::chrono::system_clock::now(), options_.lang)) + "\n",
+            "application/json");
     });
     s.Get("/api/history", [this](const httplib::Request& req, httplib::Response& res) {
         const std::string range = req.has_param("range") ? req.get_param_value("range") : "6h";

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "state_store.h"
+#include "vocabulary.h"
 
 namespace httplib {
 class Server;
@@ -25,6 +26,7 @@ struct HttpOptions {
     std::string keyFile;
     std::string chartJs = "/usr/share/javascript/chart.js/chart.min.js";
     std::string historyPath;  // --history: the plots' 24 h and 7 day ranges
+    Lang lang = Lang::En;     // --lang: the alarms' titles on the page
     int threads = 4;          // requests served at once
     int queued = 8;           // connections accepted and waiting; the rest wait in the kernel
 };

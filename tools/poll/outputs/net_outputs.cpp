@@ -74,6 +74,7 @@ bool NetSink::Start(uint32_t mainDataId, std::ostream& err)
         http.certFile = options_.httpCertFile;
         http.keyFile = options_.httpKeyFile;
         http.historyPath = options_.historyPath;
+        http.lang = options_.lang;
         if (!http.keyFile.empty() && SharedWithOthers(http.keyFile))
             Say("--http-key: " + http.keyFile + " is readable by other users; chmod 600 it");
     }

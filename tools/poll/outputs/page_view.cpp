@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "record_decoder.h"
+#include "vocabulary.h"
 
 namespace vxpoll {
 
@@ -29,18 +30,21 @@ bool EndsWith(const std::string& s, const char* tail)
 
 bool StartsWith(const std::string& s, const char* head) { return s.rfind(head, 0) == 0; }
 
-// From the field's description, so that a field added to a record lands in
-// its place without a change here.
-Kind KindOf(const FieldSpec& f)
+// The vocabulary's part for the field; values the system defines for itself
+// are folded apart on the page.
+Kind KindOf(int recordType, const FieldSpec& f)
 {
-    const std::string name = f.name;
-    const std::string label = f.label;
-    if (name == "data_id" || f.type == FieldType::Time) return Kind::Hidden;
-    if (EndsWith(name, "_count") || label.find("announced") != std::string::npos) return Kind::Hidden;
-    if (label.find("parameter") != std::string::npos) return Kind::Setting;
-    if (StartsWith(label, "user-defined")) return Kind::Other;
-    if (EndsWith(label, "state") || EndsWith(label, "status")) return Kind::State;
-    return Kind::Measurement;
+    const FieldWords* w = FindFieldWords(recordType, f.name);
+    if (w == nullptr) return Kind::Hidden;
+    switch (w->kind) {
+    case FieldKind::Meta:
+    case FieldKind::Count: return Kind::Hidden;
+    case FieldKind::Setting: return Kind::Setting;
+    case FieldKind::State:
+    case FieldKind::Measurement: break;
+    }
+    if (StartsWith(f.label, "user-defined")) return Kind::Other;
+    return w->kind == FieldKind::State ? Kind::State : Kind::Measurement;
 }
 
 // The measurement a state field judges ("a_alert" judges "a"); empty for none.
@@ -57,22 +61,23 @@ std::string Capitalised(std::string text)
     return text;
 }
 
-int Decimals(int recordType, const char* unit)
+// The precision the vocabulary gives a value with a unit; those without one
+// (settings, values the system defines) as they come, to two places.
+int Decimals(int recordType, const char* field)
 {
-    // Mains values need no hundredths; the DC bus and its batteries do.
-    if (std::strcmp(unit, "V") == 0 || std::strcmp(unit, "A") == 0) return recordType == kAc ? 1 : 2;
-    if (std::strcmp(unit, "Hz") == 0) return 2;
-    return -1;
+    const FieldWords* w = FindFieldWords(recordType, field);
+    return w != nullptr && *w->unit != '\0' ? w->decimals : -1;
 }
 
 // The plug-in's mark for "no value" in float fields.
 bool NoValue(const Json::Value& v) { return v.isDouble() && static_cast<float>(v.asDouble()) == -0.1f; }
 
-std::string ValueText(const Json::Value& v, int recordType, const char* unit)
+std::string ValueText(const Json::Value& v, int recordType, const FieldSpec& f)
 {
+    const char* unit = f.unit;
     if (!v.isNumeric()) return "–";
     if (NoValue(v)) return "no value";
-    std::string text = FormatNumber(v.asDouble(), Decimals(recordType, unit));
+    std::string text = FormatNumber(v.asDouble(), Decimals(recordType, f.name));
     if (*unit != '\0') text += std::string(" ") + unit;
     return text;
 }
@@ -109,24 +114,26 @@ const FieldSpec* Find(const std::vector<FieldSpec>& fields, const std::string& n
     return nullptr;
 }
 
-// Elements worth showing: an array is cut to the count announced just before it.
-Json::ArrayIndex Shown(const std::vector<FieldSpec>& fields, const FieldSpec& f, const Json::Value& object)
+// Elements worth showing: an array is cut to the count the system announced for it.
+Json::ArrayIndex Shown(int recordType, const FieldSpec& f, const Json::Value& object)
 {
     const Json::Value& v = object[f.name];
     Json::ArrayIndex n = v.isArray() ? v.size() : 0;
-    const auto at = std::find_if(fields.begin(), fields.end(), [&f](const FieldSpec& g) { return &g == &f; });
-    if (at != fields.begin() && KindOf(*(at - 1)) == Kind::Hidden && (at - 1)->type == FieldType::U8 &&
-        (at - 1)->count == 1 && object[(at - 1)->name].isNumeric())
-        n = std::min<Json::ArrayIndex>(n, object[(at - 1)->name].asUInt());
+    const FieldWords* w = FindFieldWords(recordType, f.name);
+    if (w != nullptr && *w->countedBy != '\0') {
+        const Json::Value& count = object[w->countedBy];
+        n = std::min<Json::ArrayIndex>(n, count.isUInt() ? count.asUInt() : 0);
+    }
     return n;
 }
 
-std::string Codes(const Json::Value& v, Json::ArrayIndex n, int recordType, const char* unit)
+std::string Codes(const Json::Value& v, Json::ArrayIndex n, int recordType, const FieldSpec& f, const char* unit)
 {
     std::string text;
     for (Json::ArrayIndex k = 0; k < n; ++k) {
         if (!text.empty()) text += ", ";
-        text += v[k].isNumeric() ? FormatNumber(v[k].asDouble(), Decimals(recordType, unit)) : "–";
+        text +=
+            v[k].isNumeric() ? FormatNumber(v[k].asDouble(), *unit != '\0' ? Decimals(recordType, f.name) : -1) : "–";
     }
     if (text.empty()) return "none";
     if (*unit != '\0') text += std::string(" ") + unit;
@@ -163,13 +170,13 @@ void BlockRows(int recordType, const std::vector<FieldSpec>& fields, const Json:
                const std::string& prefix, Json::Value& values, Json::Value& settings, Json::Value& other)
 {
     for (const FieldSpec& f : fields) {
-        const Kind kind = KindOf(f);
+        const Kind kind = KindOf(recordType, f);
         if (kind == Kind::Hidden || !object.isMember(f.name)) continue;
         const Json::Value& v = object[f.name];
         const std::string label = prefix.empty() ? Capitalised(f.label) : prefix + f.label;
         if (kind == Kind::Setting || kind == Kind::Other) {
-            const std::string text = f.count == 1 ? ValueText(v, recordType, f.unit)
-                                                  : Codes(v, Shown(fields, f, object), recordType, f.unit);
+            const std::string text = f.count == 1 ? ValueText(v, recordType, f)
+                                                  : Codes(v, Shown(recordType, f, object), recordType, f, f.unit);
             (kind == Kind::Setting ? settings : other).append(Row(f.name, label, text, false));
             continue;
         }
@@ -179,8 +186,8 @@ void BlockRows(int recordType, const std::vector<FieldSpec>& fields, const Json:
             if (f.count > 1) {
                 bool alert = false;
                 const std::string text = EndsWith(f.label, "status")
-                                             ? Codes(v, Shown(fields, f, object), recordType, "")
-                                             : StateSummary(recordType, f, v, Shown(fields, f, object), alert);
+                                             ? Codes(v, Shown(recordType, f, object), recordType, f, "")
+                                             : StateSummary(recordType, f, v, Shown(recordType, f, object), alert);
                 values.append(Row(f.name, label, text, alert));
             } else {
                 const Judgement j = Judge(recordType, f.name, v);
@@ -191,17 +198,17 @@ void BlockRows(int recordType, const std::vector<FieldSpec>& fields, const Json:
         // A measurement, with the state that judges it.
         Judgement state;
         for (const FieldSpec& g : fields)
-            if (KindOf(g) == Kind::State && JudgedField(g.name) == f.name && f.count == 1)
+            if (KindOf(recordType, g) == Kind::State && JudgedField(g.name) == f.name && f.count == 1)
                 state = Judge(recordType, g.name, object[g.name]);
         if (f.count == 1) {
-            std::string text = ValueText(v, recordType, f.unit);
+            std::string text = ValueText(v, recordType, f);
             if (state.alert) text += " (" + state.word + ")";
             values.append(Row(f.name, label, text, state.alert));
             continue;
         }
-        const Json::ArrayIndex n = Shown(fields, f, object);
+        const Json::ArrayIndex n = Shown(recordType, f, object);
         for (Json::ArrayIndex k = 0; k < n; ++k)
-            values.append(Row(f.name, label + " " + std::to_string(k + 1), ValueText(v[k], recordType, f.unit), false));
+            values.append(Row(f.name, label + " " + std::to_string(k + 1), ValueText(v[k], recordType, f), false));
     }
 }
 
@@ -223,11 +230,7 @@ std::string FormatNumber(double v, int decimals)
 
 std::string DeviceTitle(const std::string& deviceType, uint32_t dataId)
 {
-    if (deviceType == "vx42b-ac") return "AC distribution " + std::to_string(dataId);
-    if (deviceType == "vx42b-dc") return "DC distribution " + std::to_string(dataId);
-    if (deviceType == "vx42b-rc") return "Rectifiers";
-    if (deviceType == "vx42b") return "System";
-    return deviceType + " " + std::to_string(dataId);
+    return Capitalised(UnitTitle(deviceType, dataId));
 }
 
 Json::Value DeviceView(const DeviceState& device)
@@ -282,12 +285,11 @@ Json::Value DeviceView(const DeviceState& device)
     return view;
 }
 
-void AddAlarmWords(Json::Value& alarm, const DeviceState& device, const PresentAlarm& a)
+void AddAlarmWords(Json::Value& alarm, const DeviceState& device, const PresentAlarm& a, Lang lang)
 {
     alarm["source"] = DeviceTitle(device.type, device.dataId);
-    // Until a name is known for the rule, its key and code say which it is.
-    alarm["label"] = "Alarm " + a.code + " (" + a.key + ")";
-    alarm["item"] = "";
+    const AlarmWords words = DescribeAlarm(a.key, a.code, a.name, a.text, lang);
+    alarm["title"] = words.title;
 }
 
 }  // namespace vxpoll

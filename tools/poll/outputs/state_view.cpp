@@ -223,7 +223,7 @@ Json::Value DeviceStateJson(const DeviceState& device)
     return v;
 }
 
-Json::Value StateJson(const Snapshot& s, std::chrono::system_clock::time_point now)
+Json::Value StateJson(const Snapshot& s, std::chrono::system_clock::time_point now, Lang lang)
 {
     Json::Value root(Json::objectValue);
     root["started"] = s.started;
@@ -262,7 +262,7 @@ Json::Value StateJson(const Snapshot& s, std::chrono::system_clock::time_point n
             Json::Value alarm = AlarmJsonOf(a);
             alarm["data_id"] = static_cast<Json::UInt>(d.dataId);
             alarm["device_type"] = d.type;
-            AddAlarmWords(alarm, d, a);
+            AddAlarmWords(alarm, d, a, lang);
             alarms.append(alarm);
         }
         devices.append(device);

@@ -5,15 +5,17 @@
 #include <json/value.h>
 
 #include "state_store.h"
+#include "vocabulary.h"
 
 // A snapshot as the web server and the broker client show it.
 namespace vxpoll {
 
 // /api/state: every sub-device with its decoded fields, units, rule states and
-// present alarms, every present alarm, the line statistics.
-// `now` gives the line's "since_s".
+// present alarms, every present alarm, the line statistics; alarm titles in
+// `lang`. `now` gives the line's "since_s".
 Json::Value StateJson(const Snapshot& snapshot,
-                      std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
+                      std::chrono::system_clock::time_point now = std::chrono::system_clock::now(),
+                      Lang lang = Lang::En);
 // One sub-device's present alarms, as its alarms topic carries them.
 Json::Value AlarmsJson(const DeviceState& device);
 // One sub-device's state topic: its decoded fields plus time and device type.

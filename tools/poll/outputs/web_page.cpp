@@ -180,7 +180,7 @@ function renderAlarms(state) {
     list.append(el('li', {'class': 'alarm level-' + a.level, 'data-key': a.key, 'data-code': a.code,
                           'title': own + ' [' + a.key + ' ' + a.code + ']'},
       el('span', {'class': 'level'}, 'Level ' + a.level),
-      el('span', {'class': 'what'}, a.label || a.name || a.text),
+      el('span', {'class': 'what'}, a.title || a.label || a.name || a.text),
       el('span', {'class': 'where'}, where),
       el('span', {'class': 'since'}, 'since ' + whenText(a.since))));
   }
