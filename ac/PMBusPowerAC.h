@@ -92,7 +92,6 @@ private:
     // stated once more, as a quiet channel's, so that the host clears them.
     size_t goneChannels_ = 0;
     subdevice::ItemRules channelRules_;
-    subdevice::RoundWork roundWork_;
 };
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
@@ -288,7 +287,7 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone()
     CheckRecordRules();
     DoImpCheckAlert();
     channels.resize(live);
-    roundWork_.HandOver(*this, fields, snapshot.get(), snapshot_size);
+    subdevice::HandOver(*this, fields, snapshot.get(), snapshot_size);
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>

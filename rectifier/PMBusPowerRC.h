@@ -73,7 +73,6 @@ private:
     // stated once more, as a quiet module's, so that the host clears them.
     size_t goneModules_ = 0;
     subdevice::ItemRules moduleRules_;
-    subdevice::RoundWork roundWork_;
 };
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
@@ -283,7 +282,7 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone()
         subdevice::State(*this, ruleSeq_, moduleRules_.At(k, 0), channels[k].fault_state == 1);
     DoImpCheckAlert();
     channels.resize(live);
-    roundWork_.HandOver(*this, fields, snapshot.get(), snapshot_size);
+    subdevice::HandOver(*this, fields, snapshot.get(), snapshot_size);
 }
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>

@@ -1,6 +1,5 @@
 #pragma once
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -119,73 +118,20 @@ inline void Publish(SMDVDevice& device, const RoundFields& fields, int recordTyp
 // the rule list over (the device's list is left empty, with room for as many
 // rules) and, when it runs, evaluates the batch, notes the result in the
 // alarm-result flag and saves this round's image to the history. The item
-// has its own copy of the image, since a later round may rewrite the
-// snapshot before the host runs it, and it holds the device by shared
-// ownership only.
-//
-// The item's list and image last between rounds: the device's list and the
-// item's are swapped, the image is copied into kept room, and the function
-// handed over holds one pointer (small enough to need no allocation), so a
-// steady round hands its batch over without allocating. While an item waits
-// it keeps the device alive through keep_, let go when it runs. Should the
-// host not have run the last item yet, this round's item is a separate one
-// with copies of its own.
-class RoundWork {
-public:
-    RoundWork() = default;
-    RoundWork(const RoundWork&) = delete;
-    RoundWork& operator=(const RoundWork&) = delete;
-
-    void HandOver(SMDVDevice& device, const RoundFields& fields, const unsigned char* image, uint32_t size)
-    {
-        const size_t count = fields.pendingRules.size();
-        std::shared_ptr<SMDVDevice> self = device.shared_from_this();
-        if (waiting_.load(std::memory_order_acquire)) {
-            device.CheckThresholdWork([self, flag = fields.alarmResult, rules = std::move(fields.pendingRules),
-                                       copy = std::vector<unsigned char>(image, image + size)]() {
-                if (self->DoBatchCheckThreshold(rules)) (*self).*flag = 1;
-                self->SaveDeviceHistory(copy.data(), static_cast<unsigned int>(copy.size()));
-            });
-        } else {
-            rules_.swap(fields.pendingRules);
-            image_.assign(image, image + size);
-            flag_ = fields.alarmResult;
-            keep_ = std::move(self);
-            waiting_.store(true, std::memory_order_relaxed);
-            try {
-                device.CheckThresholdWork([this] { Run(); });
-            } catch (...) {
-                // Not handed over: nothing will run it.
-                waiting_.store(false, std::memory_order_relaxed);
-                keep_.reset();
-                throw;
-            }
-        }
-        fields.pendingRules.clear();
-        fields.pendingRules.reserve(count);
-    }
-
-private:
-    void Run()
-    {
-        // Once only: a second call finds nothing to keep alive.
-        const std::shared_ptr<SMDVDevice> self = std::move(keep_);
-        if (!self) return;
-        struct Done {
-            std::atomic<bool>& waiting;
-            ~Done() { waiting.store(false, std::memory_order_release); }
-        } done{waiting_};
-        if (self->DoBatchCheckThreshold(rules_)) (*self).*flag_ = 1;
-        self->SaveDeviceHistory(image_.data(), static_cast<unsigned int>(image_.size()));
-    }
-
-    std::vector<rule_value> rules_;
-    std::vector<unsigned char> image_;
-    uint8_t SMDVDevice::*flag_ = nullptr;
-    std::shared_ptr<SMDVDevice> keep_;
-    // Set while an item of this list and image waits for the host.
-    std::atomic<bool> waiting_{false};
-};
+// owns its copy of the image, since a later round may rewrite the snapshot
+// before the host runs it, and it holds the device by shared ownership only.
+inline void HandOver(SMDVDevice& device, const RoundFields& fields, const unsigned char* image, uint32_t size)
+{
+    const size_t count = fields.pendingRules.size();
+    std::shared_ptr<SMDVDevice> self = device.shared_from_this();
+    device.CheckThresholdWork([self, flag = fields.alarmResult, rules = std::move(fields.pendingRules),
+                               copy = std::vector<unsigned char>(image, image + size)]() {
+        if (self->DoBatchCheckThreshold(rules)) (*self).*flag = 1;
+        self->SaveDeviceHistory(copy.data(), static_cast<unsigned int>(copy.size()));
+    });
+    fields.pendingRules.clear();
+    fields.pendingRules.reserve(count);
+}
 
 // One alarm rule's fixed words, made once so that stating it each round
 // copies nothing on the plug-in's side.
