@@ -18,6 +18,7 @@
 #include "file_state.h"
 #include "history_db.h"
 #include "image_cache.h"
+#include "option_file.h"
 
 namespace {
 
@@ -109,7 +110,7 @@ TEST(PollBadInput, MistakesStopTheStartWithStatusTwoAndChangeNothing)
         {"scenario nested too deeply",
          {"--scenario", "{dir}/deep.json"},
          nullptr,
-         "scenario: {dir}/deep.json: not valid JSON: nested too deeply (more than 1000 levels)"},
+         "--scenario: {dir}/deep.json: not valid JSON: nested too deeply (more than 1000 levels)"},
         // Ports that can never work.
         {"port a directory",
          {"--port", "{dir}/adir"},
@@ -198,18 +199,10 @@ TEST(PollBadInput, MistakesStopTheStartWithStatusTwoAndChangeNothing)
          {"history", "{dir}/adir"},
          nullptr,
          "history {dir}/adir is a directory; expected an SQLite history file"},
-        {"scenario a directory",
-         {"--scenario", "{dir}/adir"},
-         nullptr,
-         "scenario: {dir}/adir: is a directory; expected a scenario file (JSON)"},
-        {"configuration a directory",
-         {"--config", "{dir}/adir"},
-         nullptr,
-         "configuration {dir}/adir is a directory; expected a JSON file"},
-        {"configuration endless",
-         {"--config", "/dev/zero"},
-         nullptr,
-         "configuration /dev/zero is larger than 1 MiB; expected a JSON file"},
+        {"text after the configuration",
+         {},
+         "{\"data_id\": 1, \"rcSetting\": {}}\n}\n",
+         "is not valid JSON: * Line 2, Column 1\n  Extra non-whitespace after JSON value."},
         {"cache a file", {"--cache", "{dir}/plain.txt"}, nullptr, "cache {dir}/plain.txt is not a directory"},
     };
     Site site;
@@ -228,11 +221,64 @@ TEST(PollBadInput, MistakesStopTheStartWithStatusTwoAndChangeNothing)
     }
 }
 
+// Every file an option names is read whole or handed to a library by path:
+// anything but a regular file of a sensible size is refused by the option's
+// name before it is opened for use.
+TEST(PollBadInput, OptionFilesThatAreNotFilesOrTooLargeAreRefusedByName)
+{
+    struct OptionFile {
+        const char* option;
+        size_t limit;
+        std::vector<std::string> needs;  // what the option goes with
+    };
+    const std::vector<OptionFile> options = {
+        {"--config", option_file::kConfigMax, {}},
+        {"--scenario", option_file::kScenarioMax, {}},
+        {"--plugin", size_t{256} << 20, {}},
+#ifdef VX42B_POLL_WITH_NET
+        {"--mqtt-auth", option_file::kAuthMax, {"--mqtt", "mqtt://127.0.0.1:1"}},
+        {"--mqtt-ca", option_file::kPemMax, {"--mqtt", "mqtts://127.0.0.1:1"}},
+        {"--http-auth", option_file::kAuthMax, {"--http", "127.0.0.1:0"}},
+        {"--http-cert", option_file::kPemMax, {"--http", "127.0.0.1:0", "--http-key", "{dir}/plain.txt"}},
+        {"--http-key", option_file::kKeyMax, {"--http", "127.0.0.1:0", "--http-cert", "{dir}/plain.txt"}},
+#endif
+    };
+    Site site;
+    // One byte over the limit, sparse: only the size is looked at.
+    const std::string oversize = site.Path("oversize");
+    const std::pair<std::string, std::string> kinds[] = {
+        {"/dev/zero", "is a character device; give a regular file"},
+        {site.Path("fifo"), "is a FIFO; give a regular file"},
+        {site.Path("adir"), "is a directory; give a regular file"},
+        {oversize, ""},
+    };
+    for (const OptionFile& o : options) {
+        ASSERT_EQ(::truncate(site.dir.Write("oversize", "").c_str(), static_cast<off_t>(o.limit + 1)), 0);
+        const auto before = TreeState(site.dir.Path());
+        for (const auto& [path, what] : kinds) {
+            SCOPED_TRACE(std::string(o.option) + " " + path);
+            std::vector<std::string> args = o.needs;
+            args.insert(args.end(), {o.option, path});
+            Child poll(PollArgs(site, args));
+            EXPECT_EQ(poll.Collect(std::chrono::seconds(20)), 2) << poll.Err();
+            const std::string expected = std::string(o.option) + ": " + path + " " +
+                                         (what.empty() ? "is " + std::to_string(o.limit + 1) + " bytes; " + o.option +
+                                                             " takes at most " + option_file::SizeText(o.limit)
+                                                       : what);
+            EXPECT_NE(poll.Err().find("vx42b-poll: " + expected), std::string::npos) << poll.Err();
+            EXPECT_EQ(poll.Out().find("\"round\""), std::string::npos) << poll.Out();
+            EXPECT_EQ(TreeState(site.dir.Path()), before);
+        }
+    }
+}
+
 TEST(PollBadInput, SimulatorRefusesScenariosItCannotUse)
 {
     const std::pair<const char*, const char*> cases[] = {
         {"{dir}/deep.json", "{dir}/deep.json: not valid JSON: nested too deeply (more than 1000 levels)"},
-        {"{dir}/adir", "{dir}/adir: is a directory; expected a scenario file (JSON)"},
+        {"{dir}/adir", "--scenario: {dir}/adir is a directory; give a regular file"},
+        {"{dir}/fifo", "--scenario: {dir}/fifo is a FIFO; give a regular file"},
+        {"/dev/zero", "--scenario: /dev/zero is a character device; give a regular file"},
     };
     if (SimExe().empty()) GTEST_SKIP() << "built without the simulator";
     Site site;

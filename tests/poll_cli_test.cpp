@@ -36,7 +36,10 @@ TEST(PollCli, BadInputIsRefusedWithStatusTwoAndAReason)
         {"query without key", {"--query", "21:"}, nullptr, "has no key"},
         {"unsupported speed", {"--baud", "1234"}, nullptr, "--baud"},
         {"scenario with a port", {"--port", "/dev/null", "--scenario", "x.json"}, nullptr, "excludes"},
-        {"missing configuration", {"--config", "/nonexistent/site.json"}, nullptr, "cannot read configuration"},
+        {"missing configuration",
+         {"--config", "/nonexistent/site.json"},
+         nullptr,
+         "--config: /nonexistent/site.json: cannot open: No such file"},
         {"configuration not JSON", {}, "{\"data_id\": 1,", "is not valid JSON"},
         {"AC units not a list",
          {},
@@ -55,7 +58,7 @@ TEST(PollCli, BadInputIsRefusedWithStatusTwoAndAReason)
          nullptr,
          "RefusingDevice:ConfigError 1 nothing is good enough"},
         {"history file missing", {"history", "/nonexistent/history.db"}, nullptr, "cannot open history"},
-        {"scenario missing", {"--scenario", "/nonexistent/scenario.json"}, nullptr, "scenario: /nonexistent"},
+        {"scenario missing", {"--scenario", "/nonexistent/scenario.json"}, nullptr, "--scenario: /nonexistent"},
     };
     TempDir dir;
     for (const BadInput& c : cases) {

@@ -148,10 +148,10 @@ TEST(SimScenario, LoadScenarioReadsAFileAndNamesItInErrors)
         out << R"({"dc": [{"vv": 48}]})";
     }
     EXPECT_FALSE(LoadScenario(path, sc, error));
-    EXPECT_EQ(error, path + ": dc[0].vv: unknown key");
+    EXPECT_EQ(error, "--scenario: " + path + ": dc[0].vv: unknown key");
     std::remove(path.c_str());
     EXPECT_FALSE(LoadScenario(path, sc, error));
-    EXPECT_EQ(error.rfind(path + ": cannot open", 0), 0u) << error;
+    EXPECT_EQ(error.rfind("--scenario: " + path + ": cannot open", 0), 0u) << error;
 }
 
 TEST(SimScenario, DefaultScenarioMatchesThePollersConfiguration)

@@ -2,17 +2,14 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <memory>
-
-#include <sys/stat.h>
 
 #include <map>
 
 #include <json/reader.h>
 
 #include "host_setting.h"
+#include "option_file.h"
 
 namespace vxpoll {
 
@@ -107,6 +104,8 @@ bool ParseConfigText(const std::string& text, const std::string& origin, Json::V
     builder["collectComments"] = false;
     builder["rejectDupKeys"] = true;
     builder["stackLimit"] = kJsonDepthLimit;
+    // Text after the object is a mistake (two files joined, an edit gone wrong), not a comment.
+    builder["failIfExtra"] = true;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     std::string errors;
     Json::Value out;
@@ -128,31 +127,8 @@ bool ParseConfigText(const std::string& text, const std::string& origin, Json::V
 
 bool ReadConfigFile(const std::string& path, Json::Value& config, std::string& error)
 {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        error = "configuration " + path + " is a directory; expected a JSON file";
-        return false;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot read configuration " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    // A bounded read: a device such as /dev/zero given by mistake never ends.
     std::string text;
-    char buffer[65536];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        text.append(buffer, static_cast<size_t>(in.gcount()));
-        if (text.size() > kConfigMaxBytes) {
-            error = "configuration " + path + " is larger than " + std::to_string(kConfigMaxBytes >> 20) +
-                    " MiB; expected a JSON file";
-            return false;
-        }
-    }
-    if (in.bad()) {
-        error = "cannot read configuration " + path;
-        return false;
-    }
+    if (!option_file::Read("--config", path, kConfigMaxBytes, text, error)) return false;
     return ParseConfigText(text, "configuration " + path, config, error);
 }
 

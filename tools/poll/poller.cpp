@@ -19,6 +19,7 @@
 #include "image_cache.h"
 #include "json_line.h"
 #include "line_runner.h"
+#include "option_file.h"
 #include "output.h"
 #include "outputs.h"
 #include "plugin_loader.h"
@@ -55,6 +56,9 @@ constexpr std::chrono::seconds kHistoryDrain{5};
 
 bool IsTcpPath(const std::string& name) { return name.rfind("tcp:", 0) == 0; }
 
+// Far above any build of the plug-in (a debug build is a few MiB).
+constexpr size_t kPluginMaxBytes = size_t{256} << 20;
+
 bool FileExists(const std::string& path)
 {
     struct stat st {};
@@ -83,7 +87,9 @@ bool FindPlugin(const Options& options, std::string& path, std::string& error)
 {
     if (!options.plugin.empty()) {
         path = options.plugin;
-        return true;
+        // dlopen waits on a FIFO for ever; what is not there it reports itself.
+        struct stat st {};
+        return ::stat(path.c_str(), &st) != 0 || option_file::Check("--plugin", path, kPluginMaxBytes, error);
     }
     const std::vector<std::string> candidates = DefaultPluginCandidates(ExecutableDir(), VX42B_PLUGIN_BUILT);
     for (const std::string& candidate : candidates) {
@@ -284,10 +290,7 @@ int Session::OpenLine(std::string& path, std::string& error)
     }
 #ifdef VX42B_POLL_WITH_SIM
     Scenario scenario = DefaultScenario();
-    if (!options_.scenario.empty() && !LoadScenario(options_.scenario, scenario, error)) {
-        error = "scenario: " + error;
-        return kExitBadInput;
-    }
+    if (!options_.scenario.empty() && !LoadScenario(options_.scenario, scenario, error)) return kExitBadInput;
     sim_ = std::make_unique<SimServer>(std::move(scenario));
     path = sim_->OpenPty(error);
     if (path.empty()) {

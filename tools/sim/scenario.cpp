@@ -1,16 +1,12 @@
 #include "scenario.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
-#include <fstream>
 #include <iterator>
 #include <memory>
 #include <sstream>
 
-#include <sys/stat.h>
-
+#include "option_file.h"
 #include "yd1363.h"
 
 namespace vx42b_sim {
@@ -24,8 +20,6 @@ const char* const kScenarioKeys[] = {"schedule", "drift", "faults", "line", "see
 
 // jsoncpp's own default nesting limit, named here because exceeding it throws.
 constexpr int kDepthLimit = 1000;
-// No scenario is anywhere near this.
-constexpr size_t kMaxScenarioBytes = size_t{16} << 20;
 
 bool Fail(std::string& error, const std::string& path, const std::string& what)
 {
@@ -315,34 +309,11 @@ bool ParseScenario(const std::string& text, Scenario& scenario, std::string& err
 
 bool LoadScenario(const std::string& path, Scenario& scenario, std::string& error)
 {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        error = path + ": is a directory; expected a scenario file (JSON)";
-        return false;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path + ": cannot open: " + std::strerror(errno);
-        return false;
-    }
-    // Bounded, so that a device such as /dev/zero given by mistake ends.
     std::string text;
-    char buffer[65536];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        text.append(buffer, static_cast<size_t>(in.gcount()));
-        if (text.size() > kMaxScenarioBytes) {
-            error = path + ": larger than " + std::to_string(kMaxScenarioBytes >> 20) +
-                    " MiB; expected a scenario file (JSON)";
-            return false;
-        }
-    }
-    if (in.bad()) {
-        error = path + ": cannot read";
-        return false;
-    }
+    if (!option_file::Read("--scenario", path, option_file::kScenarioMax, text, error)) return false;
     std::string why;
     if (!ParseScenario(text, scenario, why)) {
-        error = path + ": " + why;
+        error = "--scenario: " + path + ": " + why;
         return false;
     }
     return true;

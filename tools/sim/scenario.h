@@ -76,7 +76,8 @@ struct Scenario {
 // every 30 s).
 Scenario DefaultScenario();
 
-// Reads a scenario file. On failure `error` names the file and the key.
+// Reads the scenario file given with --scenario. On failure `error` names
+// the option, the file and the key.
 bool LoadScenario(const std::string& path, Scenario& scenario, std::string& error);
 // The same from JSON text; `error` names the key.
 bool ParseScenario(const std::string& text, Scenario& scenario, std::string& error);

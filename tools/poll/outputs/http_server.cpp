@@ -18,6 +18,7 @@
 
 #include "history_digest.h"
 #include "json_line.h"
+#include "option_file.h"
 #include "state_view.h"
 #include "web_page.h"
 
@@ -83,14 +84,17 @@ private:
     bool stopping_ = false;
 };
 
+// Bounded: the option files are checked before the start, but one swapped
+// for a device since must still end. Chart.js is the largest, ~200 KiB.
+constexpr size_t kReadMax = size_t{4} << 20;
+
 bool ReadFile(const std::string& path, std::string& text)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    text = s.str();
-    return !in.bad();
+    std::string error;
+    errno = 0;
+    if (option_file::Read("file", path, kReadMax, text, error)) return true;
+    if (errno == 0) errno = EINVAL;
+    return false;
 }
 
 bool Base64Decode(const std::string& in, std::string& out)

@@ -9,13 +9,13 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <set>
 #include <sstream>
 
 #include <mosquitto.h>
 
 #include "json_line.h"
+#include "option_file.h"
 #include "record_decoder.h"
 #include "state_view.h"
 #include "units.h"
@@ -141,14 +141,9 @@ bool ParseMqttAuth(const std::string& text, const std::string& origin, std::stri
 
 bool ReadMqttAuth(const std::string& path, std::string& user, std::string& password, std::string& error)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot read " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return ParseMqttAuth(text.str(), path, user, password, error);
+    std::string text;
+    if (!option_file::Read("--mqtt-auth", path, option_file::kAuthMax, text, error)) return false;
+    return ParseMqttAuth(text, path, user, password, error);
 }
 
 // ---- discovery ----

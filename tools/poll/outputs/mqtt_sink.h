@@ -44,6 +44,7 @@ bool ParseMqttUrl(const std::string& url, MqttOptions& options, std::string& err
 // The user name on the first line, the password on the second.
 bool ParseMqttAuth(const std::string& text, const std::string& origin, std::string& user, std::string& password,
                    std::string& error);
+// From the file given with --mqtt-auth, bounded; a message that names the option.
 bool ReadMqttAuth(const std::string& path, std::string& user, std::string& password, std::string& error);
 
 // Topic and payload pairs a snapshot gives, in publishing order.

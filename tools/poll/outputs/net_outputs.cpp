@@ -10,6 +10,7 @@
 #include "http_server.h"
 #include "json_line.h"
 #include "mqtt_sink.h"
+#include "option_file.h"
 #include "poller.h"
 #include "state_store.h"
 
@@ -27,6 +28,27 @@ bool SharedWithOthers(const std::string& path)
 {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRWXG | S_IRWXO)) != 0;
+}
+
+// Before the server reads them: each file held to its kind's size, and
+// nothing but a regular file (OpenSSL reads the certificate and key by path).
+bool CheckHttpFiles(const HttpOptions& http, std::ostream& err)
+{
+    const struct {
+        const char* option;
+        const std::string& path;
+        size_t limit;
+    } files[] = {{"--http-auth", http.authFile, option_file::kAuthMax},
+                 {"--http-cert", http.certFile, option_file::kPemMax},
+                 {"--http-key", http.keyFile, option_file::kKeyMax}};
+    for (const auto& f : files) {
+        std::string error;
+        if (!f.path.empty() && !option_file::Check(f.option, f.path, f.limit, error)) {
+            err << "vx42b-poll: " << error << '\n';
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -49,17 +71,22 @@ bool NetSink::Start(uint32_t mainDataId, std::ostream& err)
         }
         if (!options_.mqttAuthFile.empty()) {
             if (!ReadMqttAuth(options_.mqttAuthFile, mqtt.user, mqtt.password, error)) {
-                err << "vx42b-poll: --mqtt-auth: " << error << '\n';
+                err << "vx42b-poll: " << error << '\n';
                 return false;
             }
             if (SharedWithOthers(options_.mqttAuthFile))
                 Say("--mqtt-auth: " + options_.mqttAuthFile + " is readable by other users; chmod 600 it");
         }
+        mqtt.caFile = options_.mqttCaFile;
         if (!options_.mqttCaFile.empty() && !mqtt.tls) {
             err << "vx42b-poll: --mqtt-ca needs an mqtts:// URL\n";
             return false;
         }
-        mqtt.caFile = options_.mqttCaFile;
+        // libmosquitto reads it by path: a FIFO there would hang the connect.
+        if (!mqtt.caFile.empty() && !option_file::Check("--mqtt-ca", mqtt.caFile, option_file::kPemMax, error)) {
+            err << "vx42b-poll: " << error << '\n';
+            return false;
+        }
         mqtt.discovery = !options_.mqttDiscovery.empty();
         if (mqtt.discovery) mqtt.discoveryPrefix = options_.mqttDiscovery;
         mqtt.lang = options_.lang;
@@ -75,6 +102,7 @@ bool NetSink::Start(uint32_t mainDataId, std::ostream& err)
         http.keyFile = options_.httpKeyFile;
         http.historyPath = options_.historyPath;
         http.lang = options_.lang;
+        if (!CheckHttpFiles(http, err)) return false;
         if (!http.keyFile.empty() && SharedWithOthers(http.keyFile))
             Say("--http-key: " + http.keyFile + " is readable by other users; chmod 600 it");
     }
