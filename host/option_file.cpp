@@ -38,10 +38,7 @@ private:
     int fd_;
 };
 
-std::string Start(const std::string& option, const std::string& path)
-{
-    return option + ": " + path;
-}
+std::string Start(const std::string& option, const std::string& path) { return option + ": " + path; }
 
 // Opens and tests the file; -1 with `error` set when it is refused.
 int Open(const std::string& option, const std::string& path, size_t limit, std::string& error)
@@ -98,8 +95,8 @@ bool Read(const std::string& option, const std::string& path, size_t limit, std:
         if (n == 0) break;
         out.append(buffer, static_cast<size_t>(n));
         if (out.size() > limit) {
-            error = Start(option, path) + " grew while it was read; " + option + " takes at most " +
-                    SizeText(limit) + " (is it the right file?)";
+            error = Start(option, path) + " grew while it was read; " + option + " takes at most " + SizeText(limit) +
+                    " (is it the right file?)";
             return false;
         }
     }

@@ -8,7 +8,7 @@
 // of blocking the start or eating memory.
 namespace option_file {
 
-constexpr size_t kConfigMax = size_t{1} << 20;    // a device configuration (JSON)
+constexpr size_t kConfigMax = size_t{1} << 20;     // a device configuration (JSON)
 constexpr size_t kScenarioMax = size_t{16} << 20;  // a simulator scenario (JSON)
 constexpr size_t kAuthMax = size_t{64} << 10;      // user names and password hashes
 constexpr size_t kPemMax = size_t{1} << 20;        // certificates, CA bundles (Debian's is ~200 KiB)

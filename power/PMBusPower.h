@@ -14,6 +14,22 @@
 #include "polling_cycle.h"
 #include "subdevice.h"
 
+// A unit's data id: what asUInt reads without throwing (null 0, true 1, 3.5
+// cut to 3), and a fraction above the largest id cut too (4294967295.9 is
+// 4294967295), where asUInt would throw.
+inline bool ReadUnitDataId(const Json::Value& v, unsigned& id)
+{
+    if (v.type() == Json::realValue) {
+        const double d = v.asDouble();
+        if (!(d >= 0 && d < 4294967296.0)) return false;
+        id = static_cast<unsigned>(d);
+        return true;
+    }
+    if (!v.isConvertibleTo(Json::uintValue)) return false;
+    id = v.asUInt();
+    return true;
+}
+
 // The main device: owns the serial conversation with one power system,
 // polls it in rounds and routes every reply to the sub-device that owns it.
 template <class AC, class DC, class RC>
@@ -96,15 +112,14 @@ bool PMBusPower<AC, DC, RC>::CreateChildren(const Json::Value& config, const cha
             InfoLog("PMBusPower:ConfigError {} {}[{}] is not an object", DataId(), key, k);
             return false;
         }
-        // Whatever asUInt reads without throwing: null 0, true 1, 3.5 cut to 3.
-        const Json::Value& id = element["data_id"];
-        if (!id.isConvertibleTo(Json::uintValue)) {
+        unsigned id = 0;
+        if (!ReadUnitDataId(element["data_id"], id)) {
             InfoLog("PMBusPower:ConfigError {} {}[{}].data_id is not an unsigned number", DataId(), key, k);
             return false;
         }
         std::shared_ptr<Device> device = make();
         try {
-            device->InitV(this, id.asUInt(), element);
+            device->InitV(this, id, element);
         } catch (const std::exception& e) {
             InfoLog("PMBusPower:ConfigError {} {}[{}] cannot be read: {}", DataId(), key, k, e.what());
             return false;

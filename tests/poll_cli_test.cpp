@@ -1,4 +1,6 @@
 // vx42b-poll as a user runs it: bad input, the built-in simulator, stopping.
+#include <set>
+
 #include <gtest/gtest.h>
 
 #include "e2e_support.h"
@@ -81,6 +83,27 @@ TEST(PollCli, BadInputIsRefusedWithStatusTwoAndAReason)
         EXPECT_NE(o.err.find(c.message), std::string::npos) << o.err;
         EXPECT_EQ(o.out.find("round"), std::string::npos) << o.out;
     }
+}
+
+// The poller's check, the plug-in and the topics agree: a fraction is cut,
+// also just below 2^32, where jsoncpp's asUInt would throw.
+TEST(PollCli, FractionalDataIdsAreCutEverywhere)
+{
+    TempDir dir;
+    const std::string config =
+        dir.Write("config.json", R"({"data_id": 1.5, "acSetting": [{"data_id": 11}, {"data_id": 12.25}],
+                          "dcSetting": [{"data_id": 4294967295.9}], "rcSetting": {}})");
+    const Outcome o =
+        RunPoll({"--plugin", PluginPath(), "--config", config, "--json", "--rounds", "1", "--query", "4294967295:v"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::set<unsigned> published;
+    bool answered = false;
+    for (const Json::Value& e : JsonLines(o.out)) {
+        if (e["event"].asString() == "publish") published.insert(e["data_id"].asUInt());
+        if (e["event"].asString() == "value" && e["data_id"].asUInt() == 4294967295u) answered = !e["value"].isNull();
+    }
+    EXPECT_EQ(published, (std::set<unsigned>{1, 11, 12, 4294967295u})) << o.out;
+    EXPECT_TRUE(answered) << o.out;
 }
 
 TEST(PollCli, BuiltInSimulatorShowsRoundsAndStopsCleanlyOnSigterm)

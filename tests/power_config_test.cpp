@@ -90,6 +90,9 @@ TEST(PowerConfig, ElementsAndDataIdsAsJsonReadsThem)
         {R"({"data_id": -0.0})", 0},
         {R"({"data_id": 4294967295})", 4294967295u},
         {R"({"data_id": 4294967295.0})", 4294967295u},
+        // Above the largest id only by its fraction: cut like any other (asUInt would throw).
+        {R"({"data_id": 4294967295.5})", 4294967295u},
+        {R"({"data_id": 4294967295.9})", 4294967295u},
         {R"({"data_id": 17, "appSetting": null})", 17},
     };
     for (const auto& k : cases) {
@@ -123,7 +126,7 @@ TEST(PowerConfig, UnreadableConfigurationIsRefusedWithoutThrowing)
          "PMBusPower:ConfigError 1 acSetting[0].data_id is not an unsigned number"},
         {R"({"acSetting": [{"data_id": 4294967296}], "rcSetting": {}})",
          "PMBusPower:ConfigError 1 acSetting[0].data_id is not an unsigned number"},
-        {R"({"acSetting": [{"data_id": 4294967295.5}], "rcSetting": {}})",
+        {R"({"acSetting": [{"data_id": 4294967296.0}], "rcSetting": {}})",
          "PMBusPower:ConfigError 1 acSetting[0].data_id is not an unsigned number"},
         {R"({"acSetting": [{"data_id": {}}], "rcSetting": {}})",
          "PMBusPower:ConfigError 1 acSetting[0].data_id is not an unsigned number"},

@@ -80,6 +80,13 @@ bool ReadHostSetting(const Json::Value& config, HostSetting& setting, std::strin
 
 bool ReadDataId(const Json::Value& v, unsigned& id)
 {
+    // asUInt throws for a fraction above the largest id; it is cut like any other.
+    if (v.type() == Json::realValue) {
+        const double d = v.asDouble();
+        if (!(d >= 0 && d < 4294967296.0)) return false;
+        id = static_cast<unsigned>(d);
+        return true;
+    }
     if (v.isString() || !v.isConvertibleTo(Json::uintValue)) return false;
     id = v.asUInt();
     return true;

@@ -26,6 +26,7 @@ const char* LineSpeedList();
 bool CheckPortText(const std::string& port, std::string& error);
 
 // A data id as jsoncpp's asUInt() converts it: null is 0, false and true are
-// 0 and 1, a real in range loses its fraction. Text, a negative or too large
+// 0 and 1, a real from 0 to below 4294967296 loses its fraction (4294967295.9
+// is 4294967295). Text, a negative or too large
 // number, an array and an object are refused.
 bool ReadDataId(const Json::Value& v, unsigned& id);

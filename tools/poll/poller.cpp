@@ -16,6 +16,7 @@
 #include "config.h"
 #include "history_db.h"
 #include "history_writer.h"
+#include "host_setting.h"
 #include "image_cache.h"
 #include "json_line.h"
 #include "line_runner.h"
@@ -194,7 +195,9 @@ int Session::Start(std::ostream& err)
     controller_->KeepLogs(true);
     bool accepted = false;
     try {
-        accepted = device_->Init(controller_, config_["data_id"].asUInt(), config_);
+        unsigned mainId = 0;
+        ReadDataId(config_["data_id"], mainId);  // ValidateConfig has read it
+        accepted = device_->Init(controller_, mainId, config_);
     } catch (const std::exception& e) {
         error = e.what();
     }

@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "config.h"
+#include "host_setting.h"
 #include "log_file_sink.h"
 #include "net_outputs.h"
 #include "output.h"
@@ -23,13 +24,9 @@ bool MainDataId(const Options& options, uint32_t& id)
                         ? ParseConfigText(DefaultConfigText(), "built-in configuration", config, error)
                         : ReadConfigFile(options.configPath, config, error);
     if (!ok || !config.isObject()) return false;
-    const Json::Value& value = config["data_id"];
-    if (value.isNull()) {
-        id = 0;
-        return true;
-    }
-    if (!value.isUInt()) return false;
-    id = value.asUInt();
+    unsigned value = 0;
+    if (!ReadDataId(config["data_id"], value)) return false;
+    id = value;
     return true;
 }
 
