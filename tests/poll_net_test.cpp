@@ -121,6 +121,9 @@ TEST(PollNet, HttpAddressesAndLoopback)
         {"host:", false, "", 0, false},
         {"host:8o", false, "", 0, false},
         {"[::1]8080", false, "", 0, false},
+        {"300.1.1.1:8080", false, "", 0, false},
+        {"1.2.3:80", false, "", 0, false},
+        {"[::g]:80", false, "", 0, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <crypt.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -140,6 +141,37 @@ constexpr size_t kVerifiedMax = 64;
 
 // ---- addresses ----
 
+namespace {
+
+// The bind would fail with nothing better than errno 0 for these.
+bool CheckListenHost(const std::string& host, std::string& error)
+{
+    in_addr v4{};
+    in6_addr v6{};
+    if (host.find(':') != std::string::npos) {
+        if (::inet_pton(AF_INET6, host.c_str(), &v6) == 1) return true;
+        error = "\"" + host + "\" is not an IPv6 address";
+        return false;
+    }
+    if (host.find_first_not_of("0123456789.") == std::string::npos) {
+        if (::inet_pton(AF_INET, host.c_str(), &v4) == 1) return true;
+        error = "\"" + host + "\" is not an IPv4 address (four numbers from 0 to 255, as 192.0.2.7)";
+        return false;
+    }
+    addrinfo hints{};
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (found != nullptr) ::freeaddrinfo(found);
+    if (rc == 0) return true;
+    error = "cannot find the address of \"" + host + "\": " + ::gai_strerror(rc) +
+            "; give an address of this machine (0.0.0.0 for all)";
+    return false;
+}
+
+}  // namespace
+
 bool ParseHttpAddress(const std::string& text, std::string& host, int& port, std::string& error)
 {
     std::string portText = text;
@@ -170,7 +202,7 @@ bool ParseHttpAddress(const std::string& text, std::string& host, int& port, std
         error = "no address in \"" + text + "\"";
         return false;
     }
-    return true;
+    return CheckListenHost(host, error);
 }
 
 bool IsLoopback(const std::string& host)
