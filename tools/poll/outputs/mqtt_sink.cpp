@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "option_file.h"
 #include "record_decoder.h"
 #include "state_view.h"
+#include "tls_probe.h"
 #include "units.h"
 #include "vocabulary.h"
 
@@ -27,6 +29,8 @@ namespace {
 
 constexpr std::chrono::seconds kConnectLimit{10};
 constexpr std::chrono::seconds kFinishLimit{3};
+// The second look at a certificate that failed; the broker answered a moment ago.
+constexpr int kTlsProbeMs = 3000;
 
 // Home Assistant ids allow letters, digits, '_' and '-'.
 std::string IdText(const std::string& text)
@@ -469,7 +473,16 @@ void MqttSink::OnConnect(mosquitto*, void* self, int rc)
 void MqttSink::OnDisconnect(mosquitto*, void* self, int rc)
 {
     auto* sink = static_cast<MqttSink*>(self);
-    sink->Lost(rc == 0 ? "disconnected" : rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+    sink->Lost(rc == 0 ? "disconnected" : sink->Why(rc));
+}
+
+std::string MqttSink::Why(int rc)
+{
+    const std::string text = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
+    if (rc != MOSQ_ERR_TLS || link_ != Link::Connecting) return text;
+    // Nothing more from the library: look at the certificate ourselves.
+    const std::string trouble = BrokerCertificateTrouble(options_.host, options_.port, options_.caFile, kTlsProbeMs);
+    return trouble.empty() ? "TLS handshake failed (" + text + ")" : "TLS handshake failed: " + trouble;
 }
 
 void MqttSink::OnPublish(mosquitto*, void* self, int)
@@ -493,15 +506,15 @@ void MqttSink::Lost(const std::string& why)
 void MqttSink::Connect()
 {
     connectStarted_ = Clock::now();
+    // Connecting already: a handshake that fails at once is explained as well.
+    link_ = Link::Connecting;
     const int rc = mosquitto_connect_async(client_, options_.host.c_str(), options_.port, options_.keepalive);
-    if (rc == MOSQ_ERR_SUCCESS) {
-        link_ = Link::Connecting;
-        return;
-    }
+    if (rc == MOSQ_ERR_SUCCESS || link_ != Link::Connecting) return;
+    const std::string why = Why(rc);
+    link_ = Link::Down;
     const std::chrono::seconds delay = backoff_.Next();
     nextAttempt_ = Clock::now() + delay;
-    Note("cannot connect to " + Url() + ": " + (rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc)) +
-         "; trying again in " + std::to_string(delay.count()) + " s");
+    Note("cannot connect to " + Url() + ": " + why + "; trying again in " + std::to_string(delay.count()) + " s");
 }
 
 bool MqttSink::Send(const std::string& topic, const std::string& payload, bool retain)
@@ -608,11 +621,24 @@ void MqttSink::Run()
         }
         if (n == 2) {
             int rc = MOSQ_ERR_SUCCESS;
+            // A connection that failed (a closed port) is told at once; over
+            // TLS the library would retry its handshake until kConnectLimit.
+            if (link_ == Link::Connecting && (fds[1].revents & POLLHUP)) {
+                int why = 0;
+                socklen_t len = sizeof why;
+                if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, &why, &len) != 0 || why == 0)
+                    why = ConnectError(options_.host, options_.port, kTlsProbeMs);
+                mosquitto_disconnect(client_);
+                Lost(why != 0 ? std::strerror(why)
+                              : std::string("the broker closed the connection before it was set up") +
+                                    (options_.tls ? " (is the port for TLS?)" : ""));
+                continue;
+            }
             if (fds[1].revents & (POLLIN | POLLERR | POLLHUP)) rc = mosquitto_loop_read(client_, 1);
             if (rc == MOSQ_ERR_SUCCESS && (fds[1].revents & POLLOUT)) rc = mosquitto_loop_write(client_, 1);
             if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop_misc(client_);
             if (rc != MOSQ_ERR_SUCCESS && link_ != Link::Down) {
-                Lost(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+                Lost(Why(rc));
                 mosquitto_disconnect(client_);
             }
         }

@@ -97,6 +97,8 @@ private:
     void SetRetained(const std::string& topic, const std::string& payload);
     void Connect();
     void Lost(const std::string& why);
+    // What a failed library call means; for a failed TLS handshake, which certificate and why.
+    std::string Why(int rc);
     void SendPending();
     bool Send(const std::string& topic, const std::string& payload, bool retain);
     void Shutdown();
