@@ -104,7 +104,8 @@ std::string BrokerCertificateTrouble(const std::string& host, int port, const st
     if (ssl) {
         in6_addr ip6{};
         in_addr ip4{};
-        const bool numeric = ::inet_pton(AF_INET, host.c_str(), &ip4) == 1 || ::inet_pton(AF_INET6, host.c_str(), &ip6) == 1;
+        const bool numeric =
+            ::inet_pton(AF_INET, host.c_str(), &ip4) == 1 || ::inet_pton(AF_INET6, host.c_str(), &ip6) == 1;
         if (numeric)
             X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl.get()), host.c_str());
         else {
