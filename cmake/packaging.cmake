@@ -57,6 +57,6 @@ set(CPACK_PACKAGE_DESCRIPTION
 string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 # Debian 12's library packages; the same names on amd64 and armhf.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libjsoncpp25, libfmt9, libsqlite3-0, libncursesw6, libtinfo6")
+    "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libjsoncpp25, libfmt9, libsqlite3-0, libncursesw6, libtinfo6, libsystemd0")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

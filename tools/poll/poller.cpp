@@ -26,6 +26,7 @@
 #include "port_factory.h"
 #include "port_lock.h"
 #include "record_decoder.h"
+#include "service_notify.h"
 #include "tracing_port.h"
 #include "yd1363.h"
 
@@ -123,6 +124,8 @@ private:
     void AskQueries();
     void PortLost();
     void TryReopen();
+    // Tells systemd (when it runs the poller) how polling goes.
+    void Notify(bool progress);
 
     const Options& options_;
     EventSink& sink_;
@@ -149,6 +152,10 @@ private:
     int status_ = kExitOk;
     // Where the port came from, for messages: "--port" or the configuration's "port".
     std::string portOrigin_;
+    ServiceNotify notify_;
+    // A command went out since the last pass of the loop; ever in this run.
+    bool sentSincePass_ = false;
+    bool sentEver_ = false;
 };
 
 int Session::Start(std::ostream& err)
@@ -226,6 +233,9 @@ int Session::Start(std::ostream& err)
                                                      : DefaultDownAfter(device_->ReplyTimeout()));
     line.port = port_->Name();
     line.baud = path.rfind("tcp:", 0) == 0 ? 0 : baud;
+    // Past the plug-in's own recovery from a lost reply (a few time-outs) and
+    // the pause between rounds, with room to spare.
+    notify_.SetStallLimit(2 * DefaultDownAfter(device_->ReplyTimeout()));
     runner_ = std::make_unique<LineRunner>(device_);
     Log("plug-in " + plugin_.Path() + ", port " + port_->Name() +
         (path.rfind("tcp:", 0) == 0 ? std::string() : " at " + std::to_string(baud) + " baud"));
@@ -327,6 +337,7 @@ void Session::RestoreFromCache()
 
 void Session::OnFrame(bool tx, const std::string& frame)
 {
+    if (tx) sentSincePass_ = sentEver_ = true;
     if (tx && !roundOpen_) {
         roundOpen_ = true;
         roundStart_ = Clock::now();
@@ -418,25 +429,37 @@ void Session::Loop()
     // A reader that went away (a closed pipe) ends the run too.
     while (!done_ && !StopRequested() && !sink_.Closed()) {
         if (!port_->IsOpen()) {
+            // Trying to reopen, or waiting for the time planned for it: both progress.
             TryReopen();
             controller_->CheckLine(port_->IsOpen());
             if (!port_->IsOpen()) {
                 sink_.Tick();
+                Notify(true);
                 ::poll(nullptr, 0, 50);
                 continue;
             }
         }
+        const LineStats& line = controller_->Line();
+        const unsigned long timeouts = line.timeouts;
+        const unsigned long refused = line.FrameErrorTotal();
+        const unsigned long rounds = rounds_;
+        bool progress = false;
         try {
-            runner_->RunOnce([this] {
+            const LineRunner::Turn turn = runner_->RunOnce([this] {
                 HandleRoundEnds();
                 return !done_ && !port_->Failed();
             });
             HandleRoundEnds();
+            progress = turn.read != 0 || turn.accepted != 0;
         } catch (const std::exception& e) {
             // The device's own problem; the next call starts afresh.
             Log(std::string("the plug-in threw: ") + e.what());
         }
-        if (port_->Failed() && port_->IsOpen()) PortLost();
+        progress = progress || line.timeouts != timeouts || line.FrameErrorTotal() != refused || rounds_ != rounds;
+        if (port_->Failed() && port_->IsOpen()) {
+            PortLost();
+            progress = true;
+        }
         // A serial device server can accept and then never pass a byte on:
         // after a few silent rounds, connect afresh.
         if (port_->IsOpen() && IsTcpPath(port_->Name()) &&
@@ -444,15 +467,30 @@ void Session::Loop()
             Log("port " + port_->Name() + " silent for " + std::to_string(device_->SilentTimeouts()) +
                 " reply time-outs; reconnecting");
             PortLost();
+            progress = true;
         }
         controller_->CheckLine(port_->IsOpen());
         controller_->LogHistoryNotes();
         sink_.Tick();
+        Notify(progress);
     }
+}
+
+void Session::Notify(bool progress)
+{
+    progress = progress || sentSincePass_;
+    sentSincePass_ = false;
+    if (!notify_.Active()) return;
+    const Clock::time_point now = Clock::now();
+    if (progress) notify_.Progress(now);
+    notify_.Tick(now, [this] { return ServiceStatusText(controller_->Line(), LineStats::WallClock::now()); });
+    // Ready once the port is open and the first command is out.
+    if (sentEver_) notify_.Ready();
 }
 
 void Session::Stop()
 {
+    notify_.Stopping();
     if (port_) port_->FlushPartial();
     if (device_) device_->ClosePort();
 #ifdef VX42B_POLL_WITH_SIM
