@@ -51,10 +51,10 @@ TEST(ServiceNotify, PingsOnlyWhileTheLoopGetsOn)
     };
     const Step steps[] = {
         {100ms, true, true},  // the first progress pings at once
-        {400ms, true, false},  {600ms, true, true},    {1000ms, false, false}, {1100ms, false, true},
-        {3500ms, false, true},  // 2.9 s after the last progress: still within the limit
+        {400ms, true, false},   {600ms, true, true},    {1000ms, false, false},
+        {1100ms, false, true},  {3500ms, false, true},   // 2.9 s after the last progress: still within the limit
         {4200ms, false, false}, {4600ms, false, false},  // past it: the loop counts as hung
-        {5000ms, true, true},   // it gets on again
+        {5000ms, true, true},                            // it gets on again
     };
     for (const Step& step : steps) {
         const size_t before = sent.Count("WATCHDOG=1");
@@ -262,9 +262,9 @@ TEST(PollNotifyEndToEnd, ReadyPingsStatusAndStoppingOnARealSocket)
     ASSERT_FALSE(sim.Path().empty()) << sim.Err();
     const std::string config = dir.Write("config.json", TestConfig(300));
     constexpr std::chrono::milliseconds kWatchdog{2000};
-    ServicePoller poll({PollExe(), "--json", "--plugin", PluginPath(), "--port", sim.Path(), "--config", config,
-                        "--down-after", "1"},
-                       {"NOTIFY_SOCKET=" + dir.Path() + "/notify", "WATCHDOG_USEC=2000000"}, dir.Path());
+    ServicePoller poll(
+        {PollExe(), "--json", "--plugin", PluginPath(), "--port", sim.Path(), "--config", config, "--down-after", "1"},
+        {"NOTIFY_SOCKET=" + dir.Path() + "/notify", "WATCHDOG_USEC=2000000"}, dir.Path());
     ASSERT_GT(poll.Pid(), 0);
     const auto diagnostics = [&] { return ReadFile(dir.Path() + "/poll.err"); };
 
@@ -291,7 +291,9 @@ TEST(PollNotifyEndToEnd, ReadyPingsStatusAndStoppingOnARealSocket)
     // A silent line is no hang: the loop handles time-outs and keeps pinging.
     sim.Signal(SIGSTOP);
     EXPECT_TRUE(socket.ReceiveUntil(
-        [&](const NotifySocket::Message& m) { return Has(m.text, "line down, no reply since") && Has(m.text, "time-out"); },
+        [&](const NotifySocket::Message& m) {
+            return Has(m.text, "line down, no reply since") && Has(m.text, "time-out");
+        },
         10s));
     socket.ReceiveUntil([](const NotifySocket::Message&) { return false; }, kWatchdog);
     const auto stop = Clock::now();
