@@ -72,8 +72,8 @@ std::string ServiceStatusText(const LineStats& stats, LineStats::WallClock::time
         const double ago = std::chrono::duration<double>(now - stats.lastComplete).count();
         char buf[32];
         std::snprintf(buf, sizeof buf, "%.1f", ago > 0 ? ago : 0.0);
-        text += "line up, " + std::to_string(stats.roundsComplete) + " round" +
-                (stats.roundsComplete == 1 ? "" : "s") + " complete, the last " + buf + " s ago";
+        text += "line up, " + std::to_string(stats.roundsComplete) + " round" + (stats.roundsComplete == 1 ? "" : "s") +
+                " complete, the last " + buf + " s ago";
     } else if (stats.reason == "starting") {
         text += "starting, no complete round yet";
     } else {
