@@ -16,8 +16,9 @@ packages=(cmake make g++ pkg-config libjsoncpp-dev libboost-dev libfmt-dev libgt
 packages+=(libmosquitto-dev libcpp-httplib-dev libcrypt-dev libssl-dev libjs-chart.js)
 # The poller's notifications to systemd (ready, status, watchdog).
 packages+=(libsystemd-dev)
-# What the tests run: tmux for the screen, packaging tools, a broker, a browser, openssl for a test certificate.
-test_packages=(tmux dpkg-dev systemd lintian mosquitto chromium openssl)
+# What the tests run: tmux for the screen, packaging tools, a broker, a browser, openssl for a test certificate,
+# strace for the system calls the service may make.
+test_packages=(tmux dpkg-dev systemd lintian mosquitto chromium openssl strace)
 run_only=0
 for arg in "$@"; do [ "$arg" = --run ] && run_only=1; done
 [ "$run_only" = 1 ] || packages+=("${test_packages[@]}")
