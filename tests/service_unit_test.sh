@@ -3,8 +3,8 @@
 # running: systemd-analyze verify in a root holding the built poller,
 # systemd-analyze security within its exposure budget, the programs free of
 # an executable stack (MemoryDenyWriteExecute= would refuse the plug-in), and
-# every system call the poller makes while polling, serving the page and
-# trying a broker allowed by the unit's SystemCallFilter=.
+# every system call the poller makes while polling, serving the metrics over
+# TLS and trying a broker allowed by the unit's SystemCallFilter=.
 #   tests/service_unit_test.sh UNIT POLL_EXE SIM_EXE PLUGIN HOST_LIB
 # Exit 77 (skipped) without systemd-analyze.
 set -euo pipefail
@@ -93,16 +93,35 @@ for _ in $(seq 200); do
 done
 [ -n "$pty" ] || fail "the simulator did not start"
 mkdir "$work/state"
-if ! timeout 120 strace -f -qq -o "$work/trace" "$poll" --plain --plugin "$plugin" --port "$pty" --rounds 2 \
-    --cache "$work/state/cache" --history "$work/state/history.db" --http 127.0.0.1:0 --mqtt mqtt://127.0.0.1:1/site \
-    >"$work/poll.out" 2>"$work/poll.err"; then
-  if grep -q 'PTRACE_TRACEME\|ptrace' "$work/poll.err" "$work/trace" 2>/dev/null; then
+# The page over TLS, asked once while the poller runs.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=localhost -days 2 \
+  -keyout "$work/site.key" -out "$work/site.crt" 2>/dev/null || fail "openssl could not make a test certificate"
+chmod 600 "$work/site.key"
+timeout 120 strace -f -qq -o "$work/trace" "$poll" --plain --plugin "$plugin" --port "$pty" --rounds 3 \
+  --cache "$work/state/cache" --history "$work/state/history.db" --mqtt mqtt://127.0.0.1:1/site \
+  --http 127.0.0.1:0 --http-cert "$work/site.crt" --http-key "$work/site.key" >"$work/poll.out" 2>"$work/poll.err" &
+traced=$!
+port=""
+for _ in $(seq 200); do
+  port=$(sed -n 's|.*http: serving https://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$work/poll.out")
+  [ -n "$port" ] && break
+  kill -0 "$traced" 2>/dev/null || break
+  sleep 0.05
+done
+if [ -n "$port" ]; then
+  printf 'GET /metrics HTTP/1.0\r\nHost: localhost\r\n\r\n' |
+    timeout 10 openssl s_client -quiet -connect "127.0.0.1:$port" >"$work/metrics" 2>/dev/null || true
+fi
+if ! wait "$traced"; then
+  if grep -q 'ptrace' "$work/poll.err"; then
     echo "skipped: strace cannot trace here; the system calls are not checked"
     exit 0
   fi
   cat "$work/poll.err" >&2
   fail "the poller under strace"
 fi
+[ -n "$port" ] || fail "the poller did not say where it serves: $(cat "$work/poll.out")"
+grep -q '^vx42b_line_up ' "$work/metrics" || fail "no metrics over TLS: $(head -c 300 "$work/metrics")"
 sed -n 's/^[0-9]* *\([a-z0-9_]*\)(.*/\1/p' "$work/trace" | sort -u >"$work/used"
 # execve is strace starting the poller. Run as root, SQLite gives each new
 # journal the database's owner (fchown); the service's own user does not.
