@@ -14,6 +14,7 @@
 
 #include "backoff.h"
 #include "config.h"
+#include "discover.h"
 #include "history_db.h"
 #include "history_writer.h"
 #include "image_cache.h"
@@ -149,6 +150,7 @@ private:
     int status_ = kExitOk;
     // Where the port came from, for messages: "--port" or the configuration's "port".
     std::string portOrigin_;
+    bool askedModel_ = false;
 };
 
 int Session::Start(std::ostream& err)
@@ -332,6 +334,19 @@ void Session::OnFrame(bool tx, const std::string& frame)
         roundStart_ = Clock::now();
     }
     if (options_.trace) sink_.Frame(tx, frame);
+    // The device-information reply names the model; the plug-in keeps it to
+    // itself, so the poller reads it off the line for the outputs.
+    if (tx) {
+        askedModel_ = frame.size() > 8 && frame.compare(5, 4, "4051") == 0;
+    } else if (askedModel_ && frame.size() > 2 && frame.front() == '~' && frame.back() == '\r') {
+        askedModel_ = false;
+        std::vector<unsigned char> record(yd1363::kRecordSize);
+        if (yd1363::Decode(frame.data() + 1, frame.size() - 2, record.data()) == yd1363::Error::None &&
+            record[3] == 0) {
+            const size_t size = (record[4] | (record[5] << 8)) / 2;
+            controller_->Line().model = ModelText(record.data() + yd1363::kRecordHeader, size);
+        }
+    }
 }
 
 void Session::HandleRoundEnds()
