@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <memory>
 #include <ostream>
 #include <sstream>
@@ -121,6 +122,7 @@ private:
     int OpenLine(std::string& path, std::string& error);
     void OnFrame(bool tx, const std::string& frame);
     void HandleRoundEnds();
+    void AskDcCount();
     void AskQueries();
     void PortLost();
     void TryReopen();
@@ -151,6 +153,8 @@ private:
     // Where the port came from, for messages: "--port" or the configuration's "port".
     std::string portOrigin_;
     bool askedModel_ = false;
+    std::string lastHead_;  // VER and ADR of the last command, as sent
+    bool askingDc_ = false;
 };
 
 int Session::Start(std::ostream& err)
@@ -208,6 +212,8 @@ int Session::Start(std::ostream& err)
         return kExitBadInput;
     }
     controller_->SetStores(cache_.get(), history_.get());
+    const Json::Value& dcUnits = config_["dcSetting"];
+    if (dcUnits.isArray() || dcUnits.isNull()) controller_->AskDcCountOnAcMismatch(dcUnits.size());
     if (cache_) RestoreFromCache();
 
     std::string path;
@@ -329,7 +335,7 @@ void Session::RestoreFromCache()
 
 void Session::OnFrame(bool tx, const std::string& frame)
 {
-    if (tx && !roundOpen_) {
+    if (tx && !roundOpen_ && !askingDc_) {
         roundOpen_ = true;
         roundStart_ = Clock::now();
     }
@@ -338,6 +344,7 @@ void Session::OnFrame(bool tx, const std::string& frame)
     // itself, so the poller reads it off the line for the outputs.
     if (tx) {
         askedModel_ = frame.size() > 8 && frame.compare(5, 4, "4051") == 0;
+        if (frame.size() > 8) lastHead_ = frame.substr(1, 4);
     } else if (askedModel_ && frame.size() > 2 && frame.front() == '~' && frame.back() == '\r') {
         askedModel_ = false;
         std::vector<unsigned char> record(yd1363::kRecordSize);
@@ -367,6 +374,27 @@ void Session::HandleRoundEnds()
         AskQueries();
         if (options_.rounds != 0 && rounds_ >= options_.rounds) done_ = true;
     }
+}
+
+// The round stops at a wrong AC count before the DC units are asked: between
+// two rounds, while the device waits, the poller asks that count itself once.
+void Session::AskDcCount()
+{
+    long read = -1;
+    unsigned ver = 0, address = 0;
+    if (port_->IsOpen() && lastHead_.size() == 4 && std::sscanf(lastHead_.c_str(), "%2x%2x", &ver, &address) == 2) {
+        unsigned count = 0;
+        std::string why;
+        askingDc_ = true;
+        const bool asked =
+            AskDcUnitCount(port_, address, ver, static_cast<int>(device_->ReplyTimeout().count()), count, why);
+        askingDc_ = false;
+        if (asked)
+            read = count;
+        else
+            Log("the DC unit count could not be asked: " + why);
+    }
+    controller_->DcCountAsked(read);
 }
 
 void Session::AskQueries()
@@ -447,6 +475,7 @@ void Session::Loop()
                 return !done_ && !port_->Failed();
             });
             HandleRoundEnds();
+            if (controller_->WantsDcCount()) AskDcCount();
         } catch (const std::exception& e) {
             // The device's own problem; the next call starts afresh.
             Log(std::string("the plug-in threw: ") + e.what());
