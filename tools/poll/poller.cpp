@@ -8,12 +8,14 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <memory>
 #include <ostream>
 #include <sstream>
 
 #include "backoff.h"
 #include "config.h"
+#include "discover.h"
 #include "history_db.h"
 #include "history_writer.h"
 #include "image_cache.h"
@@ -121,6 +123,7 @@ private:
     int OpenLine(std::string& path, std::string& error);
     void OnFrame(bool tx, const std::string& frame);
     void HandleRoundEnds();
+    void AskDcCount();
     void AskQueries();
     void PortLost();
     void TryReopen();
@@ -152,6 +155,9 @@ private:
     int status_ = kExitOk;
     // Where the port came from, for messages: "--port" or the configuration's "port".
     std::string portOrigin_;
+    bool askedModel_ = false;
+    std::string lastHead_;  // VER and ADR of the last command, as sent
+    bool askingDc_ = false;
     ServiceNotify notify_;
     // A command went out since the last pass of the loop; ever in this run.
     bool sentSincePass_ = false;
@@ -213,6 +219,8 @@ int Session::Start(std::ostream& err)
         return kExitBadInput;
     }
     controller_->SetStores(cache_.get(), history_.get());
+    const Json::Value& dcUnits = config_["dcSetting"];
+    if (dcUnits.isArray() || dcUnits.isNull()) controller_->AskDcCountOnAcMismatch(dcUnits.size());
     if (cache_) RestoreFromCache();
 
     std::string path;
@@ -338,11 +346,25 @@ void Session::RestoreFromCache()
 void Session::OnFrame(bool tx, const std::string& frame)
 {
     if (tx) sentSincePass_ = sentEver_ = true;
-    if (tx && !roundOpen_) {
+    if (tx && !roundOpen_ && !askingDc_) {
         roundOpen_ = true;
         roundStart_ = Clock::now();
     }
     if (options_.trace) sink_.Frame(tx, frame);
+    // The device-information reply names the model; the plug-in keeps it to
+    // itself, so the poller reads it off the line for the outputs.
+    if (tx) {
+        askedModel_ = frame.size() > 8 && frame.compare(5, 4, "4051") == 0;
+        if (frame.size() > 8) lastHead_ = frame.substr(1, 4);
+    } else if (askedModel_ && frame.size() > 2 && frame.front() == '~' && frame.back() == '\r') {
+        askedModel_ = false;
+        std::vector<unsigned char> record(yd1363::kRecordSize);
+        if (yd1363::Decode(frame.data() + 1, frame.size() - 2, record.data()) == yd1363::Error::None &&
+            record[3] == 0) {
+            const size_t size = (record[4] | (record[5] << 8)) / 2;
+            controller_->Line().model = ModelText(record.data() + yd1363::kRecordHeader, size);
+        }
+    }
 }
 
 void Session::HandleRoundEnds()
@@ -363,6 +385,27 @@ void Session::HandleRoundEnds()
         AskQueries();
         if (options_.rounds != 0 && rounds_ >= options_.rounds) done_ = true;
     }
+}
+
+// The round stops at a wrong AC count before the DC units are asked: between
+// two rounds, while the device waits, the poller asks that count itself once.
+void Session::AskDcCount()
+{
+    long read = -1;
+    unsigned ver = 0, address = 0;
+    if (port_->IsOpen() && lastHead_.size() == 4 && std::sscanf(lastHead_.c_str(), "%2x%2x", &ver, &address) == 2) {
+        unsigned count = 0;
+        std::string why;
+        askingDc_ = true;
+        const bool asked =
+            AskDcUnitCount(port_, address, ver, static_cast<int>(device_->ReplyTimeout().count()), count, why);
+        askingDc_ = false;
+        if (asked)
+            read = count;
+        else
+            Log("the DC unit count could not be asked: " + why);
+    }
+    controller_->DcCountAsked(read);
 }
 
 void Session::AskQueries()
@@ -451,6 +494,7 @@ void Session::Loop()
             });
             HandleRoundEnds();
             progress = turn.read != 0 || turn.accepted != 0;
+            if (controller_->WantsDcCount()) AskDcCount();
         } catch (const std::exception& e) {
             // The device's own problem; the next call starts afresh.
             Log(std::string("the plug-in threw: ") + e.what());

@@ -62,6 +62,7 @@ bool NetSink::Start(uint32_t mainDataId, std::ostream& err)
         mqtt.caFile = options_.mqttCaFile;
         mqtt.discovery = !options_.mqttDiscovery.empty();
         if (mqtt.discovery) mqtt.discoveryPrefix = options_.mqttDiscovery;
+        if (!options_.mqttManufacturer.empty()) mqtt.manufacturer = options_.mqttManufacturer;
         mqtt.lang = options_.lang;
     }
     HttpOptions http;
