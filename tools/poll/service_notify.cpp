@@ -1,7 +1,9 @@
 #include "service_notify.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #ifdef VX42B_POLL_WITH_SYSTEMD
 #include <systemd/sd-daemon.h>
@@ -20,7 +22,7 @@ ServiceNotify::ServiceNotify()
     if (socket == nullptr || *socket == '\0') return;
     send_ = [](const std::string& message) { ::sd_notify(0, message.c_str()); };
     uint64_t usec = 0;
-    // Also checks WATCHDOG_PID: a child the service started is not pinged for.
+    // Also checks WATCHDOG_PID: a process that only inherited the variables sends no pings.
     if (::sd_watchdog_enabled(0, &usec) > 0) watchdog_ = std::chrono::microseconds(usec);
 #endif
 }
