@@ -132,10 +132,15 @@ constexpr unsigned kRequestsPerConnection = 100;  // then the connection is clos
 constexpr auto kStall = std::chrono::seconds(5);  // no progress reading a body or writing an answer
 constexpr auto kAnswerDeadline = std::chrono::seconds(30);
 
-bool HeadComplete(const std::string& in)
+// Where the request's line and headers end; npos while they have not.
+size_t HeadEnd(const std::string& in)
 {
-    return in.find("\r\n\r\n") != std::string::npos || in.find("\n\n") != std::string::npos;
+    const size_t crlf = in.find("\r\n\r\n");
+    const size_t lf = in.find("\n\n");
+    return std::min(crlf == std::string::npos ? crlf : crlf + 4, lf == std::string::npos ? lf : lf + 2);
 }
+
+bool HeadComplete(const std::string& in) { return HeadEnd(in) != std::string::npos; }
 
 struct Connection {
     int fd = -1;
@@ -394,15 +399,16 @@ private:
     void Take(Held c, Clock::time_point now)
     {
         if (!Read(*c, now)) return;
-        if (HeadComplete(c->in)) {
+        const size_t end = HeadEnd(c->in);
+        if (c->in.size() > kHeadMax && (end == std::string::npos || end > kHeadMax)) {
+            Answer(*c, "431 Request Header Fields Too Large");
+            return;
+        }
+        if (end != std::string::npos) {
             std::lock_guard<std::mutex> lock(mutex_);
             ready_.push_back(std::move(c));
             ++busy_;
             work_.notify_one();
-            return;
-        }
-        if (c->in.size() > kHeadMax) {
-            Answer(*c, "431 Request Header Fields Too Large");
             return;
         }
         for (Held& slot : waiting_) {
@@ -470,10 +476,15 @@ private:
     {
         if (c.ssl != nullptr && !c.secure) return;
         const std::string text = "HTTP/1.1 " + status + "\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
-        if (c.ssl != nullptr)
+        if (c.ssl != nullptr) {
             SSL_write(c.ssl, text.data(), static_cast<int>(text.size()));
-        else
-            (void)::send(c.fd, text.data(), text.size(), MSG_NOSIGNAL);
+            return;
+        }
+        (void)::send(c.fd, text.data(), text.size(), MSG_NOSIGNAL);
+        // Closed with unread input the socket would reset, and the client might lose the answer.
+        char drain[4096];
+        for (int k = 0; k < 16 && ::recv(c.fd, drain, sizeof drain, 0) > 0; ++k) {
+        }
     }
 
     // False when accept fails for want of descriptors: then the listener
