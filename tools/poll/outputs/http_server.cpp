@@ -390,7 +390,7 @@ private:
                 Take(std::move(c), now);
             }
             waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), nullptr), waiting_.end());
-            if (fds[2].revents != 0 && !Accept(now)) acceptFrom = now + std::chrono::milliseconds(100);
+            if (fds[2].revents != 0 && !Accept()) acceptFrom = now + std::chrono::milliseconds(100);
         }
         waiting_.clear();
     }
@@ -489,7 +489,7 @@ private:
 
     // False when accept fails for want of descriptors: then the listener
     // rests a moment instead of waking the loop at once.
-    bool Accept(Clock::time_point now)
+    bool Accept()
     {
         for (;;) {
             sockaddr_storage addr{};
@@ -500,6 +500,7 @@ private:
                 if (errno == EINTR || errno == ECONNABORTED) continue;
                 return errno == EAGAIN || errno == EWOULDBLOCK;
             }
+            const auto now = Clock::now();
             auto c = std::make_unique<Connection>();
             c->fd = fd;
             Address(addr, c->ip, c->port);
