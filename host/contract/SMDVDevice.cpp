@@ -44,7 +44,14 @@ float SMDVDevice::Get_SP_Value(unsigned int index, const std::string& key) { ret
 void SMDVDevice::CheckThresholdBool(int level, const std::string& key, const std::string& code, const std::string& name,
                                     const std::string& text, bool state, unsigned short sequence)
 {
-    rule_value& rule = pendingRules_.emplace_back();
+    // A spare entry's strings keep their room: assigning into them allocates nothing.
+    if (spareWords_.empty()) {
+        pendingRules_.emplace_back();
+    } else {
+        pendingRules_.push_back(std::move(spareWords_.back()));
+        spareWords_.pop_back();
+    }
+    rule_value& rule = pendingRules_.back();
     rule.value = state ? 1 : 0;
     rule.key = key;
     rule.code = code;
@@ -53,12 +60,30 @@ void SMDVDevice::CheckThresholdBool(int level, const std::string& key, const std
     rule.name = name;
     rule.text = text;
     rule.data_id = dataId_;
+    statedList_ = pendingRules_.data();
+    statedCount_ = pendingRules_.size();
 }
 
 bool SMDVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& rules)
 {
     auto c = controller_.lock();
-    return c ? c->OnAlarmBatch(*this, rules) : false;
+    const bool any = c ? c->OnAlarmBatch(*this, rules) : false;
+    TakeBackWords(rules);
+    return any;
+}
+
+void SMDVDevice::TakeBackWords(const std::vector<rule_value>& rules)
+{
+    // Only the very entries this device last stated, moved or swapped out of
+    // its pending list (a vector keeps its buffer when moved), and only once.
+    if (rules.empty() || rules.data() != statedList_ || rules.size() != statedCount_) return;
+    statedList_ = nullptr;
+    statedCount_ = 0;
+    if (spareWords_.size() + rules.size() > kMaxSpareWords) return;
+    for (const rule_value& done : rules) {
+        // The entries are the list's own heap objects, never const ones.
+        spareWords_.push_back(std::move(const_cast<rule_value&>(done)));
+    }
 }
 
 void SMDVDevice::CheckThresholdWork(std::function<void()> work)

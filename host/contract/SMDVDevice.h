@@ -31,7 +31,10 @@ public:
     // States one alarm rule; collected in the pending rule list.
     void CheckThresholdBool(int level, const std::string& key, const std::string& code, const std::string& name,
                             const std::string& text, bool state, unsigned short sequence);
-    // Evaluates a batch through the controller's bookkeeping.
+    // Evaluates a batch through the controller's bookkeeping. A batch that
+    // is this device's own last pending list gives its entries back afterwards
+    // (they are left moved from): the next rules stated are written into
+    // them, so that a steady round copies its rules without allocating.
     bool DoBatchCheckThreshold(const std::vector<rule_value>& rules);
     // Hands a work item to the controller (runs it at once without one).
     void CheckThresholdWork(std::function<void()> work);
@@ -66,4 +69,15 @@ protected:
     uint8_t alarmResult_ = 0;
     SMDVDevice* parent_ = nullptr;
     bool published_ = false;
+
+private:
+    void TakeBackWords(const std::vector<rule_value>& rules);
+    // Rules of many rounds are never held here: a batch that would exceed
+    // this is left to free its words.
+    static constexpr size_t kMaxSpareWords = 4096;
+    // Entries taken back whose strings keep their room for the next rules.
+    std::vector<rule_value> spareWords_;
+    // The pending list as the last rule left it: the batch it becomes is recognised by it.
+    const rule_value* statedList_ = nullptr;
+    size_t statedCount_ = 0;
 };
