@@ -212,9 +212,11 @@ TEST(SubDeviceLifecycle, WorkItemsTheHostHoldsCopiesOrDrops)
         ASSERT_TRUE(device->LoadFromCache(second.data(), static_cast<int>(second.size())));
         device->RoundDone();
         ASSERT_EQ(host->held.size(), 2u);
-        const std::function<void()> copy = host->held[0];
-        copy();
-        host->held[0]();
+        {
+            const std::function<void()> copy = host->held[0];
+            copy();
+            host->held[0]();
+        }
         host->held[1]();
         host->held.clear();
         ASSERT_EQ(host->histories.size(), 2u);

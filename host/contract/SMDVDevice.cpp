@@ -44,14 +44,22 @@ float SMDVDevice::Get_SP_Value(unsigned int index, const std::string& key) { ret
 void SMDVDevice::CheckThresholdBool(int level, const std::string& key, const std::string& code, const std::string& name,
                                     const std::string& text, bool state, unsigned short sequence)
 {
-    // A spare entry's strings keep their room: assigning into them allocates nothing.
-    if (spareWords_.empty()) {
-        pendingRules_.emplace_back();
-    } else {
-        pendingRules_.push_back(std::move(spareWords_.back()));
-        spareWords_.pop_back();
+    // The rules are written into the entries of the last batch in place:
+    // their strings keep their room, so a steady round neither allocates nor
+    // moves an entry. Entries past statedCount_ are left from that batch.
+    if (pendingRules_.empty() && !spareWords_.empty()) {
+        pendingRules_.swap(spareWords_);
+        statedList_ = pendingRules_.data();
+        statedCount_ = 0;
+    } else if (pendingRules_.data() != statedList_ || statedCount_ > pendingRules_.size()) {
+        statedList_ = pendingRules_.data();
+        statedCount_ = pendingRules_.size();
     }
-    rule_value& rule = pendingRules_.back();
+    if (statedCount_ == pendingRules_.size()) {
+        pendingRules_.emplace_back();
+        statedList_ = pendingRules_.data();
+    }
+    rule_value& rule = pendingRules_[statedCount_++];
     rule.value = state ? 1 : 0;
     rule.key = key;
     rule.code = code;
@@ -60,30 +68,34 @@ void SMDVDevice::CheckThresholdBool(int level, const std::string& key, const std
     rule.name = name;
     rule.text = text;
     rule.data_id = dataId_;
-    statedList_ = pendingRules_.data();
-    statedCount_ = pendingRules_.size();
 }
 
 bool SMDVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& rules)
 {
+    // This device's own list, moved or swapped out of pending (a vector keeps
+    // its buffer): only its stated entries are this round's.
+    const bool own =
+        &rules != &pendingRules_ && !rules.empty() && rules.data() == statedList_ && rules.size() >= statedCount_;
+    if (own) DropUnstated(const_cast<std::vector<rule_value>&>(rules));
     auto c = controller_.lock();
     const bool any = c ? c->OnAlarmBatch(*this, rules) : false;
-    TakeBackWords(rules);
+    if (own) TakeBackWords(rules);
     return any;
+}
+
+void SMDVDevice::DropUnstated(std::vector<rule_value>& rules) const
+{
+    // Lists are never const objects; they shrink only when fewer rules were stated.
+    if (rules.data() == statedList_ && rules.size() > statedCount_) rules.resize(statedCount_);
 }
 
 void SMDVDevice::TakeBackWords(const std::vector<rule_value>& rules)
 {
-    // Only the very entries this device last stated, moved or swapped out of
-    // its pending list (a vector keeps its buffer when moved), and only once.
-    if (rules.empty() || rules.data() != statedList_ || rules.size() != statedCount_) return;
+    // Once only, and only while no other batch waits to be written into.
+    if (rules.data() != statedList_ || !spareWords_.empty()) return;
     statedList_ = nullptr;
     statedCount_ = 0;
-    if (spareWords_.size() + rules.size() > kMaxSpareWords) return;
-    for (const rule_value& done : rules) {
-        // The entries are the list's own heap objects, never const ones.
-        spareWords_.push_back(std::move(const_cast<rule_value&>(done)));
-    }
+    spareWords_.swap(const_cast<std::vector<rule_value>&>(rules));
 }
 
 void SMDVDevice::CheckThresholdWork(std::function<void()> work)
@@ -101,6 +113,7 @@ void SMDVDevice::SaveDeviceHistory(const unsigned char* data, unsigned int size)
 
 std::vector<rule_value> SMDVDevice::TakePendingRules()
 {
+    DropUnstated(pendingRules_);
     std::vector<rule_value> rules;
     rules.swap(pendingRules_);
     return rules;

@@ -32,9 +32,9 @@ public:
     void CheckThresholdBool(int level, const std::string& key, const std::string& code, const std::string& name,
                             const std::string& text, bool state, unsigned short sequence);
     // Evaluates a batch through the controller's bookkeeping. A batch that
-    // is this device's own last pending list gives its entries back afterwards
-    // (they are left moved from): the next rules stated are written into
-    // them, so that a steady round copies its rules without allocating.
+    // is this device's own last pending list is taken back afterwards (it is
+    // left empty): the next rules stated are written into its entries, so
+    // that a steady round copies its rules without allocating.
     bool DoBatchCheckThreshold(const std::vector<rule_value>& rules);
     // Hands a work item to the controller (runs it at once without one).
     void CheckThresholdWork(std::function<void()> work);
@@ -56,7 +56,11 @@ public:
     void SetDataReady(bool ready) { dataReady_ = ready ? 1 : 0; }
     bool HasPublished() const { return published_; }
     unsigned short RuleSequence() const { return ruleSeq_; }
-    const std::vector<rule_value>& PendingRules() const { return pendingRules_; }
+    const std::vector<rule_value>& PendingRules() const
+    {
+        DropUnstated(const_cast<std::vector<rule_value>&>(pendingRules_));
+        return pendingRules_;
+    }
     std::vector<rule_value> TakePendingRules();
     bool AlarmResult() const { return alarmResult_ != 0; }
 
@@ -72,12 +76,13 @@ protected:
 
 private:
     void TakeBackWords(const std::vector<rule_value>& rules);
-    // Rules of many rounds are never held here: a batch that would exceed
-    // this is left to free its words.
-    static constexpr size_t kMaxSpareWords = 4096;
-    // Entries taken back whose strings keep their room for the next rules.
+    // Entries the pending list holds past this round's rules (a round that
+    // states fewer than the last) go before anyone reads the list.
+    void DropUnstated(std::vector<rule_value>& rules) const;
+    // The last batch taken back, whose strings keep their room for the next rules.
     std::vector<rule_value> spareWords_;
-    // The pending list as the last rule left it: the batch it becomes is recognised by it.
+    // The list being stated into and how many of its entries are this round's:
+    // the batch it becomes is recognised by its buffer.
     const rule_value* statedList_ = nullptr;
     size_t statedCount_ = 0;
 };
