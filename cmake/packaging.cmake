@@ -15,7 +15,7 @@ set_target_properties(vx42b-poll vx42b-sim PROPERTIES INSTALL_RPATH "$ORIGIN/../
 
 install(FILES README.md ${CMAKE_CURRENT_SOURCE_DIR}/packaging/copyright
         DESTINATION ${VX42B_PKG_DOCDIR})
-install(FILES packaging/site.json packaging/vx42b-alerts.yml DESTINATION ${VX42B_PKG_DOCDIR}/examples)
+install(FILES packaging/site.json packaging/site.env packaging/vx42b-alerts.yml DESTINATION ${VX42B_PKG_DOCDIR}/examples)
 # The guides, where the README's links find them.
 install(DIRECTORY docs/ DESTINATION ${VX42B_PKG_DOCDIR}/docs FILES_MATCHING PATTERN "*.md" PATTERN "*.png")
 # Debian wants the changelog compressed, the same bytes on every build.
@@ -57,6 +57,6 @@ set(CPACK_PACKAGE_DESCRIPTION
 string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 # Debian 12's library packages; the same names on amd64 and armhf.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libjsoncpp25, libfmt9, libsqlite3-0, libncursesw6, libtinfo6")
+    "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libjsoncpp25, libfmt9, libsqlite3-0, libncursesw6, libtinfo6, libsystemd0")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

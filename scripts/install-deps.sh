@@ -14,8 +14,11 @@ packages=(cmake make g++ pkg-config libjsoncpp-dev libboost-dev libfmt-dev libgt
           libcli11-dev libsqlite3-dev libncurses-dev)
 # The poller's network outputs.
 packages+=(libmosquitto-dev libcpp-httplib-dev libcrypt-dev libssl-dev libjs-chart.js)
-# What the tests run: tmux for the screen, packaging tools, a broker, a browser, openssl for a test certificate.
-test_packages=(tmux dpkg-dev systemd lintian mosquitto chromium openssl)
+# The poller's notifications to systemd (ready, status, watchdog).
+packages+=(libsystemd-dev)
+# What the tests run: tmux for the screen, packaging tools, a broker, a browser, openssl for a test certificate,
+# strace for the system calls the service may make.
+test_packages=(tmux dpkg-dev systemd lintian mosquitto chromium openssl strace)
 run_only=0
 for arg in "$@"; do [ "$arg" = --run ] && run_only=1; done
 [ "$run_only" = 1 ] || packages+=("${test_packages[@]}")
@@ -35,7 +38,7 @@ done
 if [ "$arm" = 1 ]; then
   packages+=(g++-arm-linux-gnueabihf qemu-user libjsoncpp-dev:armhf libfmt-dev:armhf libgtest-dev:armhf
              libsqlite3-dev:armhf libmosquitto-dev:armhf libcpp-httplib-dev:armhf libcrypt-dev:armhf
-             libssl-dev:armhf libncurses-dev:armhf)
+             libssl-dev:armhf libncurses-dev:armhf libsystemd-dev:armhf)
 fi
 
 missing=()

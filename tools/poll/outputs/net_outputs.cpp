@@ -89,6 +89,7 @@ bool NetSink::Start(uint32_t mainDataId, std::ostream& err)
         }
         mqtt.discovery = !options_.mqttDiscovery.empty();
         if (mqtt.discovery) mqtt.discoveryPrefix = options_.mqttDiscovery;
+        if (!options_.mqttManufacturer.empty()) mqtt.manufacturer = options_.mqttManufacturer;
         mqtt.lang = options_.lang;
     }
     HttpOptions http;
@@ -105,6 +106,8 @@ bool NetSink::Start(uint32_t mainDataId, std::ostream& err)
         if (!CheckHttpFiles(http, err)) return false;
         if (!http.keyFile.empty() && SharedWithOthers(http.keyFile))
             Say("--http-key: " + http.keyFile + " is readable by other users; chmod 600 it");
+        if (!http.authFile.empty() && SharedWithOthers(http.authFile))
+            Say("--http-auth: " + http.authFile + " is readable by other users; chmod 600 it");
     }
 
     if (!options_.historyPath.empty()) SeedPlots();
