@@ -244,8 +244,10 @@ TEST(PollBadInput, OptionFilesThatAreNotFilesOrTooLargeAreRefusedByName)
 #endif
     };
     Site site;
-    // One byte over the limit, sparse: only the size is looked at.
-    const std::string oversize = site.Path("oversize");
+    // One byte over the limit, sparse: only the size is looked at. Outside
+    // the site, whose every file is read to compare it.
+    TempDir elsewhere;
+    const std::string oversize = elsewhere.Path() + "/oversize";
     const std::pair<std::string, std::string> kinds[] = {
         {"/dev/zero", "is a character device; give a regular file"},
         {site.Path("fifo"), "is a FIFO; give a regular file"},
@@ -253,7 +255,7 @@ TEST(PollBadInput, OptionFilesThatAreNotFilesOrTooLargeAreRefusedByName)
         {oversize, ""},
     };
     for (const OptionFile& o : options) {
-        ASSERT_EQ(::truncate(site.dir.Write("oversize", "").c_str(), static_cast<off_t>(o.limit + 1)), 0);
+        ASSERT_EQ(::truncate(elsewhere.Write("oversize", "").c_str(), static_cast<off_t>(o.limit + 1)), 0);
         const auto before = TreeState(site.dir.Path());
         for (const auto& [path, what] : kinds) {
             SCOPED_TRACE(std::string(o.option) + " " + path);
