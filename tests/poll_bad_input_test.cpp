@@ -204,6 +204,10 @@ TEST(PollBadInput, MistakesStopTheStartWithStatusTwoAndChangeNothing)
          "{\"data_id\": 1, \"rcSetting\": {}}\n}\n",
          "is not valid JSON: * Line 2, Column 1\n  Extra non-whitespace after JSON value."},
         {"cache a file", {"--cache", "{dir}/plain.txt"}, nullptr, "cache {dir}/plain.txt is not a directory"},
+        {"log a FIFO nobody reads",
+         {"--log", "{dir}/fifo"},
+         nullptr,
+         "--log: {dir}/fifo is a FIFO nobody reads; start its reader first"},
     };
     Site site;
     const auto before = TreeState(site.dir.Path());

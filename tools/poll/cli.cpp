@@ -294,9 +294,14 @@ int RunMain(int argc, char** argv)
     options.outFd = outFd;
     int traceFd = -1;
     if (!options.logPath.empty()) {
-        traceFd = ::open(options.logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        // O_NONBLOCK: a FIFO nobody reads is refused at once instead of holding the start.
+        traceFd = ::open(options.logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
+        if (traceFd >= 0) ::fcntl(traceFd, F_SETFL, ::fcntl(traceFd, F_GETFL) & ~O_NONBLOCK);
         if (traceFd < 0) {
-            std::cerr << "vx42b-poll: cannot open the log file " << options.logPath << ": " << std::strerror(errno)
+            std::cerr << "vx42b-poll: "
+                      << (errno == ENXIO
+                              ? "--log: " + options.logPath + " is a FIFO nobody reads; start its reader first"
+                              : "cannot open the log file " + options.logPath + ": " + std::strerror(errno))
                       << '\n';
             ::close(outFd);
             return kExitBadInput;
