@@ -87,6 +87,9 @@ private:
     struct Retained {
         std::string payload;
         bool dirty = true;
+        // State topics: the payload's digest without its times, and when it was last set.
+        uint64_t digest = 0;
+        Clock::time_point set{};
     };
 
     void Run();
@@ -94,6 +97,10 @@ private:
     void Note(const std::string& text);
     void FlushNotes();
     void SetRetained(const std::string& topic, const std::string& payload);
+    // A state topic goes out when a value moved, and while nothing does at
+    // least every `refresh`: its sensors expire without it.
+    void SetState(const std::string& topic, std::string& payload, uint64_t digest, Clock::time_point now,
+                  Clock::duration refresh);
     void Connect();
     void Lost(const std::string& why);
     void SendPending();
@@ -121,6 +128,8 @@ private:
     std::deque<std::string> events_;
     unsigned long droppedEvents_ = 0;
     std::vector<std::string> notes_;
+    std::string topic_;    // scratch, polling thread
+    std::string payload_;  // scratch, polling thread
 
     // Owned by the broker thread.
     enum class Link { Down, Connecting, Up };
