@@ -1,6 +1,7 @@
 // The network outputs' parts: option parsing, password checks, the state
 // store's snapshots and what is rendered from them.
 #include <crypt.h>
+#include <malloc.h>
 
 #include <atomic>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include "http_server.h"
 #include "json_line.h"
 #include "mqtt_sink.h"
+#include "record_decoder.h"
 #include "state_store.h"
 #include "state_view.h"
 #endif
@@ -349,6 +351,40 @@ TEST(PollNet, SnapshotsShareUnchangedRulesAndStateDigestsIgnoreTimes)
         AppendDeviceStateJson(out, other);
         EXPECT_EQ(out, ToJsonLine(DeviceStateJson(other)));
     }
+}
+
+// The page's plots keep 6 hours: their memory grows until the window is
+// full and not after. Simulated time, one sample a 2.5 s round (one kept
+// every 10 s); the heap in use comes from the C library, so a sanitizer's
+// allocator skips the figure.
+TEST(PollNet, PlotHistoryPlateausOnceItsWindowIsFull)
+{
+    const auto inUse = [] { return static_cast<long>(::mallinfo2().uordblks); };
+    if (inUse() == 0) GTEST_SKIP() << "no heap figures from this allocator";
+    Json::Value fields;
+    std::string error;
+    const std::vector<unsigned char> image = DcImage(53.5f);
+    ASSERT_TRUE(DecodeRecord(5087, image.data(), image.size(), fields, error)) << error;
+    PlotHistory plots(std::chrono::hours(6), std::chrono::seconds(10));
+    double t = 1.8e9;
+    std::shared_ptr<const Plots> shown;
+    const auto run = [&](double seconds) {
+        for (const double end = t + seconds; t < end; t += 2.5)
+            if (plots.Add(t, 21, "vx42b-dc", fields)) shown = plots.Build();  // as the store publishes it
+    };
+    const long start = inUse();
+    run(6 * 3600);
+    const long full = inUse();
+    run(3600);
+    const long later = inUse();
+    ASSERT_TRUE(shown);
+    EXPECT_EQ(shown->times.size(), 6u * 360u + 1u);
+    const long grown = full - start;
+    EXPECT_GT(grown, 0);
+    // An hour past the window: a few of the deque's blocks at most.
+    EXPECT_LT(later - full, grown / 50) << "grew " << (later - full) << " bytes after the window was full";
+    std::printf("plots of one DC unit (%zu series), 6 h at one sample per 10 s: %ld bytes, %.0f bytes a sample\n",
+                shown->series.size(), grown, static_cast<double>(grown) / static_cast<double>(shown->times.size()));
 }
 
 TEST(PollNet, MetricsCarryNoFreeTextAndPassPromtool)
