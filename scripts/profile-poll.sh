@@ -143,8 +143,9 @@ cost() {
     done
 }
 
-# Sets `waits` and `frames`: the polling thread's blocking waits and the
-# frames it sent, of one run.
+# Sets `waits`, `timeouts` and `frames`: the polling thread's blocking
+# waits, those of them that timed out (the loop's 50 ms turns while nothing
+# is due, which grow with the simulator's delays), and the frames it sent.
 wakeups() {
     local name=$1 rounds=$2
     shift 2
@@ -153,9 +154,11 @@ wakeups() {
     local main
     main=$(awk 'NR == 1 { print $1 }' "$out/st.$name")
     # A wait with a time-out of 0 only looks; each other one is a wake-up.
-    read -r waits frames < <(awk -v main="$main" '$1 == main && $2 ~ /^(poll|ppoll|select|pselect6|epoll_wait)\(/ && $0 !~ /, 0(\) +=| <unfinished)/ { waits++ }
-        $1 == main && $2 ~ /^write\(/ && $0 ~ /"~/ { frames++ }
-        END { printf "%d %d\n", waits, frames }' "$out/st.$name")
+    read -r waits timeouts frames < <(awk -v main="$main" '$1 != main { next }
+        $2 ~ /^(poll|ppoll|select|pselect6|epoll_wait)\(/ && $0 !~ /, 0(\) +=| <unfinished)/ { waits++; if ($0 ~ /= 0 \(Timeout\)/) idle++ }
+        $0 ~ /resumed>.*= 0 \(Timeout\)/ { idle++ }
+        $2 ~ /^write\(/ && $0 ~ /"~/ { frames++ }
+        END { printf "%d %d %d\n", waits, idle, frames }' "$out/st.$name")
 }
 
 # 1234567 as 1,234,567.
@@ -173,11 +176,14 @@ measure() {
     lines_a=$(grep -c '^{' "$out/short.json")
     lines_b=$(grep -c '^{' "$out/long.json")
     wakeups wshort "$short" "$@" || return 1
-    wa=$waits fa=$frames
+    wa=$waits fa=$frames ta=$timeouts
     wakeups wlong "$long" "$@" || return 1
-    wb=$waits fb=$frames
-    local f=$(((fb - fa) / rounds)) w=$(((wb - wa) / rounds))
-    rows+=("| \`$label\` | $(grouped $(((b - a) / rounds))) | $(grouped $(((pb - pa) / rounds))) | $(grouped $(((sb - sa) / rounds))) | $(((lines_b - lines_a) / rounds)) | $f | $w ($(awk -v w="$w" -v f="$f" 'BEGIN { printf "%.1f", f ? w / f : 0 }') a frame) |")
+    wb=$waits fb=$frames tb=$timeouts
+    local f w on
+    f=$(awk -v n="$((fb - fa))" -v r="$rounds" 'BEGIN { printf "%.1f", n / r }')
+    w=$(((wb - wa) / rounds))
+    on=$(awk -v w="$((wb - wa - tb + ta))" -v r="$rounds" -v f="$((fb - fa))" 'BEGIN { printf "%d (%.1f a frame)", w / r, f ? w / f : 0 }')
+    rows+=("| \`$label\` | $(grouped $(((b - a) / rounds))) | $(grouped $(((pb - pa) / rounds))) | $(grouped $(((sb - sa) / rounds))) | $(((lines_b - lines_a) / rounds)) | $f | $w | $on |")
 }
 
 measure "vx42b-poll --json" --json
@@ -189,6 +195,6 @@ type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/nu
 echo "vx42b-poll per round against its built-in simulator, rounds $((short + 1)) to $long" \
     "(scripts/profile-poll.sh $build $short $long; ${type:-unknown} build; $(date -u '+%Y-%m-%d %H:%M UTC')):"
 echo
-echo "| Command | Instructions outside the plug-in | In the plug-in | Simulator (not counted) | JSON lines | Frames sent | Poller wake-ups |"
-echo "|---|---|---|---|---|---|---|"
+echo "| Command | Instructions outside the plug-in | In the plug-in | Simulator (not counted) | JSON lines | Frames sent | Poller wake-ups | Of them on input |"
+echo "|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
