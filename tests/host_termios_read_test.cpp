@@ -33,7 +33,10 @@ public:
         if (master_ >= 0) ::close(master_);
     }
     const std::string& Path() const { return path_; }
-    void Write(const std::string& bytes) const { ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())); }
+    void Write(const std::string& bytes) const
+    {
+        ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
 
 private:
     int master_ = -1;
@@ -47,7 +50,8 @@ std::string Turn(TermiosPort& port)
     if (::poll(&p, 1, 5000) != 1) return "(nothing)";
     unsigned char buffer[1024];
     const long n = port.Read(buffer, sizeof buffer);
-    return n > 0 ? std::string(reinterpret_cast<char*>(buffer), static_cast<size_t>(n)) : "(read " + std::to_string(n) + ")";
+    return n > 0 ? std::string(reinterpret_cast<char*>(buffer), static_cast<size_t>(n))
+                 : "(read " + std::to_string(n) + ")";
 }
 
 TEST(TermiosRead, AFrameComingInPiecesIsReadWholeAndTheLineIsLeftAsItWas)
