@@ -71,6 +71,13 @@ void AppendJson(std::string& out, const Json::Value& value)
     }
 }
 
+void AppendInteger(std::string& out, long long v)
+{
+    char buf[24];
+    const auto result = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, result.ptr);
+}
+
 void AppendJsonReal(std::string& out, double v)
 {
     if (!std::isfinite(v)) {

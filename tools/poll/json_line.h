@@ -30,6 +30,15 @@ Json::Value FloatJson(float v);
 void AppendJsonString(std::string& out, const std::string& text);
 void AppendJsonString(std::string& out, const char* text, size_t size);
 
+// Appends a literal without measuring it.
+template <size_t N>
+inline void AppendLiteral(std::string& out, const char (&text)[N])
+{
+    out.append(text, N - 1);
+}
+// A whole number in decimal, as std::to_string writes it.
+void AppendInteger(std::string& out, long long v);
+
 // A double as ToJsonLine writes a real: shortest form, ".0" when integral.
 void AppendJsonReal(std::string& out, double v);
 

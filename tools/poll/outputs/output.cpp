@@ -166,9 +166,9 @@ void JsonSink::Emit(const char* event, Json::Value value)
 
 void JsonSink::Write()
 {
-    line_ += ",\"time\":\"";
+    AppendLiteral(line_, ",\"time\":\"");
     AppendLocalTimeText(line_, std::chrono::system_clock::now());
-    line_ += "\"}\n";
+    AppendLiteral(line_, "\"}\n");
     out_.write(line_.data(), static_cast<std::streamsize>(line_.size()));
 }
 
@@ -176,8 +176,8 @@ void JsonSink::Round(unsigned long number, bool complete, double seconds)
 {
     line_.assign(complete ? "{\"complete\":true,\"duration_s\":" : "{\"complete\":false,\"duration_s\":");
     AppendJsonReal(line_, static_cast<double>(static_cast<long long>(seconds * 1000 + 0.5)) / 1000);
-    line_ += ",\"event\":\"round\",\"round\":";
-    line_ += std::to_string(number);
+    AppendLiteral(line_, ",\"event\":\"round\",\"round\":");
+    AppendInteger(line_, static_cast<long long>(number));
     Write();
     out_.flush();
 }
@@ -191,25 +191,26 @@ void JsonSink::Publish(const DeviceRef& device, int recordType, const unsigned c
 void JsonSink::PublishDecoded(const DeviceRef& device, const Publication& image)
 {
     std::string& line = line_;
-    line.assign("{\"data_id\":");
-    line += std::to_string(device.dataId);
+    line.clear();
+    AppendLiteral(line, "{\"data_id\":");
+    AppendInteger(line, static_cast<long long>(device.dataId));
     if (!image.fields) {
-        line += ",\"decode_error\":";
+        AppendLiteral(line, ",\"decode_error\":");
         AppendJsonString(line, image.decodeError);
     }
-    line += ",\"device_type\":";
+    AppendLiteral(line, ",\"device_type\":");
     AppendJsonString(line, device.type);
-    line += ",\"event\":\"publish\"";
+    AppendLiteral(line, ",\"event\":\"publish\"");
     if (image.fields) {
-        line += ",\"fields\":";
+        AppendLiteral(line, ",\"fields\":");
         AppendJson(line, *image.fields);
     }
-    line += ",\"image\":";
+    AppendLiteral(line, ",\"image\":");
     AppendHexString(line, image.data, image.size);
-    line += ",\"record_type\":";
-    line += std::to_string(image.recordType);
-    line += ",\"size\":";
-    line += std::to_string(image.size);
+    AppendLiteral(line, ",\"record_type\":");
+    AppendInteger(line, static_cast<long long>(image.recordType));
+    AppendLiteral(line, ",\"size\":");
+    AppendInteger(line, static_cast<long long>(image.size));
     Write();
 }
 
@@ -217,20 +218,21 @@ void JsonSink::Rule(const DeviceRef& device, const rule_value& rule)
 {
     // RuleJson's line.
     std::string& line = line_;
-    line.assign("{\"code\":");
+    line.clear();
+    AppendLiteral(line, "{\"code\":");
     AppendJsonString(line, rule.code);
-    line += ",\"data_id\":";
-    line += std::to_string(device.dataId);
-    line += ",\"device_type\":";
+    AppendLiteral(line, ",\"data_id\":");
+    AppendInteger(line, static_cast<long long>(device.dataId));
+    AppendLiteral(line, ",\"device_type\":");
     AppendJsonString(line, device.type);
-    line += ",\"event\":\"rule\",\"key\":";
+    AppendLiteral(line, ",\"event\":\"rule\",\"key\":");
     AppendJsonString(line, rule.key);
-    line += ",\"level\":";
-    line += std::to_string(rule.level);
-    line += ",\"name\":";
+    AppendLiteral(line, ",\"level\":");
+    AppendInteger(line, static_cast<long long>(rule.level));
+    AppendLiteral(line, ",\"name\":");
     AppendJsonString(line, rule.name);
-    line += ",\"seq\":";
-    line += std::to_string(rule.sequence);
+    AppendLiteral(line, ",\"seq\":");
+    AppendInteger(line, static_cast<long long>(rule.sequence));
     line += rule.value != 0 ? ",\"state\":true,\"text\":" : ",\"state\":false,\"text\":";
     AppendJsonString(line, rule.text);
     Write();
@@ -245,16 +247,17 @@ void JsonSink::Alarm(const DeviceRef& device, const rule_value& rule, bool raise
 void JsonSink::History(const DeviceRef& device, int recordType, const unsigned char* data, size_t size)
 {
     std::string& line = line_;
-    line.assign("{\"data_id\":");
-    line += std::to_string(device.dataId);
-    line += ",\"device_type\":";
+    line.clear();
+    AppendLiteral(line, "{\"data_id\":");
+    AppendInteger(line, static_cast<long long>(device.dataId));
+    AppendLiteral(line, ",\"device_type\":");
     AppendJsonString(line, device.type);
-    line += ",\"event\":\"history\",\"image\":";
+    AppendLiteral(line, ",\"event\":\"history\",\"image\":");
     AppendHexString(line, data, size);
-    line += ",\"record_type\":";
-    line += std::to_string(recordType);
-    line += ",\"size\":";
-    line += std::to_string(size);
+    AppendLiteral(line, ",\"record_type\":");
+    AppendInteger(line, static_cast<long long>(recordType));
+    AppendLiteral(line, ",\"size\":");
+    AppendInteger(line, static_cast<long long>(size));
     Write();
 }
 
