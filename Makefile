@@ -7,7 +7,7 @@
 #   make arm     cross-build for arm-linux-gnueabihf and run the tests under qemu-arm
 #   make bench   build and run the benchmarks
 #   make mutants one-line mutation check of the plug-in's code (long; see docs/development.md)
-#   make profile per steady round: instructions (callgrind), allocations, bytes
+#   make profile per steady round: instructions (callgrind), allocations, bytes; the poller's instructions and wake-ups
 #   make soak    a long run against the simulator with faults (ROUNDS=10000)
 #   make fuzz    build the libFuzzer targets; make fuzz-run runs each (FUZZ_SECONDS=60)
 #   make format  format the C++ sources with clang-format-14 (.clang-format)

@@ -5,7 +5,7 @@
 #   scripts/install-deps.sh --arm    also the arm-linux-gnueabihf cross build and qemu-arm
 #   scripts/install-deps.sh --bench  also Google Benchmark
 #   scripts/install-deps.sh --mutants  also Python for the mutation check
-#   scripts/install-deps.sh --profile  also valgrind (callgrind counts instructions)
+#   scripts/install-deps.sh --profile  also valgrind (callgrind counts instructions) and strace (wake-ups)
 #   scripts/install-deps.sh --format also clang-format-14 (make format, make format-check)
 set -euo pipefail
 
@@ -28,7 +28,7 @@ for arg in "$@"; do
     --run) ;;
     --arm) arm=1 ;;
     --bench) packages+=(libbenchmark-dev) ;;
-    --profile) packages+=(valgrind) ;;
+    --profile) packages+=(valgrind strace) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
     --format) packages+=(clang-format-14) ;;
     --mutants) packages+=(python3) ;;

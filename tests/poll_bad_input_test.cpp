@@ -1,6 +1,7 @@
 // vx42b-poll and vx42b-sim given mistakes and broken surroundings: each is
 // stopped at once or told in a line a person can act on, and no file of the
 // site is changed or lost.
+#include <algorithm>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -572,7 +573,12 @@ TEST(PollBadInput, SaveFailuresAreToldOnceThenCountedUntilTheyClear)
         } else {
             const auto rest = JsonLines(poll.Unread());
             lines.insert(lines.end(), rest.begin(), rest.end());
-            const std::string last = lines.back()["text"].asString();
+            // The last log line; the run's summary follows it.
+            auto lastLog = std::find_if(lines.rbegin(), lines.rend(),
+                                        [](const Json::Value& v) { return v["event"].asString() == "log"; });
+            ASSERT_NE(lastLog, lines.rend()) << poll.Out();
+            EXPECT_EQ(lines.back()["event"].asString(), "summary");
+            const std::string last = (*lastLog)["text"].asString();
             const size_t lost = 1 + CountEvents(lines, causeAt, lines.size(), c.event);
             EXPECT_EQ(last.rfind(prefix + " still failing at exit: ", 0), 0u) << last;
             EXPECT_NE(last.find("; " + std::to_string(lost) + " images were not saved"), std::string::npos) << last;

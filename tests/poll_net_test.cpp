@@ -1,6 +1,7 @@
 // The network outputs' parts: option parsing, password checks, the state
 // store's snapshots and what is rendered from them.
 #include <crypt.h>
+#include <malloc.h>
 
 #include <atomic>
 #include <cstring>
@@ -19,7 +20,9 @@
 
 #ifdef VX42B_POLL_WITH_NET
 #include "http_server.h"
+#include "json_line.h"
 #include "mqtt_sink.h"
+#include "record_decoder.h"
 #include "state_store.h"
 #include "state_view.h"
 #endif
@@ -388,6 +391,96 @@ TEST(PollNet, SnapshotsKeepAlarmsRulesAndTheLine)
     EXPECT_EQ(state["devices"][0]["units"]["v"].asString(), "V");
     EXPECT_EQ(state["line"]["frame_errors"]["CHKSUM mismatch"].asUInt(), 2u);
     EXPECT_EQ(state["line"]["round_duration"]["count"].asUInt(), 2u);
+}
+
+// A round whose rules did not change shares its list with the snapshot
+// before; the broker's state payload is written without a copy and its
+// digest moves with the values, not with the times.
+TEST(PollNet, SnapshotsShareUnchangedRulesAndStateDigestsIgnoreTimes)
+{
+    StateStore store;
+    const std::vector<unsigned char> image = DcImage(53.5f);
+    const auto round = [&](unsigned long n, bool fuse5) {
+        store.Publish(Dc(), 5087, image.data(), image.size());
+        store.Rule(Dc(), Rule("DC_3", "fuse 4", false));
+        store.Rule(Dc(), Rule("DC_3", "fuse 5", fuse5));
+        store.Round(n, true, 0.7);
+        return store.Current();
+    };
+    const std::shared_ptr<const Snapshot> first = round(1, false);
+    const std::shared_ptr<const Snapshot> second = round(2, false);
+    EXPECT_EQ(&first->devices[0].rules.get(), &second->devices[0].rules.get());
+    const std::shared_ptr<const Snapshot> third = round(3, true);
+    ASSERT_EQ(third->devices[0].rules.size(), 2u);
+    EXPECT_TRUE(third->devices[0].rules[1].state);
+    EXPECT_FALSE(second->devices[0].rules[1].state);  // a snapshot handed out stays as it was
+
+    DeviceState d = third->devices[0];
+    std::string now;
+    const uint64_t digest = AppendDeviceStateJson(now, d);
+    EXPECT_EQ(now, ToJsonLine(DeviceStateJson(d)));
+    Json::Value fields = d.fields.get();
+    d.time = "2030-01-01T00:00:00.000";
+    fields["ttime"] = "2030-01-01 00:00:00";
+    d.fields = fields;
+    std::string later;
+    EXPECT_EQ(AppendDeviceStateJson(later, d), digest);
+    EXPECT_EQ(later, ToJsonLine(DeviceStateJson(d)));
+    fields["v"] = 53.6;
+    d.fields = fields;
+    std::string moved;
+    EXPECT_NE(AppendDeviceStateJson(moved, d), digest);
+
+    // The members DeviceStateJson adds, wherever they fall among the fields.
+    DeviceState other;
+    other.dataId = 7;
+    other.type = "vx42b-dc";
+    other.time = "t";
+    Json::Value own(Json::objectValue);
+    own["a"] = 1;
+    own["data_id"] = 9;
+    own["time"] = "own";
+    own["zz"] = "\"";
+    for (const Json::Value& f : {Json::Value(), own}) {
+        other.fields = f;
+        std::string out;
+        AppendDeviceStateJson(out, other);
+        EXPECT_EQ(out, ToJsonLine(DeviceStateJson(other)));
+    }
+}
+
+// The page's plots keep 6 hours: their memory grows until the window is
+// full and not after. Simulated time, one sample a 2.5 s round (one kept
+// every 10 s); the heap in use comes from the C library, so a sanitizer's
+// allocator skips the figure.
+TEST(PollNet, PlotHistoryPlateausOnceItsWindowIsFull)
+{
+    const auto inUse = [] { return static_cast<long>(::mallinfo2().uordblks); };
+    if (inUse() == 0) GTEST_SKIP() << "no heap figures from this allocator";
+    Json::Value fields;
+    std::string error;
+    const std::vector<unsigned char> image = DcImage(53.5f);
+    ASSERT_TRUE(DecodeRecord(5087, image.data(), image.size(), fields, error)) << error;
+    PlotHistory plots(std::chrono::hours(6), std::chrono::seconds(10));
+    double t = 1.8e9;
+    std::shared_ptr<const Plots> shown;
+    const auto run = [&](double seconds) {
+        for (const double end = t + seconds; t < end; t += 2.5)
+            if (plots.Add(t, 21, "vx42b-dc", fields)) shown = plots.Build();  // as the store publishes it
+    };
+    const long start = inUse();
+    run(6 * 3600);
+    const long full = inUse();
+    run(3600);
+    const long later = inUse();
+    ASSERT_TRUE(shown);
+    EXPECT_EQ(shown->times.size(), 6u * 360u + 1u);
+    const long grown = full - start;
+    EXPECT_GT(grown, 0);
+    // An hour past the window: a few of the deque's blocks at most.
+    EXPECT_LT(later - full, grown / 50) << "grew " << (later - full) << " bytes after the window was full";
+    std::printf("plots of one DC unit (%zu series), 6 h at one sample per 10 s: %ld bytes, %.0f bytes a sample\n",
+                shown->series.size(), grown, static_cast<double>(grown) / static_cast<double>(shown->times.size()));
 }
 
 TEST(PollNet, MetricsCarryNoFreeTextAndPassPromtool)

@@ -110,6 +110,37 @@ TEST(PollJson, FloatsAreShortestAndNonNumbersNull)
     EXPECT_EQ(ToJsonLine(v), R"({"a":230.1,"b":-0.1,"c":null,"d":1e-07})");
 }
 
+// Strings are scanned eight bytes at a time: every byte that needs an
+// escape is found wherever it falls in a word, in UTF-8 text too.
+TEST(PollJson, StringsEscapeEveryByteThatNeedsItAtAnyPosition)
+{
+    const struct {
+        char c;
+        const char* escaped;
+    } specials[] = {{'"', "\\\""}, {'\\', "\\\\"}, {'\n', "\\n"}, {'\x01', "\\u0001"}, {'\x1f', "\\u001f"}};
+    const std::string plain = "\xe7\x94\xb5\xe6\xb1\xa0 abc~\x7f";  // UTF-8, a space, DEL: as they are
+    for (const auto& special : specials) {
+        for (size_t length = 1; length <= 20; ++length) {
+            for (size_t at = 0; at < length; ++at) {
+                std::string text;
+                std::string expected = "\"";
+                for (size_t k = 0; k < length; ++k) {
+                    const char c = k == at ? special.c : plain[k % plain.size()];
+                    text += c;
+                    expected += k == at ? std::string(special.escaped) : std::string(1, c);
+                }
+                expected += '"';
+                std::string out;
+                AppendJsonString(out, text);
+                ASSERT_EQ(out, expected) << "length " << length << ", escape at " << at;
+            }
+        }
+    }
+    std::string out;
+    AppendHexString(out, kImage, sizeof kImage);
+    EXPECT_EQ(out, "\"151617\"");
+}
+
 // Records what reaches the sink, one line per call.
 class ListSink : public EventSink {
 public:

@@ -1,5 +1,6 @@
 #include "termios_port.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -11,6 +12,31 @@
 #include <unistd.h>
 
 #include "port_lock.h"
+
+namespace {
+
+// SOI, VER, ADR, CID1, CID2/RTN, LENGTH: then INFO (LENID characters),
+// CHKSUM and EOI follow.
+constexpr size_t kHeadSize = 13;
+constexpr size_t kFrameOverhead = 18;
+// Longer than any frame: what runs on this long without an end is not one.
+constexpr size_t kLongestFrame = kFrameOverhead + 0xFFF;
+// VMIN is one byte wide.
+constexpr size_t kMinimumLimit = 255;
+// How long a line may pause mid-frame beyond the bytes' own time (USB
+// adapters hand bytes on in bursts), and the longest wait in one read.
+constexpr int kGapMs = 50;
+constexpr int kLongestWaitMs = 500;
+
+int HexValue(unsigned char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+}  // namespace
 
 unsigned SpeedConstant(int baud)
 {
@@ -128,6 +154,8 @@ bool TermiosPort::Open()
     ::tcflush(fd, TCIOFLUSH);
     ::ioctl(fd, TIOCEXCL);
     fd_ = fd;
+    inFrame_ = 0;
+    minimum_ = 0;
     error_.clear();
     return true;
 }
@@ -141,9 +169,8 @@ void TermiosPort::Close()
     fd_ = -1;
 }
 
-long TermiosPort::Read(unsigned char* buffer, size_t size)
+long TermiosPort::ReadNow(unsigned char* buffer, size_t size)
 {
-    if (fd_ < 0) return -1;
     for (;;) {
         ssize_t n = ::read(fd_, buffer, size);
         if (n >= 0) {
@@ -163,6 +190,73 @@ long TermiosPort::Read(unsigned char* buffer, size_t size)
         error_ = std::strerror(errno);
         return -1;
     }
+}
+
+void TermiosPort::Track(const unsigned char* data, size_t size)
+{
+    for (size_t k = 0; k < size; ++k) {
+        const unsigned char c = data[k];
+        if (c == '~') {
+            inFrame_ = 1;
+            head_[0] = c;
+        } else if (c == '\r' || inFrame_ == 0) {
+            inFrame_ = 0;
+        } else {
+            if (inFrame_ < kHeadSize) head_[inFrame_] = c;
+            inFrame_ = inFrame_ < kLongestFrame ? inFrame_ + 1 : 0;
+        }
+    }
+}
+
+size_t TermiosPort::Missing() const
+{
+    if (inFrame_ < kHeadSize) return kFrameOverhead - inFrame_;
+    size_t lenid = 0;
+    for (size_t k = 10; k < kHeadSize; ++k) {
+        const int v = HexValue(head_[k]);
+        // A length that does not read: byte by byte until the end.
+        if (v < 0) return 1;
+        lenid = lenid * 16 + static_cast<size_t>(v);
+    }
+    const size_t length = kFrameOverhead + lenid;
+    return length > inFrame_ ? length - inFrame_ : 1;
+}
+
+void TermiosPort::SetMinimum(size_t bytes)
+{
+    if (bytes == minimum_) return;
+    termios tio{};
+    if (::tcgetattr(fd_, &tio) != 0) return;
+    tio.c_cc[VMIN] = static_cast<cc_t>(bytes);
+    tio.c_cc[VTIME] = 0;
+    if (::tcsetattr(fd_, TCSANOW, &tio) == 0) minimum_ = bytes;
+}
+
+long TermiosPort::Read(unsigned char* buffer, size_t size)
+{
+    if (fd_ < 0) return -1;
+    long got = ReadNow(buffer, size);
+    if (got <= 0) return got;
+    Track(buffer, static_cast<size_t>(got));
+    // The rest of a frame comes at line speed. poll() with VMIN at the bytes
+    // still due wakes once they are all there, and at once when they are:
+    // the end of a frame is never held back.
+    while (inFrame_ > 0 && static_cast<size_t>(got) < size) {
+        const size_t want = std::min({Missing(), size - static_cast<size_t>(got), kMinimumLimit});
+        SetMinimum(want);
+        const long lineMs = baud_ > 0 ? static_cast<long>(want) * 10000 / baud_ + 1 : 0;
+        pollfd p{fd_, POLLIN, 0};
+        // Silence mid-frame (or a signal): what came goes to the device,
+        // whose reply time-out decides.
+        if (::poll(&p, 1, static_cast<int>(std::min<long>(lineMs + kGapMs, kLongestWaitMs))) <= 0) break;
+        const long more = ReadNow(buffer + got, size - static_cast<size_t>(got));
+        if (more <= 0) break;
+        Track(buffer + got, static_cast<size_t>(more));
+        got += more;
+    }
+    // Between frames any byte is news.
+    SetMinimum(0);
+    return got;
 }
 
 bool TermiosPort::Write(const unsigned char* data, size_t size)

@@ -1,10 +1,14 @@
 #pragma once
+#include <cstddef>
 #include <string>
 
 #include "serial_port.h"
 
-// A serial device in raw 8N1 mode at a fixed line speed; reads never block.
-// It is held exclusively while open (flock and TIOCEXCL).
+// A serial device in raw 8N1 mode at a fixed line speed. It is held
+// exclusively while open (flock and TIOCEXCL). A read returns at once when
+// nothing is there; when it gets the start of a frame, it waits for the rest
+// (up to the gap a line that stops mid-frame takes), so that the reader wakes
+// a few times per frame rather than once per byte.
 class TermiosPort : public SerialPort {
 public:
     TermiosPort(std::string path, int baud);
@@ -21,9 +25,20 @@ public:
     bool LastErrorInUse() const override { return inUse_; }
 
 private:
+    long ReadNow(unsigned char* buffer, size_t size);
+    // Follows the frames in what was read.
+    void Track(const unsigned char* data, size_t size);
+    // Bytes still due of the frame under way (at least 1 while in one).
+    size_t Missing() const;
+    // VMIN: poll() reports input once that many bytes are there.
+    void SetMinimum(size_t bytes);
+
     std::string path_;
     int baud_;
     int fd_ = -1;
+    size_t inFrame_ = 0;           // bytes of the frame under way since its SOI; 0 between frames
+    unsigned char head_[13] = {};  // SOI to LENGTH: gives the frame's length
+    size_t minimum_ = 0;           // the line's VMIN
     std::string error_;
     bool permanent_ = false;
     bool inUse_ = false;

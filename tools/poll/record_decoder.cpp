@@ -99,6 +99,8 @@ bool ReadElement(ByteReader& reader, FieldType type, Json::Value& out)
     return false;
 }
 
+// Field names are literals of the records' descriptions: the decoded trees
+// point to them (StaticString) rather than copying a name per field and round.
 bool ReadBlock(ByteReader& reader, int blockStart, const std::vector<FieldSpec>& fields, Json::Value& out)
 {
     out = Json::Value(Json::objectValue);
@@ -106,7 +108,7 @@ bool ReadBlock(ByteReader& reader, int blockStart, const std::vector<FieldSpec>&
         const int gap = blockStart + field.offset - reader.Position();
         if (gap < 0 || !reader.Skip(gap)) return false;
         if (field.count == 1) {
-            if (!ReadElement(reader, field.type, out[field.name])) return false;
+            if (!ReadElement(reader, field.type, out[Json::StaticString(field.name)])) return false;
             continue;
         }
         Json::Value list(Json::arrayValue);
@@ -115,7 +117,7 @@ bool ReadBlock(ByteReader& reader, int blockStart, const std::vector<FieldSpec>&
             if (!ReadElement(reader, field.type, element)) return false;
             list.append(std::move(element));
         }
-        out[field.name] = std::move(list);
+        out[Json::StaticString(field.name)] = std::move(list);
     }
     return true;
 }
@@ -191,7 +193,7 @@ bool DecodeRecord(int recordType, const unsigned char* data, size_t size, Json::
             }
             list.append(std::move(item));
         }
-        out[layout->itemsName] = std::move(list);
+        out[Json::StaticString(layout->itemsName)] = std::move(list);
     }
     fields.swap(out);
     return true;

@@ -3,7 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
+
+#include <json/value.h>
 
 #include "query.h"
 #include "rule_value.h"
@@ -18,6 +21,18 @@ struct DeviceRef {
 };
 
 enum class LogSource { Device, Poller };
+
+// An image a sub-device published, decoded once for every output.
+struct Publication {
+    int recordType = 0;
+    const unsigned char* data = nullptr;
+    size_t size = 0;
+    // The fields by name (record_decoder.h); null when the image does not
+    // fit its layout, with the reason in decodeError.
+    std::shared_ptr<const Json::Value> fields;
+    std::string decodeError;
+};
+Publication DecodePublication(int recordType, const unsigned char* data, size_t size);
 
 // The serial line's health since the poller started.
 struct LineStats {
@@ -58,6 +73,12 @@ public:
     // A round ended; every publish, rule, alarm and history of it came first.
     virtual void Round(unsigned long number, bool complete, double seconds) = 0;
     virtual void Publish(const DeviceRef& device, int recordType, const unsigned char* data, size_t size) = 0;
+    // The same, decoded: what a FanoutSink hands on, so that its outputs
+    // share one decoding. By default the image alone goes to Publish.
+    virtual void PublishDecoded(const DeviceRef& device, const Publication& image)
+    {
+        Publish(device, image.recordType, image.data, image.size);
+    }
     virtual void Rule(const DeviceRef& device, const rule_value& rule) = 0;
     virtual void Alarm(const DeviceRef& device, const rule_value& rule, bool raised) = 0;
     virtual void History(const DeviceRef& device, int recordType, const unsigned char* data, size_t size) = 0;

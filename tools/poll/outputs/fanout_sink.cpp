@@ -1,6 +1,19 @@
 #include "fanout_sink.h"
 
+#include "record_decoder.h"
+
 namespace vxpoll {
+
+Publication DecodePublication(int recordType, const unsigned char* data, size_t size)
+{
+    Publication image;
+    image.recordType = recordType;
+    image.data = data;
+    image.size = size;
+    auto fields = std::make_shared<Json::Value>();
+    if (DecodeRecord(recordType, data, size, *fields, image.decodeError)) image.fields = std::move(fields);
+    return image;
+}
 
 void FanoutSink::Add(std::unique_ptr<EventSink> sink)
 {
@@ -14,7 +27,12 @@ void FanoutSink::Round(unsigned long number, bool complete, double seconds)
 
 void FanoutSink::Publish(const DeviceRef& device, int recordType, const unsigned char* data, size_t size)
 {
-    for (auto& sink : sinks_) sink->Publish(device, recordType, data, size);
+    PublishDecoded(device, DecodePublication(recordType, data, size));
+}
+
+void FanoutSink::PublishDecoded(const DeviceRef& device, const Publication& image)
+{
+    for (auto& sink : sinks_) sink->PublishDecoded(device, image);
 }
 
 void FanoutSink::Rule(const DeviceRef& device, const rule_value& rule)

@@ -13,7 +13,9 @@ public:
     size_t Size() const { return sinks_.size(); }
 
     void Round(unsigned long number, bool complete, double seconds) override;
+    // Decodes the image once for every output.
     void Publish(const DeviceRef& device, int recordType, const unsigned char* data, size_t size) override;
+    void PublishDecoded(const DeviceRef& device, const Publication& image) override;
     void Rule(const DeviceRef& device, const rule_value& rule) override;
     void Alarm(const DeviceRef& device, const rule_value& rule, bool raised) override;
     void History(const DeviceRef& device, int recordType, const unsigned char* data, size_t size) override;

@@ -393,6 +393,23 @@ void MqttSink::SetRetained(const std::string& topic, const std::string& payload)
     found->second.dirty = true;
 }
 
+void MqttSink::SetState(const std::string& topic, std::string& payload, uint64_t digest, Clock::time_point now,
+                        Clock::duration refresh)
+{
+    auto found = retained_.find(topic);
+    if (found == retained_.end()) {
+        retained_[topic] = Retained{payload, true, digest, now};
+        order_.push_back(topic);
+        return;
+    }
+    Retained& r = found->second;
+    if (r.digest == digest && now - r.set < refresh) return;
+    r.payload.swap(payload);
+    r.dirty = true;
+    r.digest = digest;
+    r.set = now;
+}
+
 void MqttSink::Round(unsigned long, bool complete, double)
 {
     FlushNotes();
@@ -400,13 +417,27 @@ void MqttSink::Round(unsigned long, bool complete, double)
     const std::shared_ptr<const Snapshot> snapshot = store_.Current();
     std::vector<MqttMessage> discovery;
     if (options_.discovery) discovery = DiscoveryMessages(*snapshot, options_, mainDataId_);
+    // Values are retained: a state that only got a newer time is not sent
+    // again before half its sensors' expire_after has passed.
+    const Clock::time_point now = Clock::now();
+    const Clock::duration refresh = std::chrono::seconds(ExpireAfterSeconds(*snapshot)) / 2;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (const MqttMessage& m : discovery) SetRetained(m.topic, m.payload);
         for (const DeviceState& d : snapshot->devices) {
-            const std::string base = options_.prefix + "/" + std::to_string(d.dataId);
-            if (d.fields.isObject()) SetRetained(base + "/state", ToJsonLine(DeviceStateJson(d)));
-            SetRetained(base + "/alarms", ToJsonLine(AlarmsJson(d)));
+            topic_.assign(options_.prefix);
+            topic_ += '/';
+            topic_ += std::to_string(d.dataId);
+            const size_t base = topic_.size();
+            if (d.fields.isObject()) {
+                payload_.clear();
+                const uint64_t digest = AppendDeviceStateJson(payload_, d);
+                topic_ += "/state";
+                SetState(topic_, payload_, digest, now, refresh);
+                topic_.resize(base);
+            }
+            topic_ += "/alarms";
+            SetRetained(topic_, ToJsonLine(AlarmsJson(d)));
         }
     }
     Wake();

@@ -90,6 +90,9 @@ private:
     struct Retained {
         std::string payload;
         bool dirty = true;
+        // State topics: the payload's digest without its times, and when it was last set.
+        uint64_t digest = 0;
+        Clock::time_point set{};
     };
 
     void Run();
@@ -97,6 +100,10 @@ private:
     void Note(const std::string& text);
     void FlushNotes();
     void SetRetained(const std::string& topic, const std::string& payload);
+    // A state topic goes out when a value moved, and while nothing does at
+    // least every `refresh`: its sensors expire without it.
+    void SetState(const std::string& topic, std::string& payload, uint64_t digest, Clock::time_point now,
+                  Clock::duration refresh);
     void Connect();
     void Lost(const std::string& why);
     // What a failed library call means; for a failed TLS handshake, which certificate and why.
@@ -126,6 +133,8 @@ private:
     std::deque<std::string> events_;
     unsigned long droppedEvents_ = 0;
     std::vector<std::string> notes_;
+    std::string topic_;    // scratch, polling thread
+    std::string payload_;  // scratch, polling thread
 
     // Owned by the broker thread.
     enum class Link { Down, Connecting, Up };

@@ -176,6 +176,11 @@ void NetSink::Publish(const DeviceRef& device, int recordType, const unsigned ch
     if (store_) store_->Publish(device, recordType, data, size);
 }
 
+void NetSink::PublishDecoded(const DeviceRef& device, const Publication& image)
+{
+    if (store_) store_->PublishDecoded(device, image);
+}
+
 void NetSink::Rule(const DeviceRef& device, const rule_value& rule)
 {
     if (store_) store_->Rule(device, rule);
@@ -222,6 +227,7 @@ bool NetSink::Start(uint32_t, std::ostream& err)
 }
 void NetSink::Round(unsigned long, bool, double) {}
 void NetSink::Publish(const DeviceRef&, int, const unsigned char*, size_t) {}
+void NetSink::PublishDecoded(const DeviceRef&, const Publication&) {}
 void NetSink::Rule(const DeviceRef&, const rule_value&) {}
 void NetSink::Alarm(const DeviceRef&, const rule_value&, bool) {}
 void NetSink::Line(const LineStats&) {}

@@ -164,46 +164,78 @@ void JsonSink::Emit(const char* event, Json::Value value)
     out_.flush();
 }
 
+void JsonSink::Write()
+{
+    AppendLiteral(line_, ",\"time\":\"");
+    AppendLocalTimeText(line_, std::chrono::system_clock::now());
+    AppendLiteral(line_, "\"}\n");
+    out_.write(line_.data(), static_cast<std::streamsize>(line_.size()));
+}
+
 void JsonSink::Round(unsigned long number, bool complete, double seconds)
 {
-    Json::Value v(Json::objectValue);
-    v["round"] = static_cast<Json::UInt64>(number);
-    v["complete"] = complete;
-    v["duration_s"] = static_cast<double>(static_cast<long long>(seconds * 1000 + 0.5)) / 1000;
-    Emit("round", v);
+    line_.assign(complete ? "{\"complete\":true,\"duration_s\":" : "{\"complete\":false,\"duration_s\":");
+    AppendJsonReal(line_, static_cast<double>(static_cast<long long>(seconds * 1000 + 0.5)) / 1000);
+    AppendLiteral(line_, ",\"event\":\"round\",\"round\":");
+    AppendInteger(line_, static_cast<long long>(number));
+    Write();
+    out_.flush();
 }
 
 void JsonSink::Publish(const DeviceRef& device, int recordType, const unsigned char* data, size_t size)
 {
-    Emit("publish", PublishJson(device, recordType, data, size));
+    PublishDecoded(device, DecodePublication(recordType, data, size));
+}
+
+// PublishJson's line.
+void JsonSink::PublishDecoded(const DeviceRef& device, const Publication& image)
+{
+    std::string& line = line_;
+    line.clear();
+    AppendLiteral(line, "{\"data_id\":");
+    AppendInteger(line, static_cast<long long>(device.dataId));
+    if (!image.fields) {
+        AppendLiteral(line, ",\"decode_error\":");
+        AppendJsonString(line, image.decodeError);
+    }
+    AppendLiteral(line, ",\"device_type\":");
+    AppendJsonString(line, device.type);
+    AppendLiteral(line, ",\"event\":\"publish\"");
+    if (image.fields) {
+        AppendLiteral(line, ",\"fields\":");
+        AppendJson(line, *image.fields);
+    }
+    AppendLiteral(line, ",\"image\":");
+    AppendHexString(line, image.data, image.size);
+    AppendLiteral(line, ",\"record_type\":");
+    AppendInteger(line, static_cast<long long>(image.recordType));
+    AppendLiteral(line, ",\"size\":");
+    AppendInteger(line, static_cast<long long>(image.size));
+    Write();
 }
 
 void JsonSink::Rule(const DeviceRef& device, const rule_value& rule)
 {
-    // Every rule of every round comes here: the line Emit would write for
-    // RuleJson, members in name order, written without building the object.
+    // RuleJson's line.
     std::string& line = line_;
-    line.assign("{\"code\":");
+    line.clear();
+    AppendLiteral(line, "{\"code\":");
     AppendJsonString(line, rule.code);
-    line += ",\"data_id\":";
-    line += std::to_string(device.dataId);
-    line += ",\"device_type\":";
+    AppendLiteral(line, ",\"data_id\":");
+    AppendInteger(line, static_cast<long long>(device.dataId));
+    AppendLiteral(line, ",\"device_type\":");
     AppendJsonString(line, device.type);
-    line += ",\"event\":\"rule\",\"key\":";
+    AppendLiteral(line, ",\"event\":\"rule\",\"key\":");
     AppendJsonString(line, rule.key);
-    line += ",\"level\":";
-    line += std::to_string(rule.level);
-    line += ",\"name\":";
+    AppendLiteral(line, ",\"level\":");
+    AppendInteger(line, static_cast<long long>(rule.level));
+    AppendLiteral(line, ",\"name\":");
     AppendJsonString(line, rule.name);
-    line += ",\"seq\":";
-    line += std::to_string(rule.sequence);
+    AppendLiteral(line, ",\"seq\":");
+    AppendInteger(line, static_cast<long long>(rule.sequence));
     line += rule.value != 0 ? ",\"state\":true,\"text\":" : ",\"state\":false,\"text\":";
     AppendJsonString(line, rule.text);
-    line += ",\"time\":\"";
-    line += NowText();
-    line += "\"}\n";
-    out_.write(line.data(), static_cast<std::streamsize>(line.size()));
-    out_.flush();
+    Write();
 }
 
 void JsonSink::Alarm(const DeviceRef& device, const rule_value& rule, bool raised)
@@ -211,17 +243,31 @@ void JsonSink::Alarm(const DeviceRef& device, const rule_value& rule, bool raise
     Emit("alarm", AlarmJson(device, rule, raised));
 }
 
+// HistoryJson's line.
 void JsonSink::History(const DeviceRef& device, int recordType, const unsigned char* data, size_t size)
 {
-    Emit("history", HistoryJson(device, recordType, data, size));
+    std::string& line = line_;
+    line.clear();
+    AppendLiteral(line, "{\"data_id\":");
+    AppendInteger(line, static_cast<long long>(device.dataId));
+    AppendLiteral(line, ",\"device_type\":");
+    AppendJsonString(line, device.type);
+    AppendLiteral(line, ",\"event\":\"history\",\"image\":");
+    AppendHexString(line, data, size);
+    AppendLiteral(line, ",\"record_type\":");
+    AppendInteger(line, static_cast<long long>(recordType));
+    AppendLiteral(line, ",\"size\":");
+    AppendInteger(line, static_cast<long long>(size));
+    Write();
 }
 
 void JsonSink::Log(const std::string& text, LogSource source)
 {
-    Json::Value v(Json::objectValue);
-    v["source"] = source == LogSource::Device ? "device" : "poller";
-    v["text"] = text;
-    Emit("log", v);
+    line_.assign(source == LogSource::Device ? "{\"event\":\"log\",\"source\":\"device\",\"text\":"
+                                             : "{\"event\":\"log\",\"source\":\"poller\",\"text\":");
+    AppendJsonString(line_, text);
+    Write();
+    out_.flush();
 }
 
 void JsonSink::Value(unsigned long round, const Query& query, bool ok, float value, const std::string& error)
@@ -233,23 +279,56 @@ void JsonSink::Frame(bool tx, const std::string& bytes) { Emit(tx ? "tx" : "rx",
 
 void JsonSink::LineChanged(const LineStats& stats) { Emit("line", LineJson(stats)); }
 
-void JsonSink::Finish() { out_.flush(); }
+void JsonSink::Tick() { out_.flush(); }
+
+void JsonSink::Line(const LineStats& stats)
+{
+    lineSeen_ = true;
+    roundsComplete_ = stats.roundsComplete;
+    roundsAbandoned_ = stats.roundsAbandoned;
+    timeouts_ = stats.timeouts;
+    const unsigned long errors = stats.FrameErrorTotal();
+    if (errors != frameErrorTotal_) frameErrors_ = stats.frameErrors;
+    frameErrorTotal_ = errors;
+}
+
+void JsonSink::Finish()
+{
+    out_.flush();
+    if (!lineSeen_ || out_.bad()) return;
+    // What a script checks before it trusts a run: nothing abandoned,
+    // nothing timed out, nothing refused.
+    Json::Value v(Json::objectValue);
+    v["rounds_complete"] = static_cast<Json::UInt64>(roundsComplete_);
+    v["rounds_abandoned"] = static_cast<Json::UInt64>(roundsAbandoned_);
+    v["timeouts"] = static_cast<Json::UInt64>(timeouts_);
+    v["frame_errors"] = static_cast<Json::UInt64>(frameErrorTotal_);
+    Json::Value kinds(Json::objectValue);
+    for (const auto& [kind, n] : frameErrors_)
+        if (n != 0) kinds[kind] = static_cast<Json::UInt64>(n);
+    v["frame_error_kinds"] = kinds;
+    Emit("summary", v);
+}
 
 // ---- human view ----
 
 std::vector<std::string> HumanSink::TableRows(const DeviceRef& device, int recordType, const unsigned char* data,
                                               size_t size)
 {
+    return TableRows(device, DecodePublication(recordType, data, size));
+}
+
+std::vector<std::string> HumanSink::TableRows(const DeviceRef& device, const Publication& image)
+{
     std::vector<std::string> rows;
-    Json::Value fields;
-    std::string error;
-    if (FindLayout(recordType) == nullptr || !DecodeRecord(recordType, data, size, fields, error)) {
+    if (!image.fields) {
         std::string head = "  " + UnitTitle(device.type, device.dataId);
         head.resize(std::max<size_t>(head.size() + 1, 15), ' ');
-        rows.push_back(head + "(" + std::to_string(size) + "-byte image: " + error + ")");
+        rows.push_back(head + "(" + std::to_string(image.size) + "-byte image: " + image.decodeError + ")");
         return rows;
     }
-    for (const std::string& row : ScreenModel::DeviceRows(device, recordType, fields)) rows.push_back("  " + row);
+    for (const std::string& row : ScreenModel::DeviceRows(device, image.recordType, *image.fields))
+        rows.push_back("  " + row);
     return rows;
 }
 
@@ -287,7 +366,12 @@ void HumanSink::Round(unsigned long number, bool complete, double seconds)
 
 void HumanSink::Publish(const DeviceRef& device, int recordType, const unsigned char* data, size_t size)
 {
-    for (std::string& row : TableRows(device, recordType, data, size)) table_.push_back(std::move(row));
+    PublishDecoded(device, DecodePublication(recordType, data, size));
+}
+
+void HumanSink::PublishDecoded(const DeviceRef& device, const Publication& image)
+{
+    for (std::string& row : TableRows(device, image)) table_.push_back(std::move(row));
 }
 
 void HumanSink::Alarm(const DeviceRef& device, const rule_value& rule, bool raised)

@@ -32,20 +32,38 @@ public:
     explicit JsonSink(std::ostream& out) : out_(out) {}
     void Round(unsigned long number, bool complete, double seconds) override;
     void Publish(const DeviceRef& device, int recordType, const unsigned char* data, size_t size) override;
+    void PublishDecoded(const DeviceRef& device, const Publication& image) override;
     void Rule(const DeviceRef& device, const rule_value& rule) override;
     void Alarm(const DeviceRef& device, const rule_value& rule, bool raised) override;
     void History(const DeviceRef& device, int recordType, const unsigned char* data, size_t size) override;
     void Log(const std::string& text, LogSource source) override;
     void Value(unsigned long round, const Query& query, bool ok, float value, const std::string& error) override;
     void Frame(bool tx, const std::string& bytes) override;
+    void Line(const LineStats& stats) override;
+    // The lines of a round go out together, with its round line or at the
+    // end of the loop's turn at the latest.
+    void Tick() override;
     void LineChanged(const LineStats& stats) override;
     bool Closed() const override { return out_.bad(); }
+    // Ends a run that got as far as its line with a "summary" line: the
+    // rounds and the line's errors.
     void Finish() override;
 
 private:
     void Emit(const char* event, Json::Value value);
+    // Ends line_ with the time and writes it, unflushed.
+    void Write();
     std::ostream& out_;
-    std::string line_;  // a rule line; keeps its capacity
+    // The lines of every round, written without a value tree (members in
+    // name order, as Emit writes them); keeps its capacity.
+    std::string line_;
+    // The line's counts as last told; the refused frames by kind only once one came.
+    bool lineSeen_ = false;
+    unsigned long roundsComplete_ = 0;
+    unsigned long roundsAbandoned_ = 0;
+    unsigned long timeouts_ = 0;
+    unsigned long frameErrorTotal_ = 0;
+    std::map<std::string, unsigned long> frameErrors_;
 };
 
 // Per round a table of every sub-device's values and the alarm transitions;
@@ -60,6 +78,7 @@ public:
     {}
     void Round(unsigned long number, bool complete, double seconds) override;
     void Publish(const DeviceRef& device, int recordType, const unsigned char* data, size_t size) override;
+    void PublishDecoded(const DeviceRef& device, const Publication& image) override;
     void Rule(const DeviceRef&, const rule_value&) override {}
     void Alarm(const DeviceRef& device, const rule_value& rule, bool raised) override;
     void History(const DeviceRef&, int, const unsigned char*, size_t) override {}
@@ -74,6 +93,7 @@ public:
     // The table rows of one decoded image, as the live screen has them.
     static std::vector<std::string> TableRows(const DeviceRef& device, int recordType, const unsigned char* data,
                                               size_t size);
+    static std::vector<std::string> TableRows(const DeviceRef& device, const Publication& image);
 
 private:
     void FlushRepeats();

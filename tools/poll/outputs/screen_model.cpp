@@ -225,23 +225,21 @@ std::vector<std::string> ScreenModel::DeviceRows(const DeviceRef& device, int re
 
 void ScreenModel::Publish(const DeviceRef& device, int recordType, const unsigned char* data, size_t size)
 {
+    Publish(device, DecodePublication(recordType, data, size));
+}
+
+void ScreenModel::Publish(const DeviceRef& device, const Publication& image)
+{
     auto known = std::find_if(devices_.begin(), devices_.end(), [&device](const Device& d) {
         return d.ref.dataId == device.dataId && d.ref.type == device.type;
     });
     if (known == devices_.end()) {
-        devices_.push_back(Device{device, recordType, Json::Value(), ""});
+        devices_.push_back(Device{device, image.recordType, nullptr, ""});
         known = devices_.end() - 1;
     }
-    known->recordType = recordType;
-    Json::Value fields;
-    std::string error;
-    if (DecodeRecord(recordType, data, size, fields, error)) {
-        known->fields.swap(fields);
-        known->error.clear();
-    } else {
-        known->fields = Json::Value();
-        known->error = error;
-    }
+    known->recordType = image.recordType;
+    known->fields = image.fields;
+    known->error = image.decodeError;
 }
 
 void ScreenModel::Alarm(const DeviceRef& device, const rule_value& rule, bool raised, WallClock::time_point now)
@@ -289,11 +287,11 @@ std::vector<std::string> ScreenModel::DeviceSection() const
                      [](const Device* a, const Device* b) { return Rank(a->recordType) < Rank(b->recordType); });
     std::vector<std::string> rows;
     for (const Device* d : order) {
-        if (d->fields.isNull()) {
+        if (!d->fields) {
             rows.push_back(Pad(UnitName(d->ref, d->recordType), 13) + "(" + d->error + ")");
             continue;
         }
-        for (std::string& row : DeviceRows(d->ref, d->recordType, d->fields)) rows.push_back(std::move(row));
+        for (std::string& row : DeviceRows(d->ref, d->recordType, *d->fields)) rows.push_back(std::move(row));
     }
     if (!values_.empty()) {
         std::string row = Pad("values", 13);

@@ -28,6 +28,7 @@ public:
     explicit ScreenModel(Lang lang = Lang::En) : lang_(lang) {}
 
     void Publish(const DeviceRef& device, int recordType, const unsigned char* data, size_t size);
+    void Publish(const DeviceRef& device, const Publication& image);
     void Alarm(const DeviceRef& device, const rule_value& rule, bool raised, WallClock::time_point now);
     void Log(const std::string& text, WallClock::time_point now);
     void Round(unsigned long number, bool complete);
@@ -47,7 +48,7 @@ private:
     struct Device {
         DeviceRef ref;
         int recordType = 0;
-        Json::Value fields;  // null while the image does not decode
+        std::shared_ptr<const Json::Value> fields;  // null while the image does not decode
         std::string error;
     };
     struct PresentAlarm {

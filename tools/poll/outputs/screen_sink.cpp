@@ -206,6 +206,12 @@ void ScreenSink::Publish(const DeviceRef& device, int recordType, const unsigned
     dirty_ = true;
 }
 
+void ScreenSink::PublishDecoded(const DeviceRef& device, const Publication& image)
+{
+    model_.Publish(device, image);
+    dirty_ = true;
+}
+
 void ScreenSink::Alarm(const DeviceRef& device, const rule_value& rule, bool raised)
 {
     model_.Alarm(device, rule, raised, ScreenModel::WallClock::now());

@@ -28,6 +28,7 @@ public:
 
     void Round(unsigned long number, bool complete, double seconds) override;
     void Publish(const DeviceRef& device, int recordType, const unsigned char* data, size_t size) override;
+    void PublishDecoded(const DeviceRef& device, const Publication& image) override;
     void Rule(const DeviceRef&, const rule_value&) override {}
     void Alarm(const DeviceRef& device, const rule_value& rule, bool raised) override;
     void History(const DeviceRef&, int, const unsigned char*, size_t) override {}

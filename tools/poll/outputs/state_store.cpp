@@ -200,35 +200,45 @@ void StateStore::LineChanged(const LineStats& stats)
 
 void StateStore::Publish(const DeviceRef& ref, int recordType, const unsigned char* data, size_t size)
 {
+    PublishDecoded(ref, DecodePublication(recordType, data, size));
+}
+
+void StateStore::PublishDecoded(const DeviceRef& ref, const Publication& image)
+{
     DeviceState& device = Device(ref);
-    device.recordType = recordType;
+    device.recordType = image.recordType;
     device.time = NowText();
-    Json::Value fields;
-    std::string error;
-    if (DecodeRecord(recordType, data, size, fields, error)) {
-        device.fields = fields;
-        device.decodeError.clear();
-        plotsChanged_ = plots_.Add(UnixSeconds(SystemClock::now()), ref.dataId, ref.type, fields) || plotsChanged_;
-    } else {
-        device.fields = Json::Value();
-        device.decodeError = error;
-    }
+    device.fields = image.fields;
+    device.decodeError = image.decodeError;
+    if (image.fields)
+        plotsChanged_ =
+            plots_.Add(UnixSeconds(SystemClock::now()), ref.dataId, ref.type, *image.fields) || plotsChanged_;
 }
 
 void StateStore::Rule(const DeviceRef& ref, const rule_value& rule)
 {
     DeviceState& device = Device(ref);
     // The AC model's rules differ by channel in their name only.
-    for (RuleState& r : device.rules) {
-        if (SameRule(r.key, r.text, rule.key, rule.text) && r.name == rule.name) {
-            r.state = rule.value != 0;
-            r.code = rule.code;
-            r.level = rule.level;
-            r.name = rule.name;
-            return;
-        }
+    const auto same = [&rule](const RuleState& r) {
+        return SameRule(r.key, r.text, rule.key, rule.text) && r.name == rule.name;
+    };
+    // Rules come in the same order every round: the one after the last is
+    // looked at first.
+    const std::vector<RuleState>& rules = device.rules.get();
+    size_t at = device.nextRule < rules.size() && same(rules[device.nextRule]) ? device.nextRule : rules.size();
+    if (at == rules.size()) at = static_cast<size_t>(std::find_if(rules.begin(), rules.end(), same) - rules.begin());
+    device.nextRule = at + 1;
+    const bool state = rule.value != 0;
+    if (at == rules.size()) {
+        device.rules.Edit().push_back(RuleState{rule.key, rule.code, rule.name, rule.text, rule.level, state});
+        return;
     }
-    device.rules.push_back(RuleState{rule.key, rule.code, rule.name, rule.text, rule.level, rule.value != 0});
+    const RuleState& known = rules[at];
+    if (known.state == state && known.code == rule.code && known.level == rule.level) return;
+    RuleState& r = device.rules.Edit()[at];
+    r.state = state;
+    r.code = rule.code;
+    r.level = rule.level;
 }
 
 void StateStore::Alarm(const DeviceRef& ref, const rule_value& rule, bool raised)

@@ -37,14 +37,71 @@ struct PresentAlarm {
     std::string since;  // local time the alarm was raised
 };
 
+// A decoded image as the snapshots hold it: every snapshot after the round
+// that decoded it shares the one tree, never a copy. Reads as a const
+// Json::Value.
+class SharedFields {
+public:
+    SharedFields& operator=(std::shared_ptr<const Json::Value> fields)
+    {
+        fields_ = std::move(fields);
+        return *this;
+    }
+    SharedFields& operator=(Json::Value fields)
+    {
+        fields_ = std::make_shared<const Json::Value>(std::move(fields));
+        return *this;
+    }
+    const Json::Value& get() const { return fields_ ? *fields_ : Json::Value::nullSingleton(); }
+    operator const Json::Value&() const { return get(); }
+    bool isObject() const { return get().isObject(); }
+    bool isNull() const { return get().isNull(); }
+    const Json::Value& operator[](const char* key) const { return get()[key]; }
+    const Json::Value& operator[](const std::string& key) const { return get()[key]; }
+
+private:
+    std::shared_ptr<const Json::Value> fields_;
+};
+
+// A device's rules as the snapshots hold them: one list shared by every
+// snapshot until a rule changes; the store copies it only then.
+class SharedRules {
+public:
+    using const_iterator = std::vector<RuleState>::const_iterator;
+    const std::vector<RuleState>& get() const { return rules_ ? *rules_ : Empty(); }
+    const_iterator begin() const { return get().begin(); }
+    const_iterator end() const { return get().end(); }
+    size_t size() const { return get().size(); }
+    bool empty() const { return get().empty(); }
+    const RuleState& operator[](size_t k) const { return get()[k]; }
+    // The list to change, copied first while a snapshot holds it too.
+    std::vector<RuleState>& Edit()
+    {
+        if (!rules_)
+            rules_ = std::make_shared<std::vector<RuleState>>();
+        else if (rules_.use_count() > 1)
+            rules_ = std::make_shared<std::vector<RuleState>>(*rules_);
+        return *rules_;
+    }
+
+private:
+    static const std::vector<RuleState>& Empty()
+    {
+        static const std::vector<RuleState> empty;
+        return empty;
+    }
+    std::shared_ptr<std::vector<RuleState>> rules_;
+};
+
 struct DeviceState {
     uint32_t dataId = 0;
     std::string type;
     int recordType = 0;
-    Json::Value fields;                // decoded; null when the image did not decode
+    SharedFields fields;               // decoded; null when the image did not decode
     std::string decodeError;           // why not
     std::string time;                  // of the last publication
-    std::vector<RuleState> rules;      // in first-stated order
+    SharedRules rules;                 // in first-stated order
+    size_t nextRule = 0;               // where the next rule of a round is expected
     std::vector<PresentAlarm> alarms;  // in raised order
 };
 
@@ -133,6 +190,7 @@ public:
 
     void Round(unsigned long number, bool complete, double seconds) override;
     void Publish(const DeviceRef& device, int recordType, const unsigned char* data, size_t size) override;
+    void PublishDecoded(const DeviceRef& device, const Publication& image) override;
     void Rule(const DeviceRef& device, const rule_value& rule) override;
     void Alarm(const DeviceRef& device, const rule_value& rule, bool raised) override;
     void History(const DeviceRef&, int, const unsigned char*, size_t) override {}

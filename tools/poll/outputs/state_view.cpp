@@ -1,6 +1,9 @@
 #include "state_view.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -216,11 +219,87 @@ Json::Value AlarmsJson(const DeviceState& device)
 
 Json::Value DeviceStateJson(const DeviceState& device)
 {
-    Json::Value v = device.fields.isObject() ? device.fields : Json::Value(Json::objectValue);
+    Json::Value v = device.fields.isObject() ? device.fields.get() : Json::Value(Json::objectValue);
     v["time"] = device.time;
     v["device_type"] = device.type;
     if (!v.isMember("data_id")) v["data_id"] = static_cast<Json::UInt>(device.dataId);
     return v;
+}
+
+namespace {
+
+// The order of jsoncpp's object members: bytes, a prefix first.
+bool KeyLess(const char* a, size_t an, const char* b, size_t bn)
+{
+    const int c = std::memcmp(a, b, std::min(an, bn));
+    return c != 0 ? c < 0 : an < bn;
+}
+
+}  // namespace
+
+uint64_t AppendDeviceStateJson(std::string& out, const DeviceState& device)
+{
+    const size_t start = out.size();
+    const Json::Value& fields = device.fields.get();
+    const bool object = fields.isObject();
+    // What DeviceStateJson sets on top of the fields, in member order.
+    struct Extra {
+        const char* name;
+        size_t size;
+    };
+    Extra extras[3];
+    size_t count = 0;
+    if (!object || !fields.isMember("data_id")) extras[count++] = {"data_id", 7};
+    extras[count++] = {"device_type", 11};
+    extras[count++] = {"time", 4};
+    // The values left out of the digest, as [begin, end) in `out`.
+    std::pair<size_t, size_t> times[2] = {{0, 0}, {0, 0}};
+    bool first = true;
+    const auto name = [&](const char* text, size_t size) {
+        if (!first) out += ',';
+        first = false;
+        AppendJsonString(out, text, size);
+        out += ':';
+    };
+    const auto extra = [&](const Extra& e) {
+        name(e.name, e.size);
+        const size_t at = out.size();
+        if (e.size == 7)
+            out += std::to_string(device.dataId);
+        else if (e.size == 11)
+            AppendJsonString(out, device.type);
+        else {
+            AppendJsonString(out, device.time);
+            times[0] = {at, out.size()};
+        }
+    };
+    out += '{';
+    size_t next = 0;
+    if (object) {
+        for (auto it = fields.begin(); it != fields.end(); ++it) {
+            const char* end = nullptr;
+            const char* key = it.memberName(&end);
+            const size_t size = static_cast<size_t>(end - key);
+            while (next < count && KeyLess(extras[next].name, extras[next].size, key, size)) extra(extras[next++]);
+            if (next < count && extras[next].size == size && std::memcmp(extras[next].name, key, size) == 0) {
+                extra(extras[next++]);
+                continue;
+            }
+            name(key, size);
+            const size_t at = out.size();
+            AppendJson(out, *it);
+            if (size == 5 && std::memcmp(key, "ttime", 5) == 0) times[1] = {at, out.size()};
+        }
+    }
+    while (next < count) extra(extras[next++]);
+    out += '}';
+    // FNV-1a over what is not a time.
+    uint64_t digest = 14695981039346656037ULL;
+    for (size_t k = start; k < out.size(); ++k) {
+        if ((k >= times[0].first && k < times[0].second) || (k >= times[1].first && k < times[1].second)) continue;
+        digest = (digest ^ static_cast<unsigned char>(out[k])) * 1099511628211ULL;
+    }
+    return digest;
 }
 
 Json::Value StateJson(const Snapshot& s, std::chrono::system_clock::time_point now, Lang lang)

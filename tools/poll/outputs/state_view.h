@@ -1,5 +1,6 @@
 #pragma once
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 #include <json/value.h>
@@ -20,6 +21,10 @@ Json::Value StateJson(const Snapshot& snapshot,
 Json::Value AlarmsJson(const DeviceState& device);
 // One sub-device's state topic: its decoded fields plus time and device type.
 Json::Value DeviceStateJson(const DeviceState& device);
+// ToJsonLine(DeviceStateJson(device)) appended to `out` without the copy of
+// the fields; returns a digest of it that leaves out the times ("time", and
+// the record's own "ttime"): equal digests, nothing moved.
+uint64_t AppendDeviceStateJson(std::string& out, const DeviceState& device);
 // /api/history: the plot samples in columns; null where a series had no value.
 Json::Value PlotsJson(const Plots& plots);
 // /metrics in the Prometheus text format (version 0.0.4).
