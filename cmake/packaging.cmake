@@ -42,7 +42,10 @@ install(FILES ${changelog} DESTINATION ${VX42B_PKG_DOCDIR})
 # Manual pages from the programs' own --help (help2man), so that they list
 # the options the programs take; a cross build asks its programs under the
 # emulator. The date is the changelog's, for the same bytes on every build.
-find_program(HELP2MAN help2man REQUIRED)
+find_program(HELP2MAN help2man)
+if(NOT HELP2MAN)
+  message(FATAL_ERROR "help2man not found (Debian package help2man; scripts/install-deps.sh installs it)")
+endif()
 execute_process(COMMAND dpkg-parsechangelog -l ${CMAKE_CURRENT_SOURCE_DIR}/packaging/changelog -STimestamp
                 OUTPUT_VARIABLE changelog_time OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 set(vx42b-poll_WHATIS "poll a VX42B DC power system over a serial line")
