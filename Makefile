@@ -63,7 +63,7 @@ asan: deps
 	cmake --build build-asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
-TSAN_TESTS = poll_mqtt_test poll_http_test poll_page_test poll_net_test poll_history_writer_test
+TSAN_TESTS = poll_mqtt_test poll_http_test poll_http_edge_test poll_page_test poll_net_test poll_history_writer_test
 tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX42B_TSAN=ON
 	cmake --build build-tsan -j $(JOBS) --target $(TSAN_TESTS)

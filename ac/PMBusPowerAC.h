@@ -92,6 +92,7 @@ private:
     // stated once more, as a quiet channel's, so that the host clears them.
     size_t goneChannels_ = 0;
     subdevice::ItemRules channelRules_;
+    subdevice::RoundWork roundWork_;
 };
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
@@ -287,7 +288,7 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone()
     CheckRecordRules();
     DoImpCheckAlert();
     channels.resize(live);
-    subdevice::HandOver(*this, fields, snapshot.get(), snapshot_size);
+    roundWork_.HandOver(*this, fields, snapshot.get(), snapshot_size);
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>

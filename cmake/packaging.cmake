@@ -29,7 +29,7 @@ endforeach()
 
 install(FILES README.md ${CMAKE_CURRENT_SOURCE_DIR}/packaging/copyright
         DESTINATION ${VX42B_PKG_DOCDIR})
-install(FILES packaging/site.json packaging/vx42b-alerts.yml DESTINATION ${VX42B_PKG_DOCDIR}/examples)
+install(FILES packaging/site.json packaging/site.env packaging/vx42b-alerts.yml DESTINATION ${VX42B_PKG_DOCDIR}/examples)
 # The guides, where the README's links find them.
 install(DIRECTORY docs/ DESTINATION ${VX42B_PKG_DOCDIR}/docs FILES_MATCHING PATTERN "*.md" PATTERN "*.png")
 # Debian wants the changelog compressed, the same bytes on every build.

@@ -64,6 +64,7 @@ private:
         "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read 42_41 read overflow {} - {}";
     static constexpr const char* kOverflow42_44 =
         "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read 42_44 read overflow {} - {}";
+    subdevice::RoundWork roundWork_;
 };
 
 // One unit's block of the DC analog reply (0x42/0x41); the caller steps over
@@ -183,7 +184,7 @@ void PMBusPowerDC<TeleDC, RT_DC>::RoundDone()
     subdevice::Publish(*this, fields, RT_DC, image, kImageSize);
     StateRoundEndRules();
     DoImpCheckAlert();
-    subdevice::HandOver(*this, fields, image, kImageSize);
+    roundWork_.HandOver(*this, fields, image, kImageSize);
 }
 
 template <class TeleDC, int RT_DC>

@@ -73,6 +73,7 @@ private:
     // stated once more, as a quiet module's, so that the host clears them.
     size_t goneModules_ = 0;
     subdevice::ItemRules moduleRules_;
+    subdevice::RoundWork roundWork_;
 };
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
@@ -282,7 +283,7 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone()
         subdevice::State(*this, ruleSeq_, moduleRules_.At(k, 0), channels[k].fault_state == 1);
     DoImpCheckAlert();
     channels.resize(live);
-    subdevice::HandOver(*this, fields, snapshot.get(), snapshot_size);
+    roundWork_.HandOver(*this, fields, snapshot.get(), snapshot_size);
 }
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>

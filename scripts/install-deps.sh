@@ -16,8 +16,11 @@ packages=(cmake make g++ pkg-config libjsoncpp-dev libboost-dev libfmt-dev libgt
 packages+=(dpkg-dev help2man)
 # The poller's network outputs.
 packages+=(libmosquitto-dev libcpp-httplib-dev libcrypt-dev libssl-dev libjs-chart.js)
-# What the tests run: tmux for the screen, packaging tools and a Debian root, a broker, a browser, openssl for a test certificate.
-test_packages=(tmux systemd lintian man-db mmdebstrap mosquitto chromium openssl)
+# The poller's notifications to systemd (ready, status, watchdog).
+packages+=(libsystemd-dev)
+# What the tests run: tmux for the screen, packaging tools and a Debian root, a broker, a browser, openssl for a
+# test certificate, strace for the system calls the service may make.
+test_packages=(tmux systemd lintian man-db mmdebstrap mosquitto chromium openssl strace)
 run_only=0
 for arg in "$@"; do [ "$arg" = --run ] && run_only=1; done
 [ "$run_only" = 1 ] || packages+=("${test_packages[@]}")
@@ -37,7 +40,7 @@ done
 if [ "$arm" = 1 ]; then
   packages+=(g++-arm-linux-gnueabihf qemu-user libjsoncpp-dev:armhf libfmt-dev:armhf libgtest-dev:armhf
              libsqlite3-dev:armhf libmosquitto-dev:armhf libcpp-httplib-dev:armhf libcrypt-dev:armhf
-             libssl-dev:armhf libncurses-dev:armhf)
+             libssl-dev:armhf libncurses-dev:armhf libsystemd-dev:armhf)
 fi
 
 missing=()

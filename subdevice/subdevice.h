@@ -1,10 +1,14 @@
 #pragma once
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <ctime>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -118,20 +122,144 @@ inline void Publish(SMDVDevice& device, const RoundFields& fields, int recordTyp
 // the rule list over (the device's list is left empty, with room for as many
 // rules) and, when it runs, evaluates the batch, notes the result in the
 // alarm-result flag and saves this round's image to the history. The item
-// owns its copy of the image, since a later round may rewrite the snapshot
-// before the host runs it, and it holds the device by shared ownership only.
-inline void HandOver(SMDVDevice& device, const RoundFields& fields, const unsigned char* image, uint32_t size)
-{
-    const size_t count = fields.pendingRules.size();
-    std::shared_ptr<SMDVDevice> self = device.shared_from_this();
-    device.CheckThresholdWork([self, flag = fields.alarmResult, rules = std::move(fields.pendingRules),
-                               copy = std::vector<unsigned char>(image, image + size)]() {
-        if (self->DoBatchCheckThreshold(rules)) (*self).*flag = 1;
-        self->SaveDeviceHistory(copy.data(), static_cast<unsigned int>(copy.size()));
-    });
-    fields.pendingRules.clear();
-    fields.pendingRules.reserve(count);
-}
+// has its own copy of the image, since a later round may rewrite the
+// snapshot before the host runs it, and it holds the device by shared
+// ownership only.
+//
+// The item's list and image last between rounds: the device's list and the
+// work's are swapped and the image is copied into kept room. What the host
+// holds is a small Item: the device's keep-alive and a pointer to this work,
+// in storage taken back from a pool, so a steady round hands its batch over
+// without allocating. The keep-alive lives only in the Item: an item the host
+// drops unrun lets the device go with it. Should an item of the last round
+// still be held, this round's item is a separate one with copies of its own.
+class RoundWork {
+public:
+    RoundWork() = default;
+    RoundWork(const RoundWork&) = delete;
+    RoundWork& operator=(const RoundWork&) = delete;
+
+    void HandOver(SMDVDevice& device, const RoundFields& fields, const unsigned char* image, uint32_t size)
+    {
+        const size_t count = fields.pendingRules.size();
+        std::shared_ptr<SMDVDevice> self = device.shared_from_this();
+        if (holders_.load(std::memory_order_acquire) != 0) {
+            device.CheckThresholdWork([self, flag = fields.alarmResult, rules = std::move(fields.pendingRules),
+                                       copy = std::vector<unsigned char>(image, image + size)]() {
+                if (self->DoBatchCheckThreshold(rules)) (*self).*flag = 1;
+                self->SaveDeviceHistory(copy.data(), static_cast<unsigned int>(copy.size()));
+            });
+        } else {
+            rules_.swap(fields.pendingRules);
+            image_.assign(image, image + size);
+            flag_ = fields.alarmResult;
+            due_.store(true, std::memory_order_relaxed);
+            device.CheckThresholdWork(std::function<void()>(Item(std::move(self), this)));
+        }
+        fields.pendingRules.clear();
+        fields.pendingRules.reserve(count);
+    }
+
+private:
+    // Blocks of one Item's size, kept once freed; as many as items were ever
+    // held at once (one a device in a steady run).
+    class Pool {
+    public:
+        ~Pool()
+        {
+            while (free_ != nullptr) ::operator delete(Take());
+        }
+        void* Get(std::size_t size)
+        {
+            {
+                const std::lock_guard<std::mutex> hold(lock_);
+                if (free_ != nullptr) return Take();
+            }
+            return ::operator new(size);
+        }
+        void Put(void* block) noexcept
+        {
+            const std::lock_guard<std::mutex> hold(lock_);
+            Block* b = static_cast<Block*>(block);
+            b->next = free_;
+            free_ = b;
+        }
+
+    private:
+        struct Block {
+            Block* next;
+        };
+        void* Take() noexcept
+        {
+            Block* b = free_;
+            free_ = b->next;
+            return b;
+        }
+        std::mutex lock_;
+        Block* free_ = nullptr;
+    };
+    static Pool& Blocks()
+    {
+        static Pool pool;
+        return pool;
+    }
+
+    class Item {
+    public:
+        Item(std::shared_ptr<SMDVDevice> self, RoundWork* work) noexcept : self_(std::move(self)), work_(work)
+        {
+            work_->holders_.fetch_add(1, std::memory_order_relaxed);
+        }
+        Item(const Item& other) noexcept : self_(other.self_), work_(other.work_)
+        {
+            if (work_ != nullptr) work_->holders_.fetch_add(1, std::memory_order_relaxed);
+        }
+        Item(Item&& other) noexcept : self_(std::move(other.self_)), work_(std::exchange(other.work_, nullptr)) {}
+        Item& operator=(const Item&) = delete;
+        Item& operator=(Item&&) = delete;
+        // The work is the device's: let go of it while self_ still holds the device.
+        ~Item()
+        {
+            if (work_ != nullptr) work_->holders_.fetch_sub(1, std::memory_order_acq_rel);
+        }
+        void operator()() const
+        {
+            if (work_ != nullptr) work_->Run(*self_);
+        }
+
+        static void* operator new(std::size_t size)
+        {
+            return size == sizeof(Item) ? Blocks().Get(size) : ::operator new(size);
+        }
+        static void operator delete(void* p, std::size_t size) noexcept
+        {
+            if (size == sizeof(Item)) {
+                Blocks().Put(p);
+            } else {
+                ::operator delete(p);
+            }
+        }
+
+    private:
+        std::shared_ptr<SMDVDevice> self_;
+        RoundWork* work_;
+    };
+
+    // Once a hand-over: a copy of the item the host also runs finds nothing due.
+    void Run(SMDVDevice& device)
+    {
+        if (!due_.exchange(false, std::memory_order_acq_rel)) return;
+        if (device.DoBatchCheckThreshold(rules_)) device.*flag_ = 1;
+        device.SaveDeviceHistory(image_.data(), static_cast<unsigned int>(image_.size()));
+    }
+
+    std::vector<rule_value> rules_;
+    std::vector<unsigned char> image_;
+    uint8_t SMDVDevice::*flag_ = nullptr;
+    // Items that hold this work; the list and image are rewritten only at none.
+    std::atomic<unsigned> holders_{0};
+    std::atomic<bool> due_{false};
+};
 
 // One alarm rule's fixed words, made once so that stating it each round
 // copies nothing on the plug-in's side.

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -135,6 +136,46 @@ TEST(Yd1363Reassembler, NewSoiCutsOffFrameInProgress)
     auto f = Feed(r, "~2001405~200140510000FDB3\r");
     EXPECT_EQ(f.faults, (std::vector<Error>{Error::Interrupted}));
     EXPECT_EQ(f.frames, (std::vector<std::string>{"200140510000FDB3"}));
+}
+
+// Chunks are taken a run at a time: the same frames and faults, in the same
+// order, as byte by byte, wherever the chunks are cut.
+TEST(Yd1363Reassembler, RunsGiveWhatSingleBytesGive)
+{
+    const std::string frame = "~200140510000FDB3\r";
+    const std::string streams[] = {
+        "\x00\xff noise\r" + frame + frame,
+        "~2001405~" + frame.substr(1) + "~20\r\r",
+        "~" + std::string(yd1363::kMaxBodyChars, '0') + "1\r" + frame,
+        "~" + std::string(yd1363::kMaxBodyChars, '0') + "~" + frame.substr(1),
+        "~" + std::string(yd1363::kMaxBodyChars, '0') + "\r",
+    };
+    for (const std::string& stream : streams) {
+        yd1363::Reassembler single;
+        const Fed want = Feed(single, stream);
+        for (size_t cut : {size_t{1}, size_t{3}, size_t{17}, stream.size()}) {
+            SCOPED_TRACE(cut);
+            yd1363::Reassembler r;
+            Fed got;
+            const auto* bytes = reinterpret_cast<const unsigned char*>(stream.data());
+            for (size_t at = 0; at < stream.size(); at += cut) {
+                const size_t end = std::min(stream.size(), at + cut);
+                for (size_t k = at; k < end;) {
+                    yd1363::Reassembler::Event e{};
+                    bool done = false;
+                    k += r.Feed(bytes + k, end - k, e, done);
+                    if (!done) continue;
+                    if (e.kind == yd1363::Reassembler::Event::Frame)
+                        got.frames.push_back(r.Body());
+                    else
+                        got.faults.push_back(e.error);
+                }
+            }
+            EXPECT_EQ(got.frames, want.frames);
+            EXPECT_EQ(got.faults, want.faults);
+            EXPECT_EQ(r.InFrame(), single.InFrame());
+        }
+    }
 }
 
 TEST(Yd1363Reassembler, OverlongFrameIsDroppedAndHuntResumes)

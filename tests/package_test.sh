@@ -22,7 +22,7 @@ echo "package: $(basename "$deb")"
 
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for path in ./usr/bin/vx42b-poll ./usr/bin/vx42b-sim ./usr/lib/vx42b/libvx42b.so ./usr/lib/vx42b/libvx42b_host.so \
-            ./lib/systemd/system/vx42b-poll@.service ./usr/share/doc/vx42b/examples/site.json \
+            ./lib/systemd/system/vx42b-poll@.service ./usr/share/doc/vx42b/examples/site.json ./usr/share/doc/vx42b/examples/site.env \
             ./usr/share/doc/vx42b/README.md ./usr/share/doc/vx42b/docs/commissioning.md ./usr/share/doc/vx42b/copyright \
             ./usr/share/doc/vx42b/changelog.Debian.gz ./usr/share/man/man1/vx42b-poll.1.gz \
             ./usr/share/man/man1/vx42b-sim.1.gz; do

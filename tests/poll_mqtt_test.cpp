@@ -106,8 +106,9 @@ TEST(PollMqtt, RetainedStatusStateAlarmsEventsDiscoveryAndOfflineOnStop)
     schedule.append(Change(4, "dc[0].fuse_state[3]", 0));
     Sim sim(dir.Write("scenario.json", StillScenario([&schedule](Json::Value& s) { s["schedule"] = schedule; })));
     ASSERT_FALSE(sim.Path().empty()) << sim.Err();
-    Child poll(PollArgs(sim.Path(), dir.Write("config.json", TestConfig(1000)),
-                        {"--mqtt", broker.Url() + "/site-17", "--mqtt-discovery"}));
+    Child poll(
+        PollArgs(sim.Path(), dir.Write("config.json", TestConfig(1000)),
+                 {"--mqtt", broker.Url() + "/site-17", "--mqtt-discovery", "--mqtt-manufacturer", "Example Power"}));
     Drain drain(poll);
 
     MqttReceived m;
@@ -224,6 +225,9 @@ TEST(PollMqtt, RetainedStatusStateAlarmsEventsDiscoveryAndOfflineOnStop)
         EXPECT_EQ(config["origin"]["name"].asString(), "vx42b-poll");
         EXPECT_FALSE(config["origin"]["sw_version"].asString().empty());
         EXPECT_EQ(config["device"]["model"].asString(), "VX42B");
+        EXPECT_EQ(config["device"]["manufacturer"].asString(), "Example Power");
+        // What the simulated system reported in its device information.
+        EXPECT_EQ(config["device"]["sw_version"].asString(), "VX42B");
         if (deviceId.empty()) deviceId = config["device"]["identifiers"][0].asString();
         EXPECT_EQ(config["device"]["identifiers"][0].asString(), deviceId);
     }

@@ -171,10 +171,17 @@ TEST(PollNet, BasicAuthFilesAndChecks)
         const char* error;
     };
     const std::vector<FileCase> files{
-        {"# users\n\nalice:" + Hash("$2b$", "wonder") + "\nbob:" + Hash("$y$", "builder") + "\n", true, ""},
+        {"# users\n\nalice:" + Hash("$2b$", "wonder") + "\nbob:" + Hash("$y$", "builder") +
+             "\ncarol:" + Hash("$5$", "x") + "\ndave:" + Hash("$2y$", "x") + "\n",
+         true, ""},
         {"alice:wonder\n", false, "users:1: the password of \"alice\""},
-        {"alice:$1$abc$def\n", true, ""},  // MD5-crypt: libxcrypt still checks it
-        {"alice:$apr1$abc$def\n", false, "users:1:"},
+        // Kinds libxcrypt still checks, but the docs do not name.
+        {"# old\nalice:" + Hash("$1$", "wonder") + "\n", false, "users:2: the password of \"alice\" is a md5crypt"},
+        {"alice:$apr1$abc$def\n", false, "users:1: the password of \"alice\" is a Apache MD5"},
+        {"alice:" + Hash("$2a$", "wonder") + "\n", false, "users:1: the password of \"alice\" is a bcrypt $2a$"},
+        {"alice:" + Hash("$sha1$", "wonder") + "\n", false, "users:1: the password of \"alice\" is a sha1crypt"},
+        {"alice:abJnggxhB/yWI\n", false, "is a DES"},
+        {"alice:$7$whatever\n", false, "users:1: the password of \"alice\" is not a crypt(3) hash"},
         {"no colon here\n", false, "users:1: expected USER:HASH"},
         {"# nobody\n", false, "no users"},
     };
@@ -188,30 +195,116 @@ TEST(PollNet, BasicAuthFilesAndChecks)
         }
     }
 
+    using R = BasicAuth::Result;
     BasicAuth auth;
     std::string error;
     ASSERT_TRUE(
         auth.Parse("alice:" + Hash("$2b$", "wonder") + "\nbob:" + Hash("$6$", "builder") + "\n", "users", error));
     struct CheckCase {
         std::string header;
-        bool ok;
+        R result;
     };
+    const std::string token = Basic("bob:builder").substr(6);
     const std::vector<CheckCase> checks{
-        {Basic("alice:wonder"), true},
-        {Basic("alice:wonder"), true},  // the second from the verified cache
-        {Basic("bob:builder"), true},
-        {Basic("alice:builder"), false},
-        {Basic("carol:wonder"), false},
-        {Basic("alice"), false},
-        {Basic("alice:"), false},
-        {"Basic !!!", false},
-        {"Bearer abc", false},
-        {"", false},
-        {"Basic ", false},
+        {Basic("alice:wonder"), R::Accepted},
+        {Basic("alice:wonder"), R::Accepted},  // the second from the verified cache
+        {"basic " + token, R::Accepted},       // the scheme in any case
+        {"BASIC   " + token, R::Accepted},
+        {Basic("alice:builder"), R::Refused},
+        {Basic("carol:wonder"), R::Refused},
+        {Basic("alice"), R::Refused},
+        {Basic("alice:"), R::Refused},
+        {Basic(std::string("alice:wonder\0junk", 17)), R::Refused},  // crypt(3) would stop at the NUL
+        {Basic(std::string("alice\0:wonder", 13)), R::Refused},
+        {"Basic !!!", R::Refused},
+        {"Basicx " + token, R::Refused},
+        {"Bearer abc", R::Refused},
+        {"", R::Refused},
+        {"Basic ", R::Refused},
     };
-    for (const CheckCase& c : checks) {
-        SCOPED_TRACE(c.header);
-        EXPECT_EQ(auth.Check(c.header), c.ok);
+    for (size_t k = 0; k < checks.size(); ++k) {
+        SCOPED_TRACE(checks[k].header);
+        // Each from its own address: the failures' wait is tested below.
+        EXPECT_EQ(auth.Check(checks[k].header, "192.0.2." + std::to_string(k)).result, checks[k].result);
+    }
+}
+
+TEST(PollNet, FailedLoginsMakeTheirAddressWait)
+{
+    using R = BasicAuth::Result;
+    BasicAuth auth;
+    std::string error;
+    ASSERT_TRUE(auth.Parse("alice:" + Hash("$2b$", "wonder") + "\n", "users", error));
+    auto now = BasicAuth::Clock::now();
+    const std::string good = Basic("alice:wonder");
+    const std::string bad = Basic("alice:guess");
+    // The first failures are free; then the address waits, without a hash,
+    // 1 s, 2 s, 4 s ... up to a minute; another address does not.
+    for (unsigned k = 1; k < BasicAuth::kFreeFailures; ++k)
+        EXPECT_EQ(auth.Check(bad, "192.0.2.7", now).result, R::Refused);
+    EXPECT_EQ(auth.Check(bad, "192.0.2.7", now).result, R::Refused);
+    const BasicAuth::Verdict waiting = auth.Check(good, "192.0.2.7", now);
+    EXPECT_EQ(waiting.result, R::Wait);
+    EXPECT_EQ(waiting.retryAfter, 1);
+    EXPECT_EQ(auth.Check(bad, "192.0.2.8", now).result, R::Refused);
+    struct Step {
+        std::chrono::milliseconds later;
+        const std::string& header;
+        R result;
+        int retryAfter;
+    };
+    const std::vector<Step> steps{
+        {std::chrono::milliseconds(1000), bad, R::Refused, 0},  // the wait is over: tried and failed again
+        {std::chrono::milliseconds(0), good, R::Wait, 2},      {std::chrono::milliseconds(1999), good, R::Wait, 1},
+        {std::chrono::milliseconds(1), good, R::Accepted, 0},  // success forgives
+        {std::chrono::milliseconds(0), bad, R::Refused, 0},
+    };
+    for (const Step& s : steps) {
+        now += s.later;
+        const BasicAuth::Verdict v = auth.Check(s.header, "192.0.2.7", now);
+        EXPECT_EQ(v.result, s.result);
+        if (s.result == R::Wait) {
+            EXPECT_EQ(v.retryAfter, s.retryAfter);
+        }
+    }
+    // The wait grows to a minute and no further.
+    for (int k = 0; k < 20; ++k) {
+        now += std::chrono::minutes(2);
+        auth.Check(bad, "192.0.2.9", now);
+    }
+    EXPECT_EQ(auth.Check(bad, "192.0.2.9", now).retryAfter, 60);
+    // A client already let in is not held up by its address's failures.
+    EXPECT_EQ(auth.Check(good, "192.0.2.9", now).result, R::Accepted);
+    EXPECT_EQ(auth.Check(Basic("alice:wonder2"), "192.0.2.9", now).result, R::Wait);
+
+    // A flood from many addresses keeps the table bounded.
+    for (size_t k = 0; k < BasicAuth::kAddressesMax + 500; ++k)
+        auth.Check(Basic("nobody:x"), "10.0." + std::to_string(k / 256) + "." + std::to_string(k % 256), now);
+    EXPECT_EQ(auth.AddressesTracked(), BasicAuth::kAddressesMax);
+}
+
+TEST(PollNet, ExposureWarnings)
+{
+    struct Case {
+        bool loopback, auth, tls;
+        const char* says;  // nullptr: no warning
+    };
+    const std::vector<Case> cases{
+        {true, false, false, nullptr},
+        {false, true, true, nullptr},
+        {false, false, false, "without authentication or TLS"},
+        {false, true, false, "takes passwords without TLS"},
+        {false, false, true, "without authentication: TLS hides the traffic"},
+    };
+    for (const Case& c : cases) {
+        const std::vector<std::string> warnings =
+            ExposureWarnings("https://192.0.2.1:9142/", c.loopback, c.auth, c.tls);
+        if (c.says == nullptr) {
+            EXPECT_TRUE(warnings.empty()) << warnings.front();
+            continue;
+        }
+        ASSERT_EQ(warnings.size(), 1u);
+        EXPECT_NE(warnings[0].find(c.says), std::string::npos) << warnings[0];
     }
 }
 

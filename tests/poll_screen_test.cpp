@@ -290,6 +290,47 @@ TEST(PollScreenInATerminal, ShowsValuesAnAlarmRaisedAndClearedAndNoTraceLine)
     for (const std::string& screen : seen) EXPECT_FALSE(std::regex_search(screen, trace)) << screen;
 }
 
+// A simulator that stops answering: the line row turns to DOWN with "no
+// reply since", the values are marked stale; back to normal when it answers.
+TEST(PollScreenInATerminal, ShowsASilentLineAsDownAndItsReturn)
+{
+    if (!Tmux::Available()) GTEST_SKIP() << "tmux is not installed (scripts/install-deps.sh installs it)";
+    TempDir dir;
+    Sim sim(dir.Write("scenario.json", StillScenario()));
+    ASSERT_FALSE(sim.Path().empty()) << sim.Err();
+    std::vector<std::string> command = Emulator();
+    for (const std::string& part :
+         {PollExe(), std::string("--plugin"), PluginPath(), std::string("--port"), sim.Path(), std::string("--config"),
+          dir.Write("site.json", TestConfig(1000)), std::string("--down-after"), std::string("3")})
+        command.push_back(part);
+    Tmux tmux(dir.Path(), command);
+    std::vector<std::string> seen;
+    ASSERT_TRUE(tmux.WaitFor(
+        [](const std::string& s) {
+            return s.find("last complete round") != std::string::npos && s.find("DC 21") != std::string::npos;
+        },
+        seen))
+        << seen.back();
+
+    sim.Signal(SIGSTOP);
+    ASSERT_TRUE(
+        tmux.WaitFor([](const std::string& s) { return s.find("DOWN: no reply since ") != std::string::npos; }, seen))
+        << seen.back();
+    EXPECT_NE(seen.back().find("stale: as of "), std::string::npos) << seen.back();
+
+    sim.Signal(SIGCONT);
+    ASSERT_TRUE(tmux.WaitFor(
+        [](const std::string& s) {
+            return s.find("DOWN:") == std::string::npos && s.find("stale: as of") == std::string::npos &&
+                   s.find("last complete round") != std::string::npos;
+        },
+        seen))
+        << seen.back();
+    tmux.Keys("q");
+    EXPECT_TRUE(tmux.WaitFor([](const std::string& s) { return s.find("[exit 0]") != std::string::npos; }, seen))
+        << seen.back();
+}
+
 TEST(PollScreenInATerminal, VerboseShowsTraceLinesAndLogKeepsThem)
 {
     if (!Tmux::Available()) GTEST_SKIP() << "tmux is not installed (scripts/install-deps.sh installs it)";

@@ -205,6 +205,13 @@ TEST(Vocabulary, CountAdviceTellsEveryDifferenceInOneMessage)
                         "reports 2: add one element to dcSetting"),
               std::string::npos)
         << both;
+
+    // The DC count asked by the poller itself: a matching one drops the note.
+    CountAdvisor asked;
+    asked.LearnDc(1, 1);
+    EXPECT_EQ(asked.Advise("PMBusPower:ProcotolError 1 read ac_number is 3, configured ac_number is 4"),
+              "the configuration lists 4 AC units, the power system reports 3: remove one element from acSetting "
+              "(vx42b-poll discover shows the whole configuration)");
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // What every sub-device shares around its round end and its cache image:
 // a restore renews the data, an image that disagrees with its own counts
-// changes nothing, the alarm-result flag only ever goes up, and records are
-// published as ordinary (not urgent) ones.
+// changes nothing, the alarm-result flag only ever goes up, records are
+// published as ordinary (not urgent) ones, and a round's work item does its
+// own round's work once however the host holds it.
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -182,6 +184,66 @@ TEST(SubDeviceLifecycle, EveryRoundNumbersItsRulesFromOne)
             ASSERT_EQ(batch.rules.size(), count);
             for (size_t n = 0; n < count; ++n) EXPECT_EQ(batch.rules[n].sequence, n + 1) << batch.rules[n].key;
         }
+    }
+}
+
+// A controller that holds the work items itself, to run, copy or drop them.
+class HoldingController : public RecordingController {
+public:
+    std::vector<std::function<void()>> held;
+    void OnWork(std::function<void()> work) override { held.push_back(std::move(work)); }
+};
+
+// The host may hold a round's work item past the next round, copy it, run it
+// twice or drop it unrun: each item evaluates its own round's rules and saves
+// its own round's image once, and an item dropped unrun lets its device go.
+TEST(SubDeviceLifecycle, WorkItemsTheHostHoldsCopiesOrDrops)
+{
+    for (const Kind& k : kKinds) {
+        SCOPED_TRACE(k.name);
+        auto host = std::make_shared<HoldingController>();
+        std::shared_ptr<SMDVDevice> device = k.make();
+        device->SetController(host);
+        const Bytes first = Image(k, 0x11), second = Image(k, 0x22), third = Image(k, 0x33);
+
+        // Two rounds before the host runs anything, the first item twice.
+        ASSERT_TRUE(device->LoadFromCache(first.data(), static_cast<int>(first.size())));
+        device->RoundDone();
+        ASSERT_TRUE(device->LoadFromCache(second.data(), static_cast<int>(second.size())));
+        device->RoundDone();
+        ASSERT_EQ(host->held.size(), 2u);
+        {
+            const std::function<void()> copy = host->held[0];
+            copy();
+            host->held[0]();
+        }
+        host->held[1]();
+        host->held.clear();
+        ASSERT_EQ(host->histories.size(), 2u);
+        EXPECT_EQ(WithoutStamp(k, host->histories[0].image), WithoutStamp(k, first));
+        EXPECT_EQ(WithoutStamp(k, host->histories[1].image), WithoutStamp(k, second));
+        ASSERT_EQ(host->batches.size(), 2u);
+        EXPECT_EQ(host->batches[0].rules.size(), host->batches[1].rules.size());
+
+        // Dropped unrun while the device lives on: the next round's item is whole.
+        device->RoundDone();
+        host->held.clear();
+        ASSERT_TRUE(device->LoadFromCache(third.data(), static_cast<int>(third.size())));
+        device->RoundDone();
+        ASSERT_EQ(host->held.size(), 1u);
+        host->held[0]();
+        host->held.clear();
+        ASSERT_EQ(host->histories.size(), 3u);
+        EXPECT_EQ(WithoutStamp(k, host->histories[2].image), WithoutStamp(k, third));
+        EXPECT_EQ(host->batches[2].rules.size(), host->batches[0].rules.size());
+
+        // Dropped unrun after the device's last owner let go: nothing keeps it.
+        device->RoundDone();
+        const std::weak_ptr<SMDVDevice> watch = device;
+        device.reset();
+        EXPECT_FALSE(watch.expired());
+        host->held.clear();
+        EXPECT_TRUE(watch.expired());
     }
 }
 

@@ -1,17 +1,31 @@
 #include "yd1363.h"
 
+#include <cstring>
+
 namespace yd1363 {
 namespace {
 
 const char kHex[] = "0123456789ABCDEF";
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
+constexpr unsigned char kNotHex = 0x10;
+
+// Each character's hex value, kNotHex for any other character: one lookup a
+// character keeps the decoding of a long reply cheap.
+struct NibbleTable {
+    unsigned char value[256];
+    constexpr NibbleTable() : value()
+    {
+        for (int c = 0; c < 256; ++c) value[c] = kNotHex;
+        for (int d = 0; d < 10; ++d) value['0' + d] = static_cast<unsigned char>(d);
+        for (int d = 0; d < 6; ++d) {
+            value['A' + d] = static_cast<unsigned char>(10 + d);
+            value['a' + d] = static_cast<unsigned char>(10 + d);
+        }
+    }
+};
+constexpr NibbleTable kNibbles;
+
+inline unsigned Nibble(char c) { return kNibbles.value[static_cast<unsigned char>(c)]; }
 
 void PutHex8(std::string& out, unsigned v)
 {
@@ -25,13 +39,8 @@ void PutHex16(std::string& out, unsigned v)
     PutHex8(out, v & 0xFF);
 }
 
-// Two hex digits at p; -1 when either is not a digit.
-int Hex8(const char* p)
-{
-    int hi = HexValue(p[0]);
-    int lo = HexValue(p[1]);
-    return (hi < 0 || lo < 0) ? -1 : (hi << 4) | lo;
-}
+// Two hex digits at p, already known to be digits.
+inline unsigned Hex8(const char* p) { return (Nibble(p[0]) << 4) | Nibble(p[1]); }
 
 }  // namespace
 
@@ -97,27 +106,34 @@ Error Decode(const char* body, size_t n, unsigned char* record)
 {
     if (n < static_cast<size_t>(kHeaderChars + kChecksumChars)) return Error::TooShort;
     if (n > static_cast<size_t>(kMaxBodyChars)) return Error::TooLong;
-    for (size_t k = 0; k < n; ++k)
-        if (HexValue(body[k]) < 0) return Error::BadHex;
+    // One pass checks every character and sums those the checksum covers.
+    const size_t sumEnd = n - kChecksumChars;
+    unsigned notHex = 0;
+    unsigned sum = 0;
+    for (size_t k = 0; k < sumEnd; ++k) {
+        const unsigned char c = static_cast<unsigned char>(body[k]);
+        notHex |= kNibbles.value[c];
+        sum += c;
+    }
+    for (size_t k = sumEnd; k < n; ++k) notHex |= Nibble(body[k]);
+    if ((notHex & kNotHex) != 0) return Error::BadHex;
 
-    const unsigned length = (static_cast<unsigned>(Hex8(body + 8)) << 8) | static_cast<unsigned>(Hex8(body + 10));
+    const unsigned length = (Hex8(body + 8) << 8) | Hex8(body + 10);
     const uint16_t lenId = length & kMaxLenId;
     if (LengthField(lenId) != length) return Error::BadLengthChecksum;
     // Compare before any arithmetic with the declared length.
     if (static_cast<size_t>(lenId) != n - kHeaderChars - kChecksumChars) return Error::LengthMismatch;
     if (lenId % 2 != 0) return Error::OddLength;
 
-    const size_t sumEnd = n - kChecksumChars;
-    const unsigned got =
-        (static_cast<unsigned>(Hex8(body + sumEnd)) << 8) | static_cast<unsigned>(Hex8(body + sumEnd + 2));
-    if (Checksum(body, sumEnd) != got) return Error::BadChecksum;
+    const unsigned got = (Hex8(body + sumEnd) << 8) | Hex8(body + sumEnd + 2);
+    if (static_cast<uint16_t>((~sum + 1) & 0xFFFF) != got) return Error::BadChecksum;
 
     for (int k = 0; k < 4; ++k) record[k] = static_cast<unsigned char>(Hex8(body + 2 * k));
     record[4] = static_cast<unsigned char>(lenId & 0xFF);
     record[5] = static_cast<unsigned char>(lenId >> 8);
     const size_t infoBytes = lenId / 2;
-    for (size_t k = 0; k < infoBytes; ++k)
-        record[kRecordHeader + k] = static_cast<unsigned char>(Hex8(body + kHeaderChars + 2 * k));
+    const char* info = body + kHeaderChars;
+    for (size_t k = 0; k < infoBytes; ++k) record[kRecordHeader + k] = static_cast<unsigned char>(Hex8(info + 2 * k));
     return Error::None;
 }
 
@@ -149,6 +165,35 @@ bool Reassembler::Feed(unsigned char byte, Event& event)
     }
     body_.push_back(static_cast<char>(byte));
     return false;
+}
+
+size_t Reassembler::Feed(const unsigned char* bytes, size_t size, Event& event, bool& done)
+{
+    done = false;
+    size_t k = 0;
+    while (k < size) {
+        if (state_ == State::Hunt) {
+            const void* soi = std::memchr(bytes + k, kSoi, size - k);
+            if (soi == nullptr) return size;
+            k = static_cast<size_t>(static_cast<const unsigned char*>(soi) - bytes);
+            done = Feed(bytes[k++], event);
+            if (done) return k;
+            continue;
+        }
+        // Inside a frame: the run up to the next SOI or EOI goes in at once.
+        size_t end = k;
+        const size_t room = static_cast<size_t>(kMaxBodyChars) - body_.size();
+        const size_t limit = size - k < room ? size : k + room;
+        while (end < limit && bytes[end] != static_cast<unsigned char>(kSoi) &&
+               bytes[end] != static_cast<unsigned char>(kEoi))
+            ++end;
+        body_.append(reinterpret_cast<const char*>(bytes + k), end - k);
+        k = end;
+        if (k == size) return size;
+        done = Feed(bytes[k++], event);
+        if (done) return k;
+    }
+    return size;
 }
 
 void Reassembler::Clear()

@@ -69,6 +69,9 @@ public:
     };
     // Feeds one byte; true when a frame completed or a fault was found.
     bool Feed(unsigned char byte, Event& event);
+    // Feeds bytes up to and including the first that completes a frame or
+    // finds a fault (then `done` is set); returns how many it took.
+    size_t Feed(const unsigned char* bytes, size_t size, Event& event, bool& done);
     // The body of the frame just completed.
     const std::string& Body() const { return body_; }
     void Clear();

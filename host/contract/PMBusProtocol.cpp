@@ -57,8 +57,10 @@ int PMBusProtocol::process(unsigned char* bytes, unsigned int size)
     }
     int accepted = 0;
     yd1363::Reassembler::Event event{};
-    for (unsigned int k = 0; k < size; ++k) {
-        if (!reassembler_.Feed(bytes[k], event)) continue;
+    for (size_t k = 0; k < size;) {
+        bool done = false;
+        k += reassembler_.Feed(bytes + k, size - k, event, done);
+        if (!done) continue;
         if (event.kind == yd1363::Reassembler::Event::Fault) {
             Refuse(event.error, "");
             continue;

@@ -44,7 +44,22 @@ float SMDVDevice::Get_SP_Value(unsigned int index, const std::string& key) { ret
 void SMDVDevice::CheckThresholdBool(int level, const std::string& key, const std::string& code, const std::string& name,
                                     const std::string& text, bool state, unsigned short sequence)
 {
-    rule_value& rule = pendingRules_.emplace_back();
+    // The rules are written into the entries of the last batch in place:
+    // their strings keep their room, so a steady round neither allocates nor
+    // moves an entry. Entries past statedCount_ are left from that batch.
+    if (pendingRules_.empty() && !spareWords_.empty()) {
+        pendingRules_.swap(spareWords_);
+        statedList_ = pendingRules_.data();
+        statedCount_ = 0;
+    } else if (pendingRules_.data() != statedList_ || statedCount_ > pendingRules_.size()) {
+        statedList_ = pendingRules_.data();
+        statedCount_ = pendingRules_.size();
+    }
+    if (statedCount_ == pendingRules_.size()) {
+        pendingRules_.emplace_back();
+        statedList_ = pendingRules_.data();
+    }
+    rule_value& rule = pendingRules_[statedCount_++];
     rule.value = state ? 1 : 0;
     rule.key = key;
     rule.code = code;
@@ -57,8 +72,30 @@ void SMDVDevice::CheckThresholdBool(int level, const std::string& key, const std
 
 bool SMDVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& rules)
 {
+    // This device's own list, moved or swapped out of pending (a vector keeps
+    // its buffer): only its stated entries are this round's.
+    const bool own =
+        &rules != &pendingRules_ && !rules.empty() && rules.data() == statedList_ && rules.size() >= statedCount_;
+    if (own) DropUnstated(const_cast<std::vector<rule_value>&>(rules));
     auto c = controller_.lock();
-    return c ? c->OnAlarmBatch(*this, rules) : false;
+    const bool any = c ? c->OnAlarmBatch(*this, rules) : false;
+    if (own) TakeBackWords(rules);
+    return any;
+}
+
+void SMDVDevice::DropUnstated(std::vector<rule_value>& rules) const
+{
+    // Lists are never const objects; they shrink only when fewer rules were stated.
+    if (rules.data() == statedList_ && rules.size() > statedCount_) rules.resize(statedCount_);
+}
+
+void SMDVDevice::TakeBackWords(const std::vector<rule_value>& rules)
+{
+    // Once only, and only while no other batch waits to be written into.
+    if (rules.data() != statedList_ || !spareWords_.empty()) return;
+    statedList_ = nullptr;
+    statedCount_ = 0;
+    spareWords_.swap(const_cast<std::vector<rule_value>&>(rules));
 }
 
 void SMDVDevice::CheckThresholdWork(std::function<void()> work)
@@ -76,6 +113,7 @@ void SMDVDevice::SaveDeviceHistory(const unsigned char* data, unsigned int size)
 
 std::vector<rule_value> SMDVDevice::TakePendingRules()
 {
+    DropUnstated(pendingRules_);
     std::vector<rule_value> rules;
     rules.swap(pendingRules_);
     return rules;

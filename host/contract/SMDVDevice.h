@@ -31,7 +31,10 @@ public:
     // States one alarm rule; collected in the pending rule list.
     void CheckThresholdBool(int level, const std::string& key, const std::string& code, const std::string& name,
                             const std::string& text, bool state, unsigned short sequence);
-    // Evaluates a batch through the controller's bookkeeping.
+    // Evaluates a batch through the controller's bookkeeping. A batch that
+    // is this device's own last pending list is taken back afterwards (it is
+    // left empty): the next rules stated are written into its entries, so
+    // that a steady round copies its rules without allocating.
     bool DoBatchCheckThreshold(const std::vector<rule_value>& rules);
     // Hands a work item to the controller (runs it at once without one).
     void CheckThresholdWork(std::function<void()> work);
@@ -53,7 +56,11 @@ public:
     void SetDataReady(bool ready) { dataReady_ = ready ? 1 : 0; }
     bool HasPublished() const { return published_; }
     unsigned short RuleSequence() const { return ruleSeq_; }
-    const std::vector<rule_value>& PendingRules() const { return pendingRules_; }
+    const std::vector<rule_value>& PendingRules() const
+    {
+        DropUnstated(const_cast<std::vector<rule_value>&>(pendingRules_));
+        return pendingRules_;
+    }
     std::vector<rule_value> TakePendingRules();
     bool AlarmResult() const { return alarmResult_ != 0; }
 
@@ -66,4 +73,16 @@ protected:
     uint8_t alarmResult_ = 0;
     SMDVDevice* parent_ = nullptr;
     bool published_ = false;
+
+private:
+    void TakeBackWords(const std::vector<rule_value>& rules);
+    // Entries the pending list holds past this round's rules (a round that
+    // states fewer than the last) go before anyone reads the list.
+    void DropUnstated(std::vector<rule_value>& rules) const;
+    // The last batch taken back, whose strings keep their room for the next rules.
+    std::vector<rule_value> spareWords_;
+    // The list being stated into and how many of its entries are this round's:
+    // the batch it becomes is recognised by its buffer.
+    const rule_value* statedList_ = nullptr;
+    size_t statedCount_ = 0;
 };

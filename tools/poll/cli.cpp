@@ -207,6 +207,12 @@ int RunMain(int argc, char** argv)
         ->type_name("PREFIX")
         ->group(net)
         ->needs(mqtt);
+    app.add_option("--mqtt-manufacturer", options.mqttManufacturer,
+                   "The maker Home Assistant shows for the power system (default VX42B); the system does not "
+                   "report it")
+        ->type_name("NAME")
+        ->group(net)
+        ->needs(mqtt);
     CLI::Option* http =
         app.add_option("--http", options.httpAddress,
                        "Serve the live page, /metrics and /api/state on ADDR:PORT (ADDR default 127.0.0.1)")

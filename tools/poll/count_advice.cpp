@@ -70,7 +70,8 @@ std::string CountAdvisor::Advise(const std::string& logLine)
     }
     std::string advice;
     for (const std::string& part : parts) advice += (advice.empty() ? "" : "; ") + part;
-    // The round stops at the AC count: the DC count is not asked before it matches.
+    // The round stops at the AC count; the poller asks the DC count itself
+    // (LearnDc), and says so when that failed too.
     if (ac && dc_.read < 0) advice += "; the DC units are checked once the AC count matches";
     advice += " (vx42b-poll discover shows the whole configuration)";
     if (!given_.insert(advice).second) return "";

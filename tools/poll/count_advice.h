@@ -17,6 +17,9 @@ std::string CountAdvice(const std::string& logLine);
 class CountAdvisor {
 public:
     std::string Advise(const std::string& logLine);
+    // A DC count learnt otherwise than from the device's log: the poller
+    // asked the system itself while the AC count kept the rounds short.
+    void LearnDc(long read, long configured) { dc_ = Count{read, configured}; }
 
 private:
     struct Count {

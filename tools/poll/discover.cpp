@@ -64,6 +64,10 @@ std::string Short(const char* what, size_t size)
 class Line {
 public:
     Line(const DiscoverOptions& options) : options_(options) {}
+    // On a port that is open already and stays the caller's.
+    Line(const DiscoverOptions& options, std::shared_ptr<SerialPort> port, unsigned ver, int tries)
+        : options_(options), port_(std::move(port)), ver_(ver), tries_(tries)
+    {}
 
     // Whether Open failed because another program holds the port.
     bool InUse() const { return inUse_; }
@@ -84,7 +88,7 @@ public:
     // The INFO of the accepted reply; false with the reason (no reply, RTN, line failure).
     bool Ask(unsigned char cid1, unsigned char cid2, bool group, std::vector<unsigned char>& info, std::string& why)
     {
-        for (int attempt = 0; attempt < kTries; ++attempt) {
+        for (int attempt = 0; attempt < tries_; ++attempt) {
             const std::string frame = yd1363::Encode(static_cast<uint8_t>(ver_), static_cast<uint8_t>(options_.address),
                                                      cid1, cid2, group ? &kCommandGroup : nullptr, group ? 1 : 0);
             if (!port_->Write(reinterpret_cast<const unsigned char*>(frame.data()), frame.size())) {
@@ -97,7 +101,7 @@ public:
             if (result == Result::Retry) --attempt;  // a version change is not a lost try
         }
         if (why.empty())
-            why = "no reply within " + std::to_string(options_.timeoutMs) + " ms, asked " + std::to_string(kTries) +
+            why = "no reply within " + std::to_string(options_.timeoutMs) + " ms, asked " + std::to_string(tries_) +
                   " times";
         return false;
     }
@@ -169,9 +173,25 @@ private:
     bool inUse_ = false;
     unsigned ver_ = 0x20;
     bool heard_ = false;
+    int tries_ = kTries;
 };
 
 }  // namespace
+
+bool AskDcUnitCount(const std::shared_ptr<SerialPort>& port, unsigned address, unsigned ver, int timeoutMs,
+                    unsigned& count, std::string& why)
+{
+    DiscoverOptions options;
+    options.address = address;
+    options.timeoutMs = timeoutMs;
+    Line line(options, port, ver, 1);
+    std::vector<unsigned char> info;
+    if (!line.Ask(0x42, 0x41, line.Ver() == 0x21, info, why)) return false;
+    std::vector<DcUnit> units;
+    if (!DcUnitsFromAnalog(info.data(), info.size(), units, why)) return false;
+    count = static_cast<unsigned>(units.size());
+    return true;
+}
 
 std::string ModelText(const unsigned char* info, size_t size)
 {

@@ -1,10 +1,13 @@
 #pragma once
 #include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <json/value.h>
+
+class SerialPort;
 
 // `vx42b-poll discover`: asks a power system what it has, without a
 // configuration, and writes a configuration that polls it.
@@ -45,6 +48,11 @@ bool ModulesFromAnalog(const unsigned char* info, size_t size, unsigned& modules
 // The configuration for what was found: data id placeholders, the line
 // settings, and "discovered" with what the system said about itself.
 Json::Value DiscoveredConfig(const Discovery& found, const DiscoverOptions& options);
+
+// The number of DC units the system reports, asked once on a port that is
+// open already (the poller's, between two rounds); false with the reason.
+bool AskDcUnitCount(const std::shared_ptr<SerialPort>& port, unsigned address, unsigned ver, int timeoutMs,
+                    unsigned& count, std::string& why);
 
 // Exit status 0 when the system answered, 1 when it did not, 2 for bad options.
 int RunDiscover(const DiscoverOptions& options, std::ostream& out, std::ostream& err);

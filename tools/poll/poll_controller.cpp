@@ -16,7 +16,23 @@ void PollController::OnLog(const std::string& text)
 {
     if (keepLogs_) logs_.push_back(text);
     sink_.Log(text, LogSource::Device);
+    if (configuredDc_ >= 0 && !dcAsked_ && text.find("read ac_number is ") != std::string::npos &&
+        !CountAdvice(text).empty()) {
+        heldAdvice_ = text;
+        return;
+    }
     const std::string advice = advisor_.Advise(text);
+    if (!advice.empty()) PollerLog(advice);
+}
+
+void PollController::DcCountAsked(long read)
+{
+    dcAsked_ = true;
+    if (read >= 0) advisor_.LearnDc(read, configuredDc_);
+    std::string held;
+    held.swap(heldAdvice_);
+    if (held.empty()) return;
+    const std::string advice = advisor_.Advise(held);
     if (!advice.empty()) PollerLog(advice);
 }
 

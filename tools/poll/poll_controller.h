@@ -53,6 +53,12 @@ public:
     // Device log lines since the last call (kept to explain a refused configuration).
     std::vector<std::string> TakeLogs();
     void KeepLogs(bool keep) { keepLogs_ = keep; }
+    // On the first wrong AC count, hold the advice until the poller asked the
+    // DC count itself (DcCountAsked), so that one message tells both.
+    void AskDcCountOnAcMismatch(long configuredDc) { configuredDc_ = configuredDc; }
+    bool WantsDcCount() const { return !heldAdvice_.empty(); }
+    // `read` < 0: the system did not tell.
+    void DcCountAsked(long read);
     // Time-outs and refused frames are counted here, one each as they happen.
     LineStats& Line() { return line_; }
     // Logs what the history writer has to tell.
@@ -73,6 +79,9 @@ private:
     std::unique_ptr<LineWatch> watch_;
     std::function<LineTime()> clock_ = LineTime::Now;
     CountAdvisor advisor_;
+    long configuredDc_ = -1;  // < 0: never ask
+    bool dcAsked_ = false;
+    std::string heldAdvice_;  // the count line whose advice waits for the DC count
     // The record type each device last published under, for its history rows.
     std::map<const SMDVDevice*, int> recordTypes_;
     TroubleLog cacheTrouble_{"cache", "image"};

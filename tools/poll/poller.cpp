@@ -8,12 +8,14 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <memory>
 #include <ostream>
 #include <sstream>
 
 #include "backoff.h"
 #include "config.h"
+#include "discover.h"
 #include "history_db.h"
 #include "history_writer.h"
 #include "image_cache.h"
@@ -26,6 +28,7 @@
 #include "port_factory.h"
 #include "port_lock.h"
 #include "record_decoder.h"
+#include "service_notify.h"
 #include "tracing_port.h"
 #include "yd1363.h"
 
@@ -120,9 +123,12 @@ private:
     int OpenLine(std::string& path, std::string& error);
     void OnFrame(bool tx, const std::string& frame);
     void HandleRoundEnds();
+    void AskDcCount();
     void AskQueries();
     void PortLost();
     void TryReopen();
+    // Tells systemd (when it runs the poller) how polling goes.
+    void Notify(bool progress);
 
     const Options& options_;
     EventSink& sink_;
@@ -149,6 +155,13 @@ private:
     int status_ = kExitOk;
     // Where the port came from, for messages: "--port" or the configuration's "port".
     std::string portOrigin_;
+    bool askedModel_ = false;
+    std::string lastHead_;  // VER and ADR of the last command, as sent
+    bool askingDc_ = false;
+    ServiceNotify notify_;
+    // A command went out since the last pass of the loop; ever in this run.
+    bool sentSincePass_ = false;
+    bool sentEver_ = false;
 };
 
 int Session::Start(std::ostream& err)
@@ -206,6 +219,8 @@ int Session::Start(std::ostream& err)
         return kExitBadInput;
     }
     controller_->SetStores(cache_.get(), history_.get());
+    const Json::Value& dcUnits = config_["dcSetting"];
+    if (dcUnits.isArray() || dcUnits.isNull()) controller_->AskDcCountOnAcMismatch(dcUnits.size());
     if (cache_) RestoreFromCache();
 
     std::string path;
@@ -226,6 +241,9 @@ int Session::Start(std::ostream& err)
                                                      : DefaultDownAfter(device_->ReplyTimeout()));
     line.port = port_->Name();
     line.baud = path.rfind("tcp:", 0) == 0 ? 0 : baud;
+    // Past the plug-in's own recovery from a lost reply (a few time-outs) and
+    // the pause between rounds, with room to spare.
+    notify_.SetStallLimit(2 * DefaultDownAfter(device_->ReplyTimeout()));
     runner_ = std::make_unique<LineRunner>(device_);
     Log("plug-in " + plugin_.Path() + ", port " + port_->Name() +
         (path.rfind("tcp:", 0) == 0 ? std::string() : " at " + std::to_string(baud) + " baud"));
@@ -327,11 +345,26 @@ void Session::RestoreFromCache()
 
 void Session::OnFrame(bool tx, const std::string& frame)
 {
-    if (tx && !roundOpen_) {
+    if (tx) sentSincePass_ = sentEver_ = true;
+    if (tx && !roundOpen_ && !askingDc_) {
         roundOpen_ = true;
         roundStart_ = Clock::now();
     }
     if (options_.trace) sink_.Frame(tx, frame);
+    // The device-information reply names the model; the plug-in keeps it to
+    // itself, so the poller reads it off the line for the outputs.
+    if (tx) {
+        askedModel_ = frame.size() > 8 && frame.compare(5, 4, "4051") == 0;
+        if (frame.size() > 8) lastHead_ = frame.substr(1, 4);
+    } else if (askedModel_ && frame.size() > 2 && frame.front() == '~' && frame.back() == '\r') {
+        askedModel_ = false;
+        std::vector<unsigned char> record(yd1363::kRecordSize);
+        if (yd1363::Decode(frame.data() + 1, frame.size() - 2, record.data()) == yd1363::Error::None &&
+            record[3] == 0) {
+            const size_t size = (record[4] | (record[5] << 8)) / 2;
+            controller_->Line().model = ModelText(record.data() + yd1363::kRecordHeader, size);
+        }
+    }
 }
 
 void Session::HandleRoundEnds()
@@ -352,6 +385,27 @@ void Session::HandleRoundEnds()
         AskQueries();
         if (options_.rounds != 0 && rounds_ >= options_.rounds) done_ = true;
     }
+}
+
+// The round stops at a wrong AC count before the DC units are asked: between
+// two rounds, while the device waits, the poller asks that count itself once.
+void Session::AskDcCount()
+{
+    long read = -1;
+    unsigned ver = 0, address = 0;
+    if (port_->IsOpen() && lastHead_.size() == 4 && std::sscanf(lastHead_.c_str(), "%2x%2x", &ver, &address) == 2) {
+        unsigned count = 0;
+        std::string why;
+        askingDc_ = true;
+        const bool asked =
+            AskDcUnitCount(port_, address, ver, static_cast<int>(device_->ReplyTimeout().count()), count, why);
+        askingDc_ = false;
+        if (asked)
+            read = count;
+        else
+            Log("the DC unit count could not be asked: " + why);
+    }
+    controller_->DcCountAsked(read);
 }
 
 void Session::AskQueries()
@@ -418,25 +472,38 @@ void Session::Loop()
     // A reader that went away (a closed pipe) ends the run too.
     while (!done_ && !StopRequested() && !sink_.Closed()) {
         if (!port_->IsOpen()) {
+            // Trying to reopen, or waiting for the time planned for it: both progress.
             TryReopen();
             controller_->CheckLine(port_->IsOpen());
             if (!port_->IsOpen()) {
                 sink_.Tick();
+                Notify(true);
                 ::poll(nullptr, 0, 50);
                 continue;
             }
         }
+        const LineStats& line = controller_->Line();
+        const unsigned long timeouts = line.timeouts;
+        const unsigned long refused = line.FrameErrorTotal();
+        const unsigned long rounds = rounds_;
+        bool progress = false;
         try {
-            runner_->RunOnce([this] {
+            const LineRunner::Turn turn = runner_->RunOnce([this] {
                 HandleRoundEnds();
                 return !done_ && !port_->Failed();
             });
             HandleRoundEnds();
+            progress = turn.read != 0 || turn.accepted != 0;
+            if (controller_->WantsDcCount()) AskDcCount();
         } catch (const std::exception& e) {
             // The device's own problem; the next call starts afresh.
             Log(std::string("the plug-in threw: ") + e.what());
         }
-        if (port_->Failed() && port_->IsOpen()) PortLost();
+        progress = progress || line.timeouts != timeouts || line.FrameErrorTotal() != refused || rounds_ != rounds;
+        if (port_->Failed() && port_->IsOpen()) {
+            PortLost();
+            progress = true;
+        }
         // A serial device server can accept and then never pass a byte on:
         // after a few silent rounds, connect afresh.
         if (port_->IsOpen() && IsTcpPath(port_->Name()) &&
@@ -444,15 +511,30 @@ void Session::Loop()
             Log("port " + port_->Name() + " silent for " + std::to_string(device_->SilentTimeouts()) +
                 " reply time-outs; reconnecting");
             PortLost();
+            progress = true;
         }
         controller_->CheckLine(port_->IsOpen());
         controller_->LogHistoryNotes();
         sink_.Tick();
+        Notify(progress);
     }
+}
+
+void Session::Notify(bool progress)
+{
+    progress = progress || sentSincePass_;
+    sentSincePass_ = false;
+    if (!notify_.Active()) return;
+    const Clock::time_point now = Clock::now();
+    if (progress) notify_.Progress(now);
+    notify_.Tick(now, [this] { return ServiceStatusText(controller_->Line(), LineStats::WallClock::now()); });
+    // Ready once the port is open and the first command is out.
+    if (sentEver_) notify_.Ready();
 }
 
 void Session::Stop()
 {
+    notify_.Stopping();
     if (port_) port_->FlushPartial();
     if (device_) device_->ClosePort();
 #ifdef VX42B_POLL_WITH_SIM

@@ -35,7 +35,8 @@ struct Options {
     std::string mqttUrl;
     std::string mqttAuthFile;
     std::string mqttCaFile;
-    std::string mqttDiscovery;  // the discovery prefix
+    std::string mqttDiscovery;     // the discovery prefix
+    std::string mqttManufacturer;  // the discovery device's maker
     std::string httpAddress;
     std::string httpAuthFile;
     std::string httpCertFile;

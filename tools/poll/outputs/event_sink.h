@@ -44,6 +44,8 @@ struct LineStats {
     WallClock::time_point lastReply{};  // the epoch until a reply was accepted
     // How long without a valid reply before the line counts as down.
     std::chrono::milliseconds downAfter{6000};
+    // The model text of the system's device-information reply; empty until it answered.
+    std::string model;
 
     unsigned long FrameErrorTotal() const;
     bool HasComplete() const { return lastComplete != WallClock::time_point{}; }

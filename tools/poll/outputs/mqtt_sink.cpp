@@ -155,14 +155,17 @@ bool ReadMqttAuth(const std::string& path, std::string& user, std::string& passw
 
 namespace {
 
-Json::Value DeviceJson(const MqttOptions& o, uint32_t mainDataId)
+Json::Value DeviceJson(const MqttOptions& o, uint32_t mainDataId, const std::string& reportedModel)
 {
     Json::Value device(Json::objectValue);
     Json::Value ids(Json::arrayValue);
     ids.append("vx42b_" + IdText(o.prefix));
     device["identifiers"] = ids;
     device["name"] = "VX42B " + std::to_string(mainDataId) + " (" + o.prefix + ")";
+    device["manufacturer"] = o.manufacturer;
     device["model"] = "VX42B";
+    // The model text the system itself reported, which on these systems carries its version.
+    if (!reportedModel.empty()) device["sw_version"] = reportedModel;
     return device;
 }
 
@@ -196,7 +199,7 @@ std::vector<MqttMessage> DiscoveryMessages(const Snapshot& snapshot, const MqttO
 {
     std::vector<MqttMessage> out;
     const std::string node = "vx42b_" + IdText(o.prefix);
-    const Json::Value device = DeviceJson(o, mainDataId);
+    const Json::Value device = DeviceJson(o, mainDataId, snapshot.line.model);
     Json::Value origin(Json::objectValue);
     origin["name"] = "vx42b-poll";
 #ifdef VX42B_VERSION

@@ -34,6 +34,8 @@ struct MqttOptions {
     bool discovery = false;
     Lang lang = Lang::En;  // of the entity names
     std::string discoveryPrefix = "homeassistant";
+    // The device block's maker: the system does not report it.
+    std::string manufacturer = "VX42B";
     int keepalive = 30;
     size_t eventLimit = 1000;   // alarm events kept while the broker is away
     size_t inflightLimit = 32;  // messages sent and not yet acknowledged

@@ -62,6 +62,7 @@ bool NetSink::Start(uint32_t mainDataId, std::ostream& err)
         mqtt.caFile = options_.mqttCaFile;
         mqtt.discovery = !options_.mqttDiscovery.empty();
         if (mqtt.discovery) mqtt.discoveryPrefix = options_.mqttDiscovery;
+        if (!options_.mqttManufacturer.empty()) mqtt.manufacturer = options_.mqttManufacturer;
         mqtt.lang = options_.lang;
     }
     HttpOptions http;
@@ -77,6 +78,8 @@ bool NetSink::Start(uint32_t mainDataId, std::ostream& err)
         http.lang = options_.lang;
         if (!http.keyFile.empty() && SharedWithOthers(http.keyFile))
             Say("--http-key: " + http.keyFile + " is readable by other users; chmod 600 it");
+        if (!http.authFile.empty() && SharedWithOthers(http.authFile))
+            Say("--http-auth: " + http.authFile + " is readable by other users; chmod 600 it");
     }
 
     if (!options_.historyPath.empty()) SeedPlots();
