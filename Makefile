@@ -133,9 +133,11 @@ package:
 	cmake -S . -B build-pkg-arm -DCMAKE_BUILD_TYPE=Release -DVX42B_TESTS=OFF -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake
 	cmake --build build-pkg-arm -j $(JOBS)
 	cd build-pkg-arm && cpack -G DEB
+	rm -f dist/vx42b_*.deb
 	mkdir -p dist
 	cp build-pkg/vx42b_*.deb build-pkg-arm/vx42b_*.deb dist/
-	lintian --fail-on error dist/vx42b_*.deb
+	for deb in dist/vx42b_*.deb; do tests/check_deb_depends.sh $$deb || exit 1; done
+	lintian --pedantic --display-info --fail-on error,warning dist/vx42b_*.deb
 	@ls -l dist/vx42b_*.deb
 
 clean:

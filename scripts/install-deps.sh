@@ -12,13 +12,15 @@ set -euo pipefail
 # GoogleTest is here too: configuring the build tree looks for it.
 packages=(cmake make g++ pkg-config libjsoncpp-dev libboost-dev libfmt-dev libgtest-dev libgmock-dev
           libcli11-dev libsqlite3-dev libncurses-dev)
+# Configuring reads the hardening flags and the version with dpkg-dev; the manual pages come from help2man.
+packages+=(dpkg-dev help2man)
 # The poller's network outputs.
 packages+=(libmosquitto-dev libcpp-httplib-dev libcrypt-dev libssl-dev libjs-chart.js)
 # The poller's notifications to systemd (ready, status, watchdog).
 packages+=(libsystemd-dev)
-# What the tests run: tmux for the screen, packaging tools, a broker, a browser, openssl for a test certificate,
-# strace for the system calls the service may make.
-test_packages=(tmux dpkg-dev systemd lintian mosquitto chromium openssl strace)
+# What the tests run: tmux for the screen, packaging tools and a Debian root, a broker, a browser, openssl for a
+# test certificate, strace for the system calls the service may make.
+test_packages=(tmux systemd lintian man-db mmdebstrap mosquitto chromium openssl strace)
 run_only=0
 for arg in "$@"; do [ "$arg" = --run ] && run_only=1; done
 [ "$run_only" = 1 ] || packages+=("${test_packages[@]}")
