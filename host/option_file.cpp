@@ -9,8 +9,6 @@
 
 namespace option_file {
 
-namespace {
-
 const char* KindOf(mode_t mode)
 {
     switch (mode & S_IFMT) {
@@ -22,6 +20,8 @@ const char* KindOf(mode_t mode)
     default: return "not a regular file";
     }
 }
+
+namespace {
 
 class Fd {
 public:

@@ -1,4 +1,6 @@
 #pragma once
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
 
@@ -13,6 +15,9 @@ constexpr size_t kScenarioMax = size_t{16} << 20;  // a simulator scenario (JSON
 constexpr size_t kAuthMax = size_t{64} << 10;      // user names and password hashes
 constexpr size_t kPemMax = size_t{1} << 20;        // certificates, CA bundles (Debian's is ~200 KiB)
 constexpr size_t kKeyMax = size_t{64} << 10;       // one private key
+
+// What a file of `mode` is, for a message: "a directory", "a FIFO", ...
+const char* KindOf(mode_t mode);
 
 // "64 KiB", "1 MiB", "1234 bytes".
 std::string SizeText(size_t bytes);

@@ -21,47 +21,14 @@
 
 #include "port_lock.h"
 #include "tcp_port.h"
+#include "pty.h"
 #include "termios_port.h"
 
 namespace {
 
-// A pseudo-terminal whose client side stays open, as a simulator holds it.
-class Pty {
-public:
-    Pty()
-    {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        char name[128];
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
-            ::ptsname_r(master_, name, sizeof name) != 0)
-            return;
-        path_ = name;
-        keep_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    }
-    ~Pty()
-    {
-        if (keep_ >= 0) ::close(keep_);
-        if (master_ >= 0) ::close(master_);
-    }
-    const std::string& Path() const { return path_; }
-    // Whether the line is in exclusive mode now: 1 or 0, -1 where the
-    // kernel (or an emulator) cannot tell.
-    int Exclusive() const
-    {
-        int on = 0;
-        if (::ioctl(keep_, TIOCGEXCL, &on) != 0) return -1;
-        return on != 0 ? 1 : 0;
-    }
-
-private:
-    int master_ = -1;
-    int keep_ = -1;
-    std::string path_;
-};
-
 TEST(PortLock, SecondOpenerIsToldWhoHasTheLine)
 {
-    Pty pty;
+    Pty pty(true);
     ASSERT_FALSE(pty.Path().empty());
     TermiosPort first(pty.Path(), 9600);
     ASSERT_TRUE(first.Open()) << first.LastError();

@@ -14,34 +14,10 @@
 #include <string>
 #include <thread>
 
+#include "pty.h"
 #include "termios_port.h"
 
 namespace {
-
-class Pty {
-public:
-    Pty()
-    {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        char name[128];
-        if (master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0 &&
-            ::ptsname_r(master_, name, sizeof name) == 0)
-            path_ = name;
-    }
-    ~Pty()
-    {
-        if (master_ >= 0) ::close(master_);
-    }
-    const std::string& Path() const { return path_; }
-    void Write(const std::string& bytes) const
-    {
-        ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-
-private:
-    int master_ = -1;
-    std::string path_;
-};
 
 // What one wait-and-read turn of the polling loop gets.
 std::string Turn(TermiosPort& port)

@@ -5,6 +5,8 @@
 # systemd unit verified, lintian --pedantic without errors or warnings.
 #   tests/package_test.sh BUILD_DIR
 set -euo pipefail
+# shellcheck source=start_sim.sh
+source "$(dirname "$0")/start_sim.sh"
 build=$1
 work=$(mktemp -d)
 sim=""
@@ -34,16 +36,7 @@ dpkg -x "$deb" "$root"
 
 # The packaged simulator on a pseudo-terminal; the packaged poller finds its
 # plug-in and library inside the unpacked tree.
-"$root/usr/bin/vx42b-sim" >"$work/sim.out" 2>"$work/sim.err" &
-sim=$!
-pty=""
-for _ in $(seq 200); do
-  pty=$(sed -n 's/^vx42b-sim: serving on //p' "$work/sim.out")
-  [ -n "$pty" ] && break
-  kill -0 "$sim" 2>/dev/null || fail "the simulator ended: $(cat "$work/sim.err")"
-  sleep 0.05
-done
-[ -n "$pty" ] || fail "the simulator did not start"
+start_sim "$root/usr/bin/vx42b-sim" "$work"
 timeout 120 "$root/usr/bin/vx42b-poll" --config "$root/usr/share/doc/vx42b/examples/site.json" --port "$pty" \
   --json --rounds 2 >"$work/poll.out" 2>"$work/poll.err" || { cat "$work/poll.err"; fail "the packaged poller"; }
 complete=$(grep -c '"complete":true,.*"event":"round"' "$work/poll.out" || true)

@@ -2,7 +2,6 @@
 // all beside one that must be answered, more connections than it holds,
 // requests kept alive or pipelined, and a flood of wrong passwords.
 #include <arpa/inet.h>
-#include <crypt.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -16,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "crypt_hash.h"
 #include "e2e_support.h"
 
 #ifdef VX42B_POLL_WITH_NET
@@ -75,16 +75,6 @@ struct Fds {
             if (fd >= 0) ::close(fd);
     }
 };
-
-std::string Hash(const char* prefix, const std::string& password)
-{
-    char salt[CRYPT_GENSALT_OUTPUT_SIZE];
-    if (crypt_gensalt_rn(prefix, 0, nullptr, 0, salt, sizeof salt) == nullptr) return {};
-    crypt_data data;
-    std::memset(&data, 0, sizeof data);
-    const char* hashed = crypt_r(password.c_str(), salt, &data);
-    return hashed != nullptr ? hashed : "";
-}
 
 class EdgeTest : public ::testing::Test {
 protected:
@@ -283,7 +273,7 @@ TEST_F(EdgeTest, KeptAlivePipelinedOversizedAndUnreadRequests)
 TEST_F(EdgeTest, FailedLoginsAreAnsweredWithAWait)
 {
     HttpOptions options;
-    options.authFile = dir_.Write("users", "alice:" + Hash("$2b$", "wonder") + "\n");
+    options.authFile = dir_.Write("users", "alice:" + CryptHash("$2b$", "wonder") + "\n");
     auto server = Serve(options);
     ASSERT_TRUE(server);
     httplib::Client client("127.0.0.1", server->Port());

@@ -1,6 +1,5 @@
 // vx42b-poll against vx42b-sim with its web server on: /metrics and
 // /api/state over plain HTTP, then behind basic authentication and TLS.
-#include <crypt.h>
 
 #include <atomic>
 #include <cstring>
@@ -10,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "crypt_hash.h"
 #include "e2e_support.h"
 
 #ifdef VX42B_POLL_WITH_NET
@@ -255,16 +255,6 @@ TEST(PollHttp, MetricsAndStateShowValuesRulesAlarmsAndTheLine)
     EXPECT_TRUE(!huge || huge->status >= 400);
 }
 
-std::string Hash(const char* prefix, const std::string& password)
-{
-    char salt[CRYPT_GENSALT_OUTPUT_SIZE];
-    if (crypt_gensalt_rn(prefix, 0, nullptr, 0, salt, sizeof salt) == nullptr) return {};
-    crypt_data data;
-    std::memset(&data, 0, sizeof data);
-    const char* hashed = crypt_r(password.c_str(), salt, &data);
-    return hashed != nullptr ? hashed : "";
-}
-
 TEST(PollHttp, BasicAuthenticationOverTls)
 {
     TempDir dir;
@@ -275,8 +265,8 @@ TEST(PollHttp, BasicAuthenticationOverTls)
         "subjectAltName=IP:127.0.0.1 -keyout " +
         key + " -out " + cert + " 2>/dev/null";
     ASSERT_EQ(std::system(make.c_str()), 0) << "openssl could not make a test certificate";
-    const std::string users = dir.Write(
-        "users", "# who may read\nalice:" + Hash("$2b$", "wonder") + "\nbob:" + Hash("$6$", "builder") + "\n");
+    const std::string users = dir.Write("users", "# who may read\nalice:" + CryptHash("$2b$", "wonder") +
+                                                     "\nbob:" + CryptHash("$6$", "builder") + "\n");
     ::chmod(users.c_str(), 0644);
     ::chmod(key.c_str(), 0600);
     PollWithHttp poll(dir, {"--http", "127.0.0.1:0", "--http-auth", users, "--http-cert", cert, "--http-key", key});

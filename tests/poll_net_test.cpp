@@ -1,6 +1,5 @@
 // The network outputs' parts: option parsing, password checks, the state
 // store's snapshots and what is rendered from them.
-#include <crypt.h>
 #include <malloc.h>
 
 #include <atomic>
@@ -16,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
+#include "crypt_hash.h"
 #include "e2e_support.h"
 
 #ifdef VX42B_POLL_WITH_NET
@@ -140,16 +140,6 @@ TEST(PollNet, HttpAddressesAndLoopback)
     }
 }
 
-std::string Hash(const char* prefix, const char* password)
-{
-    char salt[CRYPT_GENSALT_OUTPUT_SIZE];
-    if (crypt_gensalt_rn(prefix, 0, nullptr, 0, salt, sizeof salt) == nullptr) return {};
-    crypt_data data;
-    std::memset(&data, 0, sizeof data);
-    const char* hashed = crypt_r(password, salt, &data);
-    return hashed != nullptr ? hashed : "";
-}
-
 std::string Basic(const std::string& credentials)
 {
     static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -177,15 +167,16 @@ TEST(PollNet, BasicAuthFilesAndChecks)
         const char* error;
     };
     const std::vector<FileCase> files{
-        {"# users\n\nalice:" + Hash("$2b$", "wonder") + "\nbob:" + Hash("$y$", "builder") +
-             "\ncarol:" + Hash("$5$", "x") + "\ndave:" + Hash("$2y$", "x") + "\n",
+        {"# users\n\nalice:" + CryptHash("$2b$", "wonder") + "\nbob:" + CryptHash("$y$", "builder") +
+             "\ncarol:" + CryptHash("$5$", "x") + "\ndave:" + CryptHash("$2y$", "x") + "\n",
          true, ""},
         {"alice:wonder\n", false, "users:1: the password of \"alice\""},
         // Kinds libxcrypt still checks, but the docs do not name.
-        {"# old\nalice:" + Hash("$1$", "wonder") + "\n", false, "users:2: the password of \"alice\" is a md5crypt"},
+        {"# old\nalice:" + CryptHash("$1$", "wonder") + "\n", false,
+         "users:2: the password of \"alice\" is a md5crypt"},
         {"alice:$apr1$abc$def\n", false, "users:1: the password of \"alice\" is a Apache MD5"},
-        {"alice:" + Hash("$2a$", "wonder") + "\n", false, "users:1: the password of \"alice\" is a bcrypt $2a$"},
-        {"alice:" + Hash("$sha1$", "wonder") + "\n", false, "users:1: the password of \"alice\" is a sha1crypt"},
+        {"alice:" + CryptHash("$2a$", "wonder") + "\n", false, "users:1: the password of \"alice\" is a bcrypt $2a$"},
+        {"alice:" + CryptHash("$sha1$", "wonder") + "\n", false, "users:1: the password of \"alice\" is a sha1crypt"},
         {"alice:abJnggxhB/yWI\n", false, "is a DES"},
         {"alice:$7$whatever\n", false, "users:1: the password of \"alice\" is not a crypt(3) hash"},
         {"no colon here\n", false, "users:1: expected USER:HASH"},
@@ -204,8 +195,8 @@ TEST(PollNet, BasicAuthFilesAndChecks)
     using R = BasicAuth::Result;
     BasicAuth auth;
     std::string error;
-    ASSERT_TRUE(
-        auth.Parse("alice:" + Hash("$2b$", "wonder") + "\nbob:" + Hash("$6$", "builder") + "\n", "users", error));
+    ASSERT_TRUE(auth.Parse("alice:" + CryptHash("$2b$", "wonder") + "\nbob:" + CryptHash("$6$", "builder") + "\n",
+                           "users", error));
     struct CheckCase {
         std::string header;
         R result;
@@ -240,7 +231,7 @@ TEST(PollNet, FailedLoginsMakeTheirAddressWait)
     using R = BasicAuth::Result;
     BasicAuth auth;
     std::string error;
-    ASSERT_TRUE(auth.Parse("alice:" + Hash("$2b$", "wonder") + "\n", "users", error));
+    ASSERT_TRUE(auth.Parse("alice:" + CryptHash("$2b$", "wonder") + "\n", "users", error));
     auto now = BasicAuth::Clock::now();
     const std::string good = Basic("alice:wonder");
     const std::string bad = Basic("alice:guess");

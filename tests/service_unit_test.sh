@@ -8,6 +8,8 @@
 #   tests/service_unit_test.sh UNIT POLL_EXE SIM_EXE PLUGIN HOST_LIB
 # Exit 77 (skipped) without systemd-analyze.
 set -euo pipefail
+# shellcheck source=start_sim.sh
+source "$(dirname "$0")/start_sim.sh"
 unit=$1 poll=$2 sim_exe=$3 plugin=$4 hostlib=$5
 # Tenths: 2.0 of 10.
 budget=20
@@ -82,16 +84,7 @@ if ! command -v strace >/dev/null; then
   echo "skipped: strace is not installed (Debian package strace); the system calls are not checked"
   exit 0
 fi
-"$sim_exe" >"$work/sim.out" 2>"$work/sim.err" &
-sim=$!
-pty=""
-for _ in $(seq 200); do
-  pty=$(sed -n 's/^vx42b-sim: serving on //p' "$work/sim.out")
-  [ -n "$pty" ] && break
-  kill -0 "$sim" 2>/dev/null || fail "the simulator ended: $(cat "$work/sim.err")"
-  sleep 0.05
-done
-[ -n "$pty" ] || fail "the simulator did not start"
+start_sim "$sim_exe" "$work"
 mkdir "$work/state"
 # The page over TLS, asked once while the poller runs.
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=localhost -days 2 \

@@ -11,6 +11,8 @@
 
 #include <sqlite3.h>
 
+#include "option_file.h"
+
 namespace vxpoll {
 
 namespace {
@@ -31,18 +33,6 @@ struct Statement {
     sqlite3_stmt* stmt = nullptr;
     ~Statement() { sqlite3_finalize(stmt); }
 };
-
-std::string KindOf(mode_t mode)
-{
-    switch (mode & S_IFMT) {
-    case S_IFDIR: return "a directory";
-    case S_IFIFO: return "a FIFO";
-    case S_IFSOCK: return "a socket";
-    case S_IFCHR: return "a character device";
-    case S_IFBLK: return "a block device";
-    default: return "not a regular file";
-    }
-}
 
 // True when the file starts like an SQLite database (or is empty, which SQLite takes as one).
 bool LooksLikeSqlite(const std::string& path)
@@ -196,7 +186,7 @@ bool HistoryDb::Create(const std::string& path, std::string& error, std::string&
     struct stat st {};
     const bool exists = ::stat(path.c_str(), &st) == 0;
     if (exists && !S_ISREG(st.st_mode)) {
-        error = "history " + path + " is " + KindOf(st.st_mode) + kWhat + " (created if missing)";
+        error = "history " + path + " is " + option_file::KindOf(st.st_mode) + kWhat + " (created if missing)";
         return false;
     }
     if (exists && !LooksLikeSqlite(path)) {
@@ -277,7 +267,7 @@ bool HistoryDb::OpenForReading(const std::string& path, std::string& error, std:
     damage.clear();
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        error = "history " + path + " is " + KindOf(st.st_mode) + kWhat;
+        error = "history " + path + " is " + option_file::KindOf(st.st_mode) + kWhat;
         return false;
     }
     if (!Open(path, SQLITE_OPEN_READONLY, error)) return false;

@@ -12,6 +12,8 @@
 
 #include <boost/crc.hpp>
 
+#include "option_file.h"
+
 namespace vxpoll {
 
 namespace {
@@ -42,18 +44,6 @@ uint32_t GetLe(const std::string& in, size_t at, int bytes)
 std::string Errno(const std::string& what, const std::string& path)
 {
     return what + " " + path + ": " + std::strerror(errno);
-}
-
-std::string KindOf(mode_t mode)
-{
-    switch (mode & S_IFMT) {
-    case S_IFDIR: return "a directory";
-    case S_IFIFO: return "a FIFO";
-    case S_IFSOCK: return "a socket";
-    case S_IFCHR: return "a character device";
-    case S_IFBLK: return "a block device";
-    default: return "not a regular file";
-    }
 }
 
 bool WriteAll(int fd, const char* data, size_t size)
@@ -222,7 +212,7 @@ bool ImageCache::Load(const std::string& deviceType, uint32_t dataId, int record
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = path + " is " + KindOf(st.st_mode) + ", not an image file; remove it";
+        error = path + " is " + option_file::KindOf(st.st_mode) + ", not an image file; remove it";
         ::close(fd);
         return false;
     }

@@ -262,8 +262,8 @@ Json::Value DeviceView(const DeviceState& device)
                     if (first) {
                         Json::Value column(Json::objectValue);
                         column["field"] = cell["field"];
-                        const FieldSpec* spec = Find(layout->items, cell["field"].asString());
-                        column["label"] = spec != nullptr ? Capitalised(spec->label) : cell["field"];
+                        const FieldSpec* described = Find(layout->items, cell["field"].asString());
+                        column["label"] = described != nullptr ? Capitalised(described->label) : cell["field"];
                         columns.append(column);
                     }
                     cell.removeMember("label");
